@@ -1,0 +1,25 @@
+#pragma once
+// Raw serial lines for the stand-in host and the simulator: termios, 8 data
+// bits, no parity, 1 stop bit, no flow control unless asked for.
+
+#include <cstddef>
+#include <string>
+
+namespace kelhost {
+
+struct SerialSettings {
+    int baud = 19200;
+    bool hardware_flow_control = false;
+};
+
+// Opens and configures the line, non-blocking. Returns the descriptor, or -1
+// with a message naming the path and the system error in *error.
+int openSerialPort(const std::string& path, const SerialSettings& settings, std::string* error);
+
+// Puts an already open descriptor (a pseudo-terminal, say) into raw 8N1 mode.
+bool configureRaw(int fd, const SerialSettings& settings, std::string* error);
+
+// Writes every byte, waiting while the line is busy. False on a hard error.
+bool writeAll(int fd, const unsigned char* data, std::size_t length);
+
+}  // namespace kelhost

@@ -1,0 +1,74 @@
+// The stand-in host's serial-port device: a raw line at the device's baud rate,
+// a receive buffer that Reset and RefreshStatus empty, and every send recorded.
+
+#include "framework/zrn_spdevice.h"
+
+#include <unistd.h>
+
+#include "host/device_observer.h"
+#include "host/serial_port.h"
+
+namespace {
+kelhost::DeviceObserver* observerOf(const ZRNVDevice& dev)
+{
+    return dev.observer_ ? dev.observer_ : kelhost::defaultObserver();
+}
+}  // namespace
+
+ZRNSPDevice::ZRNSPDevice() = default;
+
+ZRNSPDevice::~ZRNSPDevice() { ClosePort(); }
+
+void ZRNSPDevice::Reset()
+{
+    rx_len_ = 0;
+    ZRNVDevice::Reset();
+}
+
+int ZRNSPDevice::RefreshStatus()
+{
+    rx_len_ = 0;
+    if (auto* o = observerOf(*this))
+        o->onRefreshStatus(*this);
+    return 1;
+}
+
+// The base device understands no protocol; drivers replace this.
+int ZRNSPDevice::process(unsigned char* /*data*/, unsigned int /*length*/) { return 0; }
+
+bool ZRNSPDevice::IsProcessing() { return rx_len_ > 0; }
+bool ZRNSPDevice::IsStalled() { return false; }
+
+int ZRNSPDevice::SendData(const unsigned char* data, unsigned int length)
+{
+    if (auto* o = observerOf(*this))
+        o->onSendData(*this, data, length);
+    if (port_fd_ < 0)
+        return static_cast<int>(length);
+    return kelhost::writeAll(port_fd_, data, length) ? static_cast<int>(length) : -1;
+}
+
+// Parity is fixed when the line is opened; the stand-in sends the bytes as they are.
+int ZRNSPDevice::SendParityData(const unsigned char* data, unsigned int length,
+                                EnumParity /*parity*/)
+{
+    return SendData(data, length);
+}
+
+int ZRNSPDevice::OpenPort()
+{
+    ClosePort();
+    if (port_path_.empty())
+        return 0;
+    kelhost::SerialSettings settings;
+    settings.baud = baud_rate_;
+    port_fd_ = kelhost::openSerialPort(port_path_, settings, nullptr);
+    return port_fd_ >= 0 ? 1 : 0;
+}
+
+void ZRNSPDevice::ClosePort()
+{
+    if (port_fd_ >= 0)
+        ::close(port_fd_);
+    port_fd_ = -1;
+}

@@ -1,0 +1,47 @@
+#pragma once
+// Driver for one Kel36 engine-driven generator-set controller on a serial line.
+
+#include <cstdint>
+#include <string>
+
+#include "framework/zrn_spdevice.h"
+#include "kel36/kel36_data.h"
+#include "unidata/uni_data_device.h"
+
+class Kel36 : public UniDataDevice<Kel36_Data_t, ZRNSPDevice, 5058> {
+public:
+    static constexpr unsigned kRegisterCount = 65;
+    static constexpr unsigned kFrameLength = 7;
+    static constexpr unsigned kReplyLength = 4;
+
+    Kel36();
+    ~Kel36() override;
+
+    float Get_Value(unsigned int index, const std::string& name) const override;
+    int InitSetting(const Json::Value& config) override;
+    int RefreshStatus() override;
+    int process(unsigned char* data, unsigned int len) override;
+    void RunCheckThreshold() override;
+
+    uint8_t addr_ = 0x41;
+    char cmd_table_[kRegisterCount][8];
+    uint8_t xor_mask_ = 0x9E;
+    uint8_t lo_r2_ = 0;
+    uint8_t lo_r3_ = 0;
+    uint8_t lo_r4_ = 0;
+    uint8_t lo_r42_ = 0;
+    uint8_t lo_r43_ = 0;
+    uint8_t lo_r44_ = 0;
+    uint8_t lo_r58_ = 0;
+    // Whole part of the frequency, held from step 8 until step 9 writes the
+    // field, so a lookup never sees half a value.
+    uint8_t freq_whole_ = 0;
+    // Set once step 64 has published the round; a stray reply after that must
+    // not publish it again.
+    bool round_complete_ = false;
+
+private:
+    void buildRequestTable();
+    void sendRequest(unsigned reg);
+    int applyStep(uint8_t value);
+};

@@ -1,0 +1,10 @@
+#include "plugin/get_providers.h"
+
+#include "plugin/kel36_provider.h"
+
+std::vector<std::shared_ptr<Provider>> get_providers()
+{
+    std::vector<std::shared_ptr<Provider>> providers;
+    providers.push_back(std::make_shared<Kel36Provider>());
+    return providers;
+}

@@ -1,0 +1,89 @@
+#pragma once
+// Generic layer between the host's serial device and a concrete driver: owns the
+// packed data record, completes polling rounds (time stamp, delivery, checks,
+// history), restores the record from the host's cache and loads threshold
+// settings for drivers that keep this configuration step.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <string>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <json/value.h>
+
+#include "framework/ttime.h"
+#include "unidata/record_bytes.h"
+
+template <typename Data, typename Base, int RecordTypeId>
+class UniDataDevice : public Base {
+public:
+    static_assert(sizeof(Data) >= 11, "a record holds at least its identifier and time value");
+
+    UniDataDevice() { std::memset(&data_, 0, sizeof(Data)); }
+
+    int LoadFromCache(const unsigned char* bytes, int length) override
+    {
+        if (bytes == nullptr || length != static_cast<int>(sizeof(Data)))
+            return 0;
+        std::memcpy(&data_, bytes, sizeof(Data));
+        this->data_valid_ = true;
+        RoundDone();
+        return 1;
+    }
+    using Base::LoadFromCache;
+
+    void RoundDone() override
+    {
+        this->data_valid_ = true;
+        this->last_time_ = boost::posix_time::second_clock::local_time();
+        const ttime_t stamp = get_ttime(this->last_time_);
+        std::memcpy(recordBytes() + kTimeOffset, stamp.data(), stamp.size());
+        this->SendSP(RecordTypeId, recordBytes(), sizeof(Data), false);
+        this->Reset();
+        this->check_seq_ = 1;
+        this->report_flag_ = false;
+        RunCheckThreshold();
+        for (const std::string& listed : this->ao_names_) {
+            const std::string name = listed;  // the checks may change the list
+            auto found = this->ao_values_.find(name);
+            if (found == this->ao_values_.end())
+                continue;
+            if (this->CheckAOReport(name, found->second) || this->report_flag_)
+                this->report_flag_ = true;
+            this->CheckThreshold(name, "", found->second, 1);
+        }
+        std::cout << "rvSize is " << this->rule_values_.size() << std::endl;
+        if (this->DoBatchCheckThreshold(this->rule_values_))
+            this->report_flag_ = true;
+        this->SaveDeviceHistory(recordBytes(), sizeof(Data));
+        this->rule_values_.clear();
+    }
+
+    ~UniDataDevice() override = default;
+
+    int InitSetting(const Json::Value& config) override;
+
+    virtual void RunCheckThreshold() {}
+
+    Data data_;
+    int32_t b_mode_ = 1;
+    std::map<std::string, std::string> alarm_ids_;
+    std::map<std::string, std::string> signal_names_;
+
+protected:
+    static constexpr std::size_t kTimeOffset = offsetof(Data, ttime);
+    static_assert(sizeof(Data::ttime) == 7, "the time value is 7 bytes");
+
+    unsigned char* recordBytes() { return reinterpret_cast<unsigned char*>(&data_); }
+    const unsigned char* recordBytes() const
+    {
+        return reinterpret_cast<const unsigned char*>(&data_);
+    }
+    void writeDataId() { record::putU32(recordBytes(), 0, this->DataId()); }
+};
+
+#include "unidata/uni_data_settings.h"
