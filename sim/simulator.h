@@ -36,6 +36,7 @@ struct Faults {
 
 struct Stats {
     uint64_t requests = 0;     // well-formed requests seen (any address)
+    uint64_t other_address = 0;  // of those, requests for another address (not answered)
     uint64_t malformed = 0;    // malformed requests ignored
     uint64_t replies = 0;      // replies sent
     uint64_t dropped = 0, split = 0, overlong = 0, garbled = 0, delayed = 0;
@@ -58,8 +59,13 @@ public:
     // Changes the answered registers while running (tests, live scenarios).
     virtual void setScenario(const Scenario& scenario) = 0;
     virtual void stop() = 0;  // idempotent; also done by the destructor
+    // Why the simulator stopped serving on its own (a serial device that went
+    // away, say); empty as long as that has not happened.
+    virtual std::string failure() const { return {}; }
 };
 
+// Options out of range (a rate outside 0..1, a negative delay, a baud rate of
+// 0 or less, or one a serial device cannot take) throw std::runtime_error too.
 // Starts on a new pseudo-terminal. Throws std::runtime_error on failure.
 std::unique_ptr<Simulator> startOnPty(const Options& options);
 // Starts on an existing serial device (19200 8N1 unless faults.baud says otherwise).
