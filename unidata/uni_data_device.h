@@ -11,6 +11,7 @@
 #include <iostream>
 #include <map>
 #include <string>
+#include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/value.h>
@@ -47,14 +48,20 @@ public:
         this->check_seq_ = 1;
         this->report_flag_ = false;
         RunCheckThreshold();
-        for (const std::string& listed : this->ao_names_) {
-            const std::string name = listed;  // the checks may change the list
+        // The host's checks may change its lists while we walk them: walk the
+        // names listed when the round ended, and look the value up again after
+        // the report check in case that dropped it.
+        const std::vector<std::string> names = this->ao_names_;
+        for (const std::string& name : names) {
             auto found = this->ao_values_.find(name);
             if (found == this->ao_values_.end())
                 continue;
-            if (this->CheckAOReport(name, found->second) || this->report_flag_)
+            const float reported = found->second;
+            if (this->CheckAOReport(name, reported) || this->report_flag_)
                 this->report_flag_ = true;
-            this->CheckThreshold(name, "", found->second, 1);
+            found = this->ao_values_.find(name);
+            this->CheckThreshold(name, "", found != this->ao_values_.end() ? found->second : reported,
+                                 1);
         }
         std::cout << "rvSize is " << this->rule_values_.size() << std::endl;
         if (this->DoBatchCheckThreshold(this->rule_values_))
