@@ -10,6 +10,28 @@ constexpr int kMaxExtraBytes = 3;
 constexpr int kMinGapMs = 2;
 constexpr int kMaxGapMs = 15;
 
+double unitFrom(uint64_t bits) {
+    return static_cast<double>(bits >> 11) * 0x1.0p-53;
+}
+
+// Details of one reply's faults (which characters, where to cut), drawn from a
+// generator seeded once per reply so their number does not matter.
+class DetailRandom {
+public:
+    explicit DetailRandom(uint64_t seed) : state_(seed) {}
+    // SplitMix64: small, fast, and the same everywhere.
+    uint64_t next() {
+        uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+    uint64_t below(uint64_t bound) { return next() % bound; }  // tiny bounds: bias negligible
+
+private:
+    uint64_t state_;
+};
+
 }  // namespace
 
 std::string ReplyPlan::bytes() const {
@@ -20,27 +42,18 @@ std::string ReplyPlan::bytes() const {
 
 FaultPlanner::FaultPlanner(const Faults& faults) : faults_(faults), random_(faults.seed) {}
 
-double FaultPlanner::unit() {
-    return static_cast<double>(random_() >> 11) * 0x1.0p-53;
-}
-
-uint64_t FaultPlanner::below(uint64_t bound) {
-    return random_() % bound;  // bounds are tiny; the bias is negligible
-}
-
 bool FaultPlanner::chance(double probability) {
-    return unit() < probability;
+    return unitFrom(random_()) < probability;
 }
 
 ReplyPlan FaultPlanner::plan(const std::array<char, kReplyLength>& reply) {
     ReplyPlan plan;
-    // Every decision is drawn for every reply, so changing one rate does not
-    // shift the others' sequence for the same seed.
     plan.dropped = chance(faults_.drop);
     plan.delayed = chance(faults_.delay);
     plan.garbled = chance(faults_.garble);
     plan.overlong = chance(faults_.overlong);
     plan.split = chance(faults_.split);
+    DetailRandom detail(random_());
     if (plan.dropped) {
         plan.delayed = plan.garbled = plan.overlong = plan.split = false;
         return plan;
@@ -50,14 +63,14 @@ ReplyPlan FaultPlanner::plan(const std::array<char, kReplyLength>& reply) {
     std::string bytes(reply.begin(), reply.end());
     if (plan.garbled) {
         // One or both characters of the data pair.
-        const uint64_t which = 1 + below(3);
+        const uint64_t which = 1 + detail.below(3);
         for (int i = 0; i < 2; ++i) {
-            if (which & (1u << i)) bytes[i] = kNonHex[below(sizeof kNonHex - 1)];
+            if (which & (1u << i)) bytes[i] = kNonHex[detail.below(sizeof kNonHex - 1)];
         }
     }
     if (plan.overlong) {
-        const uint64_t extra = 1 + below(kMaxExtraBytes);
-        for (uint64_t i = 0; i < extra; ++i) bytes += kHex[below(16)];
+        const uint64_t extra = 1 + detail.below(kMaxExtraBytes);
+        for (uint64_t i = 0; i < extra; ++i) bytes += kHex[detail.below(16)];
     }
     if (!plan.split) {
         plan.chunks.push_back({bytes, 0});
@@ -66,13 +79,13 @@ ReplyPlan FaultPlanner::plan(const std::array<char, kReplyLength>& reply) {
     // Cut at each inner position with even odds, at least once.
     std::vector<std::size_t> cuts;
     for (std::size_t pos = 1; pos < bytes.size(); ++pos) {
-        if (below(2)) cuts.push_back(pos);
+        if (detail.below(2)) cuts.push_back(pos);
     }
-    if (cuts.empty()) cuts.push_back(1 + below(bytes.size() - 1));
+    if (cuts.empty()) cuts.push_back(1 + detail.below(bytes.size() - 1));
     std::size_t start = 0;
     for (std::size_t i = 0; i <= cuts.size(); ++i) {
         const std::size_t end = i < cuts.size() ? cuts[i] : bytes.size();
-        const int gap = i == 0 ? 0 : kMinGapMs + static_cast<int>(below(kMaxGapMs - kMinGapMs + 1));
+        const int gap = i == 0 ? 0 : kMinGapMs + static_cast<int>(detail.below(kMaxGapMs - kMinGapMs + 1));
         plan.chunks.push_back({bytes.substr(start, end - start), gap});
         start = end;
     }

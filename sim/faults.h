@@ -2,7 +2,9 @@
 // Seeded fault injection: decides, reply by reply, what goes wrong on the line.
 // The same seed and rates give the same sequence of decisions on any platform:
 // only the raw output of std::mt19937_64 (fixed by the C++ standard) is used,
-// never the library-specific standard distributions.
+// never the library-specific standard distributions. Each reply takes the same
+// number of draws from it whatever happens to the reply, so changing one fault
+// rate leaves the other kinds' decisions for a seed where they were.
 
 #include <array>
 #include <cstdint>
@@ -39,8 +41,6 @@ public:
     ReplyPlan plan(const std::array<char, kReplyLength>& reply);
 
 private:
-    double unit();                  // uniform in [0, 1)
-    uint64_t below(uint64_t bound); // uniform in [0, bound)
     bool chance(double probability);
 
     Faults faults_;

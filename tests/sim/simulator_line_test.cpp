@@ -1,0 +1,238 @@
+// The simulator serving a real pseudo-terminal: a test plays the poller on the
+// device path and checks what comes back on the wire.
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <termios.h>
+
+#include <chrono>
+#include <thread>
+
+#include "line_client.h"
+#include "protocol.h"
+#include "scenario.h"
+#include "simulator.h"
+
+namespace kelsim {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::LineClient;
+using Clock = std::chrono::steady_clock;
+
+std::string request(uint8_t address, uint8_t reg) {
+    const auto f = encodeRequest(address, reg);
+    return std::string(f.begin(), f.end());
+}
+
+int dataByte(const std::string& reply) {
+    return std::stoi(reply.substr(0, 2), nullptr, 16) ^ kXorMask;
+}
+
+Options withFaults(const Faults& faults) {
+    Options options;
+    options.faults = faults;
+    return options;
+}
+
+TEST(SimulatorOverPty, AnswersEveryRegisterOfTheScenario) {
+    auto sim = startOnPty(Options{});
+    LineClient line(sim->devicePath());
+    ASSERT_TRUE(line.isOpen()) << sim->devicePath();
+    const Scenario expected = defaultScenario();
+    for (int reg = 0; reg < kRegisterCount; ++reg) {
+        ASSERT_TRUE(line.write(request(65, static_cast<uint8_t>(reg))));
+        const std::string reply = line.read(4);
+        ASSERT_EQ(reply.size(), 4u) << "register " << reg;
+        EXPECT_EQ(dataByte(reply), expected.registers[reg]) << "register " << reg;
+        EXPECT_EQ(std::stoi(reply.substr(2), nullptr, 16), reg ^ kXorMask);
+    }
+    EXPECT_TRUE(line.read(1, 100ms).empty()) << "more than one reply per request";
+    const Stats stats = sim->stats();
+    EXPECT_EQ(stats.requests, 65u);
+    EXPECT_EQ(stats.replies, 65u);
+    EXPECT_EQ(stats.malformed, 0u);
+}
+
+TEST(SimulatorOverPty, GathersARequestSplitAcrossWrites) {
+    auto sim = startOnPty(Options{});
+    LineClient line(sim->devicePath());
+    ASSERT_TRUE(line.write("|D"));
+    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(line.write("F569"));
+    std::this_thread::sleep_for(30ms);
+    EXPECT_TRUE(line.read(1, 50ms).empty()) << "answered an incomplete frame";
+    ASSERT_TRUE(line.write("E"));
+    EXPECT_EQ(line.read(4), "9F9E");  // register 0 of the default scenario is 1
+}
+
+TEST(SimulatorOverPty, StaysSilentForOtherAddressesAndGarbage) {
+    Options options;
+    options.address = 66;
+    auto sim = startOnPty(options);
+    LineClient line(sim->devicePath());
+    ASSERT_TRUE(line.write(request(65, 0) + "junk\r\n" + request(67, 0) + "|DC57"));
+    EXPECT_TRUE(line.read(1, 200ms).empty());
+    ASSERT_TRUE(line.write(request(66, 29)));
+    const std::string reply = line.read(4);
+    ASSERT_EQ(reply.size(), 4u);
+    EXPECT_EQ(dataByte(reply), 138);  // 27.6 V / 0.2
+    const Stats stats = sim->stats();
+    EXPECT_EQ(stats.requests, 3u);
+    EXPECT_EQ(stats.other_address, 2u);
+    EXPECT_EQ(stats.malformed, 2u);
+    EXPECT_EQ(stats.replies, 1u);
+}
+
+TEST(SimulatorOverPty, AnswersWithTheScenarioSetWhileRunning) {
+    auto sim = startOnPty(Options{});
+    LineClient line(sim->devicePath());
+    Scenario alarms;
+    setAlarm(alarms, "a_7", true);
+    sim->setScenario(alarms);
+    ASSERT_TRUE(line.write(request(65, 34)));
+    const std::string reply = line.read(4);
+    ASSERT_EQ(reply.size(), 4u);
+    EXPECT_EQ(dataByte(reply), 0x80);
+}
+
+TEST(SimulatorOverPty, KeepsServingWhenThePollerReopensTheLine) {
+    auto sim = startOnPty(Options{});
+    {
+        LineClient first(sim->devicePath());
+        ASSERT_TRUE(first.write(request(65, 0)));
+        EXPECT_EQ(first.read(4).size(), 4u);
+    }
+    LineClient second(sim->devicePath());
+    ASSERT_TRUE(second.write(request(65, 10)));
+    const std::string reply = second.read(4);
+    ASSERT_EQ(reply.size(), 4u);
+    EXPECT_EQ(dataByte(reply), 231);
+}
+
+TEST(SimulatorFaultsOnTheLine, DropSendsNothingAndIsCounted) {
+    Faults f;
+    f.drop = 1;
+    auto sim = startOnPty(withFaults(f));
+    LineClient line(sim->devicePath());
+    ASSERT_TRUE(line.write(request(65, 0) + request(65, 2)));
+    EXPECT_TRUE(line.read(1, 200ms).empty());
+    const Stats stats = sim->stats();
+    EXPECT_EQ(stats.dropped, 2u);
+    EXPECT_EQ(stats.replies, 0u);
+}
+
+TEST(SimulatorFaultsOnTheLine, SplitAndOverlongStillCarryTheReplyFirst) {
+    Faults f;
+    f.split = 1;
+    f.overlong = 1;
+    auto sim = startOnPty(withFaults(f));
+    LineClient line(sim->devicePath());
+    ASSERT_TRUE(line.write(request(65, 0)));
+    const std::string bytes = line.read(7, 500ms);
+    ASSERT_GE(bytes.size(), 5u);
+    EXPECT_EQ(bytes.substr(0, 4), "9F9E");
+    EXPECT_EQ(sim->stats().split, 1u);
+    EXPECT_EQ(sim->stats().overlong, 1u);
+}
+
+TEST(SimulatorFaultsOnTheLine, GarbledReplyHasANonHexDataPair) {
+    Faults f;
+    f.garble = 1;
+    auto sim = startOnPty(withFaults(f));
+    LineClient line(sim->devicePath());
+    ASSERT_TRUE(line.write(request(65, 0)));
+    const std::string reply = line.read(4);
+    ASSERT_EQ(reply.size(), 4u);
+    EXPECT_TRUE(hexDigitValue(reply[0], false) < 0 || hexDigitValue(reply[1], false) < 0) << reply;
+    EXPECT_EQ(reply.substr(2), "9E");
+}
+
+TEST(SimulatorFaultsOnTheLine, DelayHoldsTheReplyBack) {
+    Faults f;
+    f.delay = 1;
+    f.delay_ms = 300;
+    auto sim = startOnPty(withFaults(f));
+    LineClient line(sim->devicePath());
+    ASSERT_TRUE(line.write(request(65, 0)));
+    EXPECT_TRUE(line.read(1, 150ms).empty());
+    EXPECT_EQ(line.read(4, 3000ms), "9F9E");
+    EXPECT_EQ(sim->stats().delayed, 1u);
+}
+
+TEST(SimulatorFaultsOnTheLine, PacingSpendsTenBitTimesPerByte) {
+    Faults f;
+    f.pace = true;
+    f.baud = 1200;  // 8.3 ms per byte
+    auto sim = startOnPty(withFaults(f));
+    LineClient line(sim->devicePath());
+    const auto start = Clock::now();
+    ASSERT_TRUE(line.write(request(65, 0) + request(65, 0)));
+    EXPECT_EQ(line.read(8), "9F9E9F9E");
+    // Seven byte times at least separate the first byte from the last.
+    EXPECT_GE(Clock::now() - start, 7 * 8333us);
+}
+
+TEST(SimulatorLifecycle, StopInterruptsALongDelayAndIsIdempotent) {
+    Faults f;
+    f.delay = 1;
+    f.delay_ms = 60'000;
+    auto sim = startOnPty(withFaults(f));
+    LineClient line(sim->devicePath());
+    ASSERT_TRUE(line.write(request(65, 0)));
+    std::this_thread::sleep_for(50ms);
+    const auto start = Clock::now();
+    sim->stop();
+    EXPECT_LT(Clock::now() - start, 10s);
+    sim->stop();
+    EXPECT_EQ(sim->stats().replies, 0u);
+    EXPECT_TRUE(sim->failure().empty());
+}
+
+TEST(SimulatorLifecycle, RefusesOptionsOutOfRange) {
+    Faults rate;
+    rate.drop = 1.5;
+    Faults delay;
+    delay.delay_ms = -1;
+    Faults baud;
+    baud.baud = 0;
+    for (const Faults& f : {rate, delay, baud}) EXPECT_THROW(startOnPty(withFaults(f)), std::runtime_error);
+}
+
+TEST(SimulatorOnSerialDevice, ServesAnExistingTerminalDevice) {
+    // A pseudo-terminal pair made by the test stands in for a serial adapter:
+    // the simulator opens the device side, the test writes on the master.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string path = ptsname(master);
+    auto sim = startOnPort(path, Options{});
+    EXPECT_EQ(sim->devicePath(), path);
+    LineClient line(master);
+    ASSERT_TRUE(line.write(request(65, 5)));
+    const std::string reply = line.read(4);
+    ASSERT_EQ(reply.size(), 4u);
+    EXPECT_EQ(dataByte(reply), defaultScenario().registers[5]);
+}
+
+TEST(SimulatorOnSerialDevice, ReportsAPortThatCannotBeOpened) {
+    try {
+        startOnPort("/nonexistent/ttyUSB0", Options{});
+        FAIL() << "opened a missing device";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "cannot open /nonexistent/ttyUSB0: No such file or directory");
+    }
+    Options odd;
+    odd.faults.baud = 12345;
+    try {
+        startOnPort("/dev/null", odd);
+        FAIL() << "accepted an unsupported baud rate";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "/dev/null: unsupported baud rate 12345");
+    }
+}
+
+}  // namespace
+}  // namespace kelsim
