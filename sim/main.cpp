@@ -45,7 +45,9 @@ std::string describe(const Faults& f) {
     const std::pair<const char*, double> rates[] = {
         {"drop", f.drop}, {"split", f.split}, {"overlong", f.overlong}, {"garble", f.garble}, {"delay", f.delay}};
     for (const auto& [name, rate] : rates) {
-        if (rate > 0) text += std::string(text.empty() ? "" : ", ") + name + " " + std::to_string(rate);
+        char number[32];
+        std::snprintf(number, sizeof number, "%g", rate);
+        if (rate > 0) text += std::string(text.empty() ? "" : ", ") + name + " " + number;
     }
     if (f.delay > 0) text += " (" + std::to_string(f.delay_ms) + " ms)";
     if (text.empty()) text = "none";
