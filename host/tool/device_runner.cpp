@@ -1,0 +1,399 @@
+#include "host/tool/device_runner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "framework/zrn_spdevice.h"
+#include "host/plugin_loader.h"
+#include "host/tool/line_trace.h"
+#include "host/tool/serial_line.h"
+#include "host/tool/tool_error.h"
+
+namespace keltool {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr int kFirstReopenDelayMs = 100;
+constexpr int kMaxReopenDelayMs = 5000;
+// After a stall the line must be quiet for a while before the next round, so
+// that a late reply or the tail of a refused one cannot be taken for the
+// first reply of the new round (the protocol carries no register echo that
+// the driver checks). A late reply may still come up to a time-out after the
+// stall; the tail of a refused reply follows at once.
+constexpr int kTailQuietMs = 50;
+
+struct ValueName {
+    const char* name;
+    const char* unit;
+};
+constexpr ValueName kValueNames[kValueCount] = {
+    {"uab", "V"}, {"ubc", "V"}, {"uca", "V"}, {"frequency", "Hz"},
+    {"ua", "V"},  {"ub", "V"},  {"uc", "V"},
+};
+
+// Get_Value takes the name as a std::string; made once, not per round.
+const std::array<std::string, kValueCount>& valueNameStrings()
+{
+    static const std::array<std::string, kValueCount> names = [] {
+        std::array<std::string, kValueCount> out;
+        for (std::size_t i = 0; i < kValueCount; ++i)
+            out[i] = kValueNames[i].name;
+        return out;
+    }();
+    return names;
+}
+
+}  // namespace
+
+DeviceRunner::DeviceRunner(const kelhost::Plugin& plugin, DeviceSpec spec,
+                           const RunSettings& settings, const RunServices& services)
+    : spec_(std::move(spec)), settings_(settings), services_(services)
+{
+    try {
+        device_ = plugin.createDevice();
+    } catch (const std::exception& e) {
+        throw ToolError(spec_.origin + ": " + e.what());
+    }
+    line_device_ = dynamic_cast<ZRNSPDevice*>(device_.get());
+    if (!line_device_)
+        throw ToolError("plug-in " + plugin.path() + " made a device that is not a serial-port device");
+    device_->observer_ = this;
+    // As the host does: the data identifier first, then the device's node.
+    device_->data_id_ = spec_.data_id;
+    int status = 0;
+    try {
+        status = device_->InitSetting(spec_.node);
+    } catch (const std::exception& e) {
+        throw ToolError(spec_.origin + ": the device refused its node: " + e.what());
+    }
+    if (status != 1)
+        throw ToolError(spec_.origin + ": the device's InitSetting returned " +
+                        std::to_string(status));
+    if (services_.cache)
+        cache_slot_ = services_.cache->slot(spec_.data_id);
+}
+
+DeviceRunner::~DeviceRunner()
+{
+    if (device_) {
+        line_device_->ClosePort();
+        device_->observer_ = nullptr;
+    }
+}
+
+void DeviceRunner::start(TimePoint now)
+{
+    std::string error;
+    const int fd = openLine(spec_.port, line_device_->baud_rate_, spec_.rtscts, &error);
+    if (fd < 0)
+        throw ToolError("device " + spec_.name + ": " + error);
+    line_device_->port_path_ = spec_.port;
+    line_device_->port_fd_ = fd;
+    restoreCache();
+    phase_ = Phase::Waiting;
+    stalled_before_pause_ = false;
+    next_round_at_ = now;
+    if (settings_.rounds == 0 || stats_.rounds < settings_.rounds)
+        return;
+    phase_ = Phase::Done;
+}
+
+int DeviceRunner::fd() const
+{
+    return (phase_ == Phase::Waiting || phase_ == Phase::Polling) ? line_device_->port_fd_ : -1;
+}
+
+TimePoint DeviceRunner::deadline() const
+{
+    switch (phase_) {
+    case Phase::Waiting: return next_round_at_;
+    case Phase::Polling: return reply_deadline_;
+    case Phase::PortDown: return reopen_at_;
+    default: return TimePoint::max();
+    }
+}
+
+void DeviceRunner::onTimer(TimePoint now)
+{
+    switch (phase_) {
+    case Phase::Waiting: startRound(now); break;
+    case Phase::Polling: stall(StallReason::NoReply, now); break;
+    case Phase::PortDown: tryReopen(now); break;
+    default: break;
+    }
+}
+
+void DeviceRunner::onIo(short revents, TimePoint now)
+{
+    const int fd = line_device_->port_fd_;
+    if (fd < 0)
+        return;
+    if (revents & POLLIN) {
+        // One read per readiness: a raw line hands over what has arrived, and
+        // each read is one chunk for the driver.
+        const ssize_t n = ::read(fd, read_buffer_.data(), read_buffer_.size());
+        if (n > 0) {
+            handleChunk(read_buffer_.data(), static_cast<std::size_t>(n), now);
+            return;
+        }
+        if (n == 0) {
+            portLost("hang-up", now);
+            return;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return;
+        portLost(std::strerror(errno), now);
+        return;
+    }
+    if (revents & (POLLHUP | POLLERR | POLLNVAL))
+        portLost(revents & POLLHUP ? "hang-up" : "line error", now);
+}
+
+void DeviceRunner::startRound(TimePoint now)
+{
+    // Whatever arrived since the last round belongs to no request of this one.
+    tcflush(line_device_->port_fd_, TCIFLUSH);
+    published_ = false;
+    alarm_count_ = 0;
+    battery_reported_ = false;
+    awaited_register_ = -1;
+    phase_ = Phase::Polling;
+    round_started_ = now;
+    reply_deadline_ = now + milliseconds(settings_.timeout_ms);
+    device_->RefreshStatus();
+}
+
+void DeviceRunner::handleChunk(const unsigned char* data, std::size_t length, TimePoint now)
+{
+    if (services_.trace)
+        services_.trace->reply(spec_.name, data, length, phase_ != Phase::Polling);
+    if (phase_ != Phase::Polling) {
+        if (phase_ == Phase::Waiting && stalled_before_pause_)
+            next_round_at_ = std::max(next_round_at_,
+                                      std::min(now + milliseconds(quiet_ms_), latest_round_start_));
+        return;
+    }
+    const int status = device_->process(read_buffer_.data(), static_cast<unsigned int>(length));
+    if (published_)
+        completeRound(now, RecordSource::Poll);
+    else if (status == 0)
+        stall(StallReason::Refused, now);
+}
+
+void DeviceRunner::completeRound(TimePoint now, RecordSource source)
+{
+    RoundReport report;
+    report.device = &spec_;
+    report.stats = &stats_;
+    report.source = source;
+    report.when = WallTime::now();
+    if (source == RecordSource::Poll) {
+        report.duration_ms = millisBetween(round_started_, now);
+        ++stats_.rounds;
+        stats_.total_round_ms += report.duration_ms;
+        stats_.max_round_ms = std::max(stats_.max_round_ms, report.duration_ms);
+        report.stalls_before = stats_.consecutive_stalls;
+        if (stats_.consecutive_stalls >= kStallsBeforeWarning)
+            emit(DeviceEvent::AnsweringAgain, "");
+        stats_.consecutive_stalls = 0;
+    }
+    const auto& names = valueNameStrings();
+    for (std::size_t i = 0; i < kValueCount; ++i) {
+        ValueReading& v = report.values[i];
+        v.name = kValueNames[i].name;
+        v.unit = kValueNames[i].unit;
+        try {
+            v.value = device_->Get_Value(0, names[i]);
+            v.ok = true;
+        } catch (const std::exception& e) {
+            std::snprintf(v.error, sizeof v.error, "%s", e.what());
+        }
+    }
+    report.battery_reported = battery_reported_;
+    report.battery_voltage = battery_voltage_;
+    report.alarms = alarms_.data();
+    report.alarm_count = alarm_count_;
+    report.record = &record_;
+    services_.output->round(report);
+
+    if (source != RecordSource::Poll)
+        return;
+    if (settings_.rounds != 0 && stats_.rounds >= settings_.rounds) {
+        phase_ = Phase::Done;
+        return;
+    }
+    scheduleNextRound(now, false);
+}
+
+void DeviceRunner::stall(StallReason reason, TimePoint now)
+{
+    ++stats_.stalls;
+    ++stats_.consecutive_stalls;
+    StallReport report;
+    report.device = &spec_;
+    report.stats = &stats_;
+    report.when = WallTime::now();
+    report.reason = reason;
+    report.awaited_register = awaited_register_;
+    report.poll_step = line_device_->poll_step_;
+    report.elapsed_ms = millisBetween(round_started_, now);
+    services_.output->stall(report);
+    if (services_.trace)
+        services_.trace->note(spec_.name, reason == StallReason::NoReply
+                                              ? "stall: no reply within the time-out"
+                                              : "stall: the driver refused the reply");
+    if (stats_.consecutive_stalls == kStallsBeforeWarning)
+        emit(DeviceEvent::NotAnswering, "");
+    quiet_ms_ = reason == StallReason::NoReply ? settings_.timeout_ms
+                                               : std::min(kTailQuietMs, settings_.timeout_ms);
+    scheduleNextRound(now, true);
+}
+
+void DeviceRunner::scheduleNextRound(TimePoint now, bool after_stall)
+{
+    phase_ = Phase::Waiting;
+    stalled_before_pause_ = after_stall;
+    next_round_at_ = now + milliseconds(settings_.interval_ms);
+    if (after_stall) {
+        next_round_at_ = std::max(next_round_at_, now + milliseconds(quiet_ms_));
+        // A line that never falls silent must not stop polling for good.
+        latest_round_start_ = next_round_at_ + milliseconds(settings_.timeout_ms);
+    }
+}
+
+void DeviceRunner::portLost(const char* why, TimePoint now)
+{
+    // A vanished line (adapter unplugged) is reopened with back-off, not
+    // counted as a string of time-outs; an unfinished round is abandoned.
+    line_device_->ClosePort();
+    const std::string detail = spec_.port + ": " + why;
+    if (services_.trace)
+        services_.trace->note(spec_.name, ("port lost: " + detail).c_str());
+    emit(DeviceEvent::PortLost, detail.c_str());
+    phase_ = Phase::PortDown;
+    reopen_backoff_ms_ = kFirstReopenDelayMs;
+    reopen_at_ = now + milliseconds(reopen_backoff_ms_);
+}
+
+void DeviceRunner::tryReopen(TimePoint now)
+{
+    std::string error;
+    const int fd = openLine(spec_.port, line_device_->baud_rate_, spec_.rtscts, &error);
+    if (fd < 0) {
+        reopen_backoff_ms_ = std::min(reopen_backoff_ms_ * 2, kMaxReopenDelayMs);
+        reopen_at_ = now + milliseconds(reopen_backoff_ms_);
+        return;
+    }
+    line_device_->port_path_ = spec_.port;
+    line_device_->port_fd_ = fd;
+    emit(DeviceEvent::PortReopened, spec_.port.c_str());
+    phase_ = Phase::Waiting;
+    stalled_before_pause_ = false;
+    next_round_at_ = now;
+}
+
+void DeviceRunner::restoreCache()
+{
+    if (!services_.cache)
+        return;
+    std::string error;
+    const std::optional<std::string> bytes = cache_slot_.load(&error);
+    if (!bytes) {
+        if (!error.empty())
+            emit(DeviceEvent::Warning, error.c_str());
+        return;
+    }
+    published_ = false;
+    alarm_count_ = 0;
+    battery_reported_ = false;
+    const int status = device_->LoadFromCache(*bytes);
+    if (status == 1 && published_) {
+        emit(DeviceEvent::CacheRestored, cache_slot_.path().c_str());
+        completeRound(SteadyClock::now(), RecordSource::Cache);
+        return;
+    }
+    const std::string detail =
+        cache_slot_.path() + " (" + std::to_string(bytes->size()) + " bytes)";
+    emit(DeviceEvent::CacheRefused, detail.c_str());
+}
+
+void DeviceRunner::emit(DeviceEvent event, const char* detail)
+{
+    EventReport report;
+    report.device = &spec_;
+    report.stats = &stats_;
+    report.when = WallTime::now();
+    report.event = event;
+    report.detail = detail;
+    services_.output->event(report);
+}
+
+void DeviceRunner::onSendSP(ZRNVDevice&, int, const unsigned char* data, unsigned int length, bool)
+{
+    if (length != kRecordSize) {
+        const std::string detail = "ignored a record of " + std::to_string(length) + " bytes";
+        emit(DeviceEvent::Warning, detail.c_str());
+        return;
+    }
+    std::memcpy(record_.data(), data, kRecordSize);
+    published_ = true;
+}
+
+void DeviceRunner::onSendData(ZRNVDevice&, const unsigned char* data, unsigned int length)
+{
+    if (services_.trace)
+        services_.trace->request(spec_.name, data, length);
+    DecodedRequest request;
+    awaited_register_ = decodeRequest(data, length, &request) ? request.reg : -1;
+    reply_deadline_ = SteadyClock::now() + milliseconds(settings_.timeout_ms);
+}
+
+void DeviceRunner::onCheckThreshold(ZRNVDevice&, const std::string& name, const std::string&,
+                                    const float& value, int)
+{
+    if (name == "battery_voltage") {
+        battery_reported_ = true;
+        battery_voltage_ = value;
+    }
+}
+
+void DeviceRunner::onCheckThresholdBool(ZRNVDevice&, int, const std::string& name,
+                                        const std::string& code, const std::string& text,
+                                        const std::string&, bool state, unsigned short)
+{
+    AlarmState* slot = nullptr;
+    for (std::size_t i = 0; i < alarm_count_; ++i)
+        if (alarms_[i].signal == name)
+            slot = &alarms_[i];
+    if (!slot) {
+        if (alarm_count_ == alarms_.size())
+            return;
+        slot = &alarms_[alarm_count_++];
+        slot->signal = name;  // keeps its capacity from earlier rounds
+    }
+    slot->code = code;
+    slot->text = text;
+    slot->active = state;
+}
+
+void DeviceRunner::onSaveDeviceHistory(ZRNVDevice& dev, const unsigned char* data,
+                                       unsigned int length)
+{
+    if (services_.history && !services_.history->append(spec_.name, dev.DataId(), data, length)) {
+        const std::string detail = "cannot append to " + services_.history->path() + ": " +
+                                   std::strerror(errno);
+        emit(DeviceEvent::Warning, detail.c_str());
+    }
+    if (services_.cache && length == kRecordSize) {
+        std::string error;
+        if (!cache_slot_.store(data, length, &error))
+            emit(DeviceEvent::Warning, error.c_str());
+    }
+}
+
+}  // namespace keltool

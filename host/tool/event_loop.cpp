@@ -1,0 +1,122 @@
+#include "host/tool/event_loop.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "host/tool/device_runner.h"
+#include "host/tool/tool_error.h"
+
+namespace keltool {
+namespace {
+
+int g_write_fd = -1;
+std::atomic<int> g_signal{0};
+
+extern "C" void onStopSignal(int signo)
+{
+    const int saved = errno;
+    g_signal.store(signo);
+    const char byte = 1;
+    if (g_write_fd >= 0) {
+        [[maybe_unused]] const ssize_t n = ::write(g_write_fd, &byte, 1);
+    }
+    errno = saved;
+}
+
+timespec toTimespec(SteadyClock::duration d)
+{
+    if (d < SteadyClock::duration::zero())
+        d = SteadyClock::duration::zero();
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    return ts;
+}
+
+}  // namespace
+
+StopSignals::StopSignals()
+{
+    int fds[2];
+    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
+        throw ToolError(std::string("cannot create signal pipe: ") + std::strerror(errno));
+    read_fd_ = fds[0];
+    g_write_fd = fds[1];
+    g_signal.store(0);
+    struct sigaction sa{};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    // A closed output pipe shows as a write error, not a silent death.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+StopSignals::~StopSignals()
+{
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    const int w = g_write_fd;
+    g_write_fd = -1;
+    ::close(w);
+    ::close(read_fd_);
+}
+
+int StopSignals::signalNumber() const { return g_signal.load(); }
+
+int runEventLoop(const std::vector<DeviceRunner*>& runners, const StopSignals& signals,
+                 const std::function<bool()>& should_stop)
+{
+    std::vector<pollfd> fds(runners.size() + 1);
+    for (;;) {
+        if (signals.signalNumber() != 0)
+            return signals.signalNumber();
+        if (should_stop && should_stop())
+            return 0;
+        if (std::all_of(runners.begin(), runners.end(),
+                        [](const DeviceRunner* r) { return r->finished(); }))
+            return 0;
+
+        // Deadlines first: a due round or time-out is handled before waiting.
+        TimePoint now = SteadyClock::now();
+        TimePoint earliest = TimePoint::max();
+        for (DeviceRunner* r : runners) {
+            if (r->deadline() <= now) {
+                r->onTimer(now);
+                now = SteadyClock::now();
+            }
+            earliest = std::min(earliest, r->deadline());
+        }
+
+        fds[0] = pollfd{signals.fd(), POLLIN, 0};
+        for (std::size_t i = 0; i < runners.size(); ++i)
+            fds[i + 1] = pollfd{runners[i]->fd(), POLLIN, 0};
+        timespec wait{};
+        const timespec* wait_ptr = nullptr;
+        if (earliest != TimePoint::max()) {
+            wait = toTimespec(earliest - now);
+            wait_ptr = &wait;
+        }
+        const int ready = ::ppoll(fds.data(), fds.size(), wait_ptr, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            throw ToolError(std::string("poll failed: ") + std::strerror(errno));
+        }
+        if (ready == 0)
+            continue;
+        now = SteadyClock::now();
+        for (std::size_t i = 0; i < runners.size(); ++i)
+            if (fds[i + 1].revents != 0 && fds[i + 1].fd == runners[i]->fd())
+                runners[i]->onIo(fds[i + 1].revents, now);
+    }
+}
+
+}  // namespace keltool

@@ -1,0 +1,234 @@
+#include "host/tool/host_config.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include <json/reader.h>
+
+#include "host/tool/tool_error.h"
+
+namespace keltool {
+namespace {
+
+struct Position {
+    int line = 1;
+    int column = 1;
+};
+
+Position positionAt(const std::string& text, std::ptrdiff_t offset)
+{
+    Position pos;
+    for (std::ptrdiff_t i = 0; i < offset && i < static_cast<std::ptrdiff_t>(text.size()); ++i) {
+        if (text[static_cast<std::size_t>(i)] == '\n') {
+            ++pos.line;
+            pos.column = 1;
+        } else {
+            ++pos.column;
+        }
+    }
+    return pos;
+}
+
+// Turns JsonCpp's "* Line 3, Column 5\n  Missing ',' ..." into one line.
+std::string syntaxError(const std::string& source, const std::string& errors)
+{
+    int line = 0;
+    int column = 0;
+    std::string detail;
+    if (std::sscanf(errors.c_str(), "* Line %d, Column %d", &line, &column) == 2) {
+        const auto nl = errors.find('\n');
+        if (nl != std::string::npos) {
+            detail = errors.substr(nl + 1);
+            const auto end = detail.find('\n');
+            if (end != std::string::npos)
+                detail.resize(end);
+            const auto start = detail.find_first_not_of(' ');
+            detail = start == std::string::npos ? "" : detail.substr(start);
+        }
+        return source + ":" + std::to_string(line) + ":" + std::to_string(column) +
+               ": invalid JSON: " + (detail.empty() ? "syntax error" : detail);
+    }
+    auto first = errors.substr(0, errors.find('\n'));
+    return source + ": invalid JSON: " + first;
+}
+
+class ConfigReader {
+public:
+    ConfigReader(const std::string& text, const std::string& source) : text_(text), source_(source)
+    {
+    }
+
+    [[noreturn]] void fail(const Json::Value& at, const std::string& path, const std::string& what) const
+    {
+        const Position pos = positionAt(text_, at.getOffsetStart());
+        throw ToolError(source_ + ":" + std::to_string(pos.line) + ":" + std::to_string(pos.column) +
+                        ": " + path + ": " + what);
+    }
+
+    Json::Value parse() const
+    {
+        Json::CharReaderBuilder builder;
+        Json::CharReaderBuilder::strictMode(&builder.settings_);
+        builder.settings_["allowComments"] = true;
+        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        Json::Value root;
+        std::string errors;
+        if (!reader->parse(text_.data(), text_.data() + text_.size(), &root, &errors))
+            throw ToolError(syntaxError(source_, errors));
+        return root;
+    }
+
+    std::vector<DeviceSpec> devices(const Json::Value& root) const
+    {
+        const Json::Value* list = &root;
+        std::string prefix;
+        if (root.isObject()) {
+            for (const std::string& key : root.getMemberNames())
+                if (key != "devices")
+                    fail(root[key], key, "unknown key (expected \"devices\")");
+            if (!root.isMember("devices"))
+                fail(root, "(top level)", "missing \"devices\"");
+            list = &root["devices"];
+            prefix = "devices";
+            if (!list->isArray())
+                fail(*list, prefix, "expected a list of devices");
+        } else if (!root.isArray()) {
+            fail(root, "(top level)", "expected a list of devices or an object with \"devices\"");
+        }
+        if (list->empty())
+            fail(*list, prefix.empty() ? "(top level)" : prefix, "no device configured");
+
+        std::vector<DeviceSpec> out;
+        std::set<std::string> names;
+        std::set<uint32_t> ids;
+        for (Json::ArrayIndex i = 0; i < list->size(); ++i) {
+            const std::string path = prefix + "[" + std::to_string(i) + "]";
+            DeviceSpec spec = device((*list)[i], path);
+            if (!names.insert(spec.name).second)
+                fail((*list)[i]["name"], path + ".name", "duplicate device name \"" + spec.name + "\"");
+            if (!ids.insert(spec.data_id).second)
+                fail((*list)[i]["dataId"], path + ".dataId",
+                     "duplicate data identifier " + std::to_string(spec.data_id));
+            out.push_back(std::move(spec));
+        }
+        return out;
+    }
+
+private:
+    DeviceSpec device(const Json::Value& v, const std::string& path) const
+    {
+        if (!v.isObject())
+            fail(v, path, "expected an object with name, dataId, port and device");
+        static const std::set<std::string> known = {"name",        "dataId", "port",
+                                                    "flowControl", "device", "scenario"};
+        for (const std::string& key : v.getMemberNames())
+            if (!known.count(key))
+                fail(v[key], path + "." + key,
+                     "unknown key (expected name, dataId, port, flowControl, device, scenario)");
+        DeviceSpec spec;
+        spec.origin = source_ + ": " + path;
+
+        if (!v.isMember("name"))
+            fail(v, path, "missing \"name\"");
+        if (!v["name"].isString() || v["name"].asString().empty())
+            fail(v["name"], path + ".name", "expected a non-empty string");
+        spec.name = v["name"].asString();
+
+        if (!v.isMember("dataId"))
+            fail(v, path, "missing \"dataId\"");
+        const Json::Value& id = v["dataId"];
+        if (!id.isIntegral() || !id.isUInt())
+            fail(id, path + ".dataId", "expected a whole number from 0 to 4294967295");
+        spec.data_id = id.asUInt();
+
+        if (v.isMember("port")) {
+            if (!v["port"].isString() || v["port"].asString().empty())
+                fail(v["port"], path + ".port", "expected the path of a serial device");
+            spec.port = v["port"].asString();
+        }
+        if (v.isMember("flowControl")) {
+            const Json::Value& fc = v["flowControl"];
+            if (!fc.isString() || (fc.asString() != "none" && fc.asString() != "rtscts"))
+                fail(fc, path + ".flowControl", "expected \"none\" or \"rtscts\"");
+            spec.rtscts = fc.asString() == "rtscts";
+        }
+        if (v.isMember("device")) {
+            if (!v["device"].isObject())
+                fail(v["device"], path + ".device", "expected the device node (a JSON object)");
+            spec.node = v["device"];
+        }
+        if (v.isMember("scenario")) {
+            if (!v["scenario"].isString() || v["scenario"].asString().empty())
+                fail(v["scenario"], path + ".scenario", "expected the path of a scenario file");
+            spec.scenario = v["scenario"].asString();
+        }
+        return spec;
+    }
+
+    const std::string& text_;
+    const std::string& source_;
+};
+
+std::string directoryOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+std::vector<DeviceSpec> parseHostConfig(const std::string& text, const std::string& source)
+{
+    ConfigReader reader(text, source);
+    return reader.devices(reader.parse());
+}
+
+std::vector<DeviceSpec> loadHostConfig(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw ToolError("cannot read configuration " + path + ": " + std::strerror(errno));
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad())
+        throw ToolError("cannot read configuration " + path + ": read error");
+    std::vector<DeviceSpec> devices = parseHostConfig(text.str(), path);
+    for (DeviceSpec& d : devices)
+        if (!d.scenario.empty() && d.scenario[0] != '/')
+            d.scenario = directoryOf(path) + d.scenario;
+    return devices;
+}
+
+DeviceSpec deviceFromFlags(const ToolOptions& options)
+{
+    DeviceSpec spec;
+    spec.name = options.name.value_or("kel36");
+    spec.data_id = options.data_id.value_or(1);
+    spec.port = options.port.value_or("");
+    spec.rtscts = options.rtscts;
+    if (options.addr)
+        spec.node["appSetting"]["addr"] = *options.addr;
+    spec.origin = "command line";
+    return spec;
+}
+
+std::vector<DeviceSpec> devicesFor(const ToolOptions& options)
+{
+    std::vector<DeviceSpec> devices = options.config_path.empty()
+                                          ? std::vector<DeviceSpec>{deviceFromFlags(options)}
+                                          : loadHostConfig(options.config_path);
+    for (DeviceSpec& d : devices) {
+        if (options.simulate)
+            d.port.clear();
+        if (d.port.empty() && !options.scenario_path.empty())
+            d.scenario = options.scenario_path;
+    }
+    return devices;
+}
+
+}  // namespace keltool

@@ -1,0 +1,186 @@
+// Human output: one line per completed round and per noteworthy event, and
+// the summary. Single stalls are not printed (a round line says how many came
+// before it); three in a row give one warning, the next round one line.
+
+#include <cstdarg>
+#include <cstring>
+#include <vector>
+
+#include "host/tool/host_config.h"
+#include "host/tool/outputs.h"
+
+namespace keltool {
+namespace {
+
+class HumanOutput : public OutputSink {
+public:
+    explicit HumanOutput(std::FILE* out) : out_(out) {}
+
+    void round(const RoundReport& r) override
+    {
+        start(r.when, r.device->name.c_str());
+        if (r.source == RecordSource::Cache)
+            add("  restored record");
+        else
+            add("  round %llu", static_cast<unsigned long long>(r.stats->rounds));
+        for (const ValueReading& v : r.values) {
+            if (v.ok)
+                add("  %s %.6g %s", v.name, static_cast<double>(v.value), v.unit);
+            else
+                add("  %s -- (%s)", v.name, v.error);
+        }
+        if (r.battery_reported)
+            add("  battery %.6g V", static_cast<double>(r.battery_voltage));
+        add("  alarms:");
+        bool any = false;
+        for (std::size_t i = 0; i < r.alarm_count; ++i) {
+            const AlarmState& a = r.alarms[i];
+            if (!a.active)
+                continue;
+            add("%s %s %s (%s)", any ? "," : "", a.signal.c_str(), a.text.c_str(), a.code.c_str());
+            any = true;
+        }
+        if (!any)
+            add(" none");
+        if (r.source == RecordSource::Poll)
+            add("  %.1f ms", r.duration_ms);
+        if (r.stalls_before > 0 && r.stalls_before < kStallsBeforeWarning)
+            add("  (after %llu stall%s)", static_cast<unsigned long long>(r.stalls_before),
+                r.stalls_before == 1 ? "" : "s");
+        finish();
+    }
+
+    void stall(const StallReport& r) override
+    {
+        // Remembered for the warning that three stalls in a row give.
+        LastStall& last = lastStallOf(r.device);
+        if (r.awaited_register >= 0)
+            std::snprintf(last.text, sizeof last.text, "%s, register %d", stallReasonText(r.reason),
+                          r.awaited_register);
+        else
+            std::snprintf(last.text, sizeof last.text, "%s", stallReasonText(r.reason));
+    }
+
+    void event(const EventReport& e) override
+    {
+        start(e.when, e.device->name.c_str());
+        switch (e.event) {
+        case DeviceEvent::NotAnswering:
+            add("  WARNING device stopped answering: %llu stalls in a row (last: %s)",
+                static_cast<unsigned long long>(e.stats->consecutive_stalls),
+                lastStallOf(e.device).text);
+            break;
+        case DeviceEvent::AnsweringAgain:
+            add("  device answers again after %llu stalls",
+                static_cast<unsigned long long>(e.stats->consecutive_stalls));
+            break;
+        case DeviceEvent::PortLost: add("  WARNING port lost (%s); reopening", e.detail); break;
+        case DeviceEvent::PortReopened: add("  port reopened: %s", e.detail); break;
+        case DeviceEvent::CacheRestored: add("  cached record restored from %s", e.detail); break;
+        case DeviceEvent::CacheRefused:
+            add("  WARNING the driver refused the cached record %s", e.detail);
+            break;
+        case DeviceEvent::Warning: add("  WARNING %s", e.detail); break;
+        }
+        finish();
+    }
+
+    void summary(const DeviceSpec* const* devices, const DeviceStats* const* stats,
+                 std::size_t count) override
+    {
+        for (std::size_t i = 0; i < count; ++i) {
+            used_ = 0;
+            add("summary %s: %llu rounds, %llu stalls, round time mean %.1f ms, max %.1f ms",
+                devices[i]->name.c_str(), static_cast<unsigned long long>(stats[i]->rounds),
+                static_cast<unsigned long long>(stats[i]->stalls), stats[i]->meanRoundMs(),
+                stats[i]->max_round_ms);
+            finish();
+        }
+    }
+
+private:
+    struct LastStall {
+        const DeviceSpec* device;
+        char text[64];
+    };
+
+    LastStall& lastStallOf(const DeviceSpec* device)
+    {
+        for (LastStall& s : last_stalls_)
+            if (s.device == device)
+                return s;
+        last_stalls_.push_back(LastStall{device, "none"});
+        return last_stalls_.back();
+    }
+
+    void start(const WallTime& when, const char* device)
+    {
+        used_ = 0;
+        char stamp[24];
+        formatClock(when, stamp, sizeof stamp);
+        add("%s %s", stamp, device);
+    }
+
+    __attribute__((format(printf, 2, 3))) void add(const char* format, ...)
+    {
+        if (used_ >= sizeof line_)
+            return;
+        va_list args;
+        va_start(args, format);
+        const int n = std::vsnprintf(line_ + used_, sizeof line_ - used_, format, args);
+        va_end(args);
+        if (n > 0)
+            used_ = std::min(sizeof line_ - 1, used_ + static_cast<std::size_t>(n));
+    }
+
+    void finish()
+    {
+        line_[used_] = '\n';
+        std::fwrite(line_, 1, used_ + 1, out_);
+        std::fflush(out_);
+    }
+
+    std::FILE* out_;
+    char line_[2048];
+    std::size_t used_ = 0;
+    std::vector<LastStall> last_stalls_;
+};
+
+}  // namespace
+
+std::unique_ptr<OutputSink> makeHumanOutput(std::FILE* out)
+{
+    return std::make_unique<HumanOutput>(out);
+}
+
+const char* stallReasonText(StallReason reason)
+{
+    return reason == StallReason::NoReply ? "no reply within the time-out"
+                                          : "reply refused by the driver";
+}
+
+const char* deviceEventName(DeviceEvent event)
+{
+    switch (event) {
+    case DeviceEvent::NotAnswering: return "not_answering";
+    case DeviceEvent::AnsweringAgain: return "answering_again";
+    case DeviceEvent::PortLost: return "port_lost";
+    case DeviceEvent::PortReopened: return "port_reopened";
+    case DeviceEvent::CacheRestored: return "cache_restored";
+    case DeviceEvent::CacheRefused: return "cache_refused";
+    case DeviceEvent::Warning: return "warning";
+    }
+    return "warning";
+}
+
+std::unique_ptr<OutputSink> makeOutput(OutputMode mode, std::FILE* out)
+{
+    switch (mode) {
+    case OutputMode::Json: return makeJsonOutput(out);
+    case OutputMode::Watch: return makeWatchOutput(out);
+    case OutputMode::Human: break;
+    }
+    return makeHumanOutput(out);
+}
+
+}  // namespace keltool

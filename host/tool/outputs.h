@@ -1,0 +1,23 @@
+#pragma once
+// The three forms of kel36-host's output: human lines, JSON Lines, and a live
+// view redrawn in place.
+
+#include <cstdio>
+#include <memory>
+
+#include "host/tool/options.h"
+#include "host/tool/reports.h"
+
+namespace keltool {
+
+std::unique_ptr<OutputSink> makeHumanOutput(std::FILE* out);
+std::unique_ptr<OutputSink> makeJsonOutput(std::FILE* out);
+std::unique_ptr<OutputSink> makeWatchOutput(std::FILE* out);
+
+std::unique_ptr<OutputSink> makeOutput(OutputMode mode, std::FILE* out);
+
+// Shared wording.
+const char* stallReasonText(StallReason reason);
+const char* deviceEventName(DeviceEvent event);  // "not_answering", ...
+
+}  // namespace keltool

@@ -1,0 +1,44 @@
+#include "host/tool/simulation.h"
+
+#include <stdexcept>
+
+#include "host/tool/protocol_view.h"
+#include "host/tool/tool_error.h"
+
+namespace keltool {
+
+std::vector<std::unique_ptr<kelsim::Simulator>> startSimulatedControllers(
+    std::vector<DeviceSpec>& devices, const SimFaultOptions& faults)
+{
+    std::vector<std::unique_ptr<kelsim::Simulator>> controllers;
+    for (DeviceSpec& device : devices) {
+        if (!device.port.empty())
+            continue;
+        kelsim::Options options;
+        options.address = addressFromNode(device.node);
+        try {
+            options.scenario = device.scenario.empty() ? kelsim::defaultScenario()
+                                                       : kelsim::loadScenarioFile(device.scenario);
+        } catch (const std::exception& e) {
+            throw ToolError(std::string("scenario: ") + e.what());
+        }
+        options.faults.seed = faults.seed;
+        options.faults.drop = faults.drop;
+        options.faults.split = faults.split;
+        options.faults.overlong = faults.overlong;
+        options.faults.garble = faults.garble;
+        options.faults.delay = faults.delay;
+        options.faults.delay_ms = faults.delay_ms;
+        options.faults.pace = faults.pace;
+        try {
+            controllers.push_back(kelsim::startOnPty(options));
+        } catch (const std::exception& e) {
+            throw ToolError("device " + device.name + ": cannot start a simulated controller: " +
+                            e.what());
+        }
+        device.port = controllers.back()->devicePath();
+    }
+    return controllers;
+}
+
+}  // namespace keltool

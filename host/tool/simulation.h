@@ -1,0 +1,19 @@
+#pragma once
+// --simulate: a simulated controller on a new pseudo-terminal for every device
+// without a port, answering the device's configured address.
+
+#include <memory>
+#include <vector>
+
+#include "host/tool/host_config.h"
+#include "host/tool/options.h"
+#include "simulator.h"
+
+namespace keltool {
+
+// Starts the controllers and points each simulated device at its
+// pseudo-terminal. Throws ToolError (bad scenario file, no pseudo-terminal).
+std::vector<std::unique_ptr<kelsim::Simulator>> startSimulatedControllers(
+    std::vector<DeviceSpec>& devices, const SimFaultOptions& faults);
+
+}  // namespace keltool
