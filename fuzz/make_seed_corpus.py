@@ -121,6 +121,25 @@ def device_config_seeds():
     return seeds
 
 
+def request(address, reg, command=0xC8):
+    return b"|%02X%02X%02X" % (address ^ MASK, command ^ MASK, reg ^ MASK)
+
+
+def sim_request_seeds():
+    seeds = {}
+    seeds["round"] = b"".join(request(0x41, reg) for reg in STEPS_REGISTERS)
+    seeds["one_frame"] = request(0x41, 0)
+    seeds["other_address"] = request(0x07, 64) + request(0xFF, 1)
+    seeds["lower_case"] = request(0x41, 5).lower() + request(0x41, 6)
+    seeds["wrong_command"] = request(0x41, 5, command=0xC9) + request(0x41, 6)
+    seeds["register_65"] = request(0x41, 65) + request(0x41, 0)
+    seeds["interrupted"] = request(0x41, 7)[:4] + request(0x41, 8)
+    seeds["stray_bytes"] = b"\r\n" + request(0x41, 9) + b"xx" + request(0x41, 10)
+    seeds["half_frame_at_end"] = request(0x41, 11) + request(0x41, 12)[:5]
+    seeds["empty"] = b""
+    return seeds
+
+
 def write(target, seeds):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
@@ -132,3 +151,4 @@ def write(target, seeds):
 if __name__ == "__main__":
     write("reply_stream", reply_stream_seeds())
     write("device_config", device_config_seeds())
+    write("sim_request", sim_request_seeds())
