@@ -203,18 +203,26 @@ TEST(SimulatorLifecycle, RefusesOptionsOutOfRange) {
 TEST(SimulatorOnSerialDevice, ServesAnExistingTerminalDevice) {
     // A pseudo-terminal pair made by the test stands in for a serial adapter:
     // the simulator opens the device side, the test writes on the master.
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(master, 0);
     ASSERT_EQ(grantpt(master), 0);
     ASSERT_EQ(unlockpt(master), 0);
     const std::string path = ptsname(master);
     auto sim = startOnPort(path, Options{});
     EXPECT_EQ(sim->devicePath(), path);
-    LineClient line(master);
-    ASSERT_TRUE(line.write(request(65, 5)));
-    const std::string reply = line.read(4);
-    ASSERT_EQ(reply.size(), 4u);
-    EXPECT_EQ(dataByte(reply), defaultScenario().registers[5]);
+    {
+        LineClient line(master);
+        ASSERT_TRUE(line.write(request(65, 5)));
+        const std::string reply = line.read(4);
+        ASSERT_EQ(reply.size(), 4u);
+        EXPECT_EQ(dataByte(reply), defaultScenario().registers[5]);
+        EXPECT_TRUE(sim->failure().empty()) << sim->failure();
+    }
+    // The adapter is gone: the simulator stops serving and says why.
+    const auto deadline = Clock::now() + 5s;
+    while (sim->failure().empty() && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(sim->failure().rfind(path + ": ", 0), 0u) << sim->failure();
+    sim->stop();
 }
 
 TEST(SimulatorOnSerialDevice, ReportsAPortThatCannotBeOpened) {

@@ -2,6 +2,8 @@
 // run on a pseudo-terminal stopped by duration and by signal.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <stdlib.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -25,7 +27,9 @@ class Tool {
 public:
     explicit Tool(const std::vector<std::string>& args) {
         int out[2], err[2];
-        if (pipe(out) != 0 || pipe(err) != 0) return;
+        // Close-on-exec: the program must hold no descriptor of the test's
+        // (a pseudo-terminal master kept open would hide an unplugged line).
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
@@ -53,13 +57,10 @@ public:
     }
 
     // First line on stdout, waiting at most `limit`.
-    std::string firstLine(std::chrono::milliseconds limit = 5000ms) {
-        std::string line;
-        char c;
-        pollfd p{out_, POLLIN, 0};
-        while (poll(&p, 1, static_cast<int>(limit.count())) > 0 && read(out_, &c, 1) == 1 && c != '\n') line += c;
-        return line;
-    }
+    std::string firstLine(std::chrono::milliseconds limit = 5000ms) { return lineFrom(out_, limit, &stdout_); }
+
+    // First line on stderr (the banner), waiting at most `limit`.
+    std::string firstErrorLine(std::chrono::milliseconds limit = 5000ms) { return lineFrom(err_, limit, &stderr_); }
 
     void signal(int number) { kill(pid_, number); }
 
@@ -77,6 +78,19 @@ public:
     const std::string& err() const { return stderr_; }
 
 private:
+    // One line, kept in `seen` too so the stream's text stays whole.
+    static std::string lineFrom(int fd, std::chrono::milliseconds limit, std::string* seen) {
+        std::string line;
+        char c;
+        pollfd p{fd, POLLIN, 0};
+        while (poll(&p, 1, static_cast<int>(limit.count())) > 0 && read(fd, &c, 1) == 1) {
+            *seen += c;
+            if (c == '\n') break;
+            line += c;
+        }
+        return line;
+    }
+
     static std::string drain(int fd) {
         std::string text;
         char buffer[512];
@@ -169,6 +183,26 @@ TEST(Kel36SimTool, StopsCleanlyOnSigtermAndSigint) {
         EXPECT_NE(tool.err().find("replies 0"), std::string::npos) << tool.err();
         EXPECT_NE(tool.err().find("dropped 1,"), std::string::npos) << tool.err();
     }
+}
+
+TEST(Kel36SimTool, ExitsWithOneWhenTheSerialDeviceGoesAway) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string path = ptsname(master);
+    Tool tool({"--port", path});
+    // The simulator flushes the line when it opens it: wait for its banner.
+    ASSERT_NE(tool.firstErrorLine().find("answering address 65"), std::string::npos);
+    {
+        kelsim::testing::LineClient line(master);  // closes the master: the "adapter" is unplugged
+        ASSERT_TRUE(line.write("|DF569E"));
+        EXPECT_EQ(line.read(4, 5000ms), "9F9E");
+    }
+    EXPECT_EQ(tool.wait(), 1);
+    EXPECT_NE(tool.err().find("replies 1"), std::string::npos) << tool.err();
+    EXPECT_NE(tool.err().find("kel36-sim: " + path + ": "), std::string::npos) << tool.err();
+    EXPECT_TRUE(tool.out().empty()) << tool.out();
 }
 
 }  // namespace
