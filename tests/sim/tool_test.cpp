@@ -64,10 +64,32 @@ public:
 
     void signal(int number) { kill(pid_, number); }
 
-    // Exit status; reads the rest of both streams.
-    int wait() {
-        stdout_ += drain(out_);
-        stderr_ += drain(err_);
+    // Exit status; reads the rest of both streams. A program still running
+    // after `limit` is killed, so a hang fails the test instead of stalling it.
+    int wait(std::chrono::milliseconds limit = 20000ms) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        int open_streams = 2;
+        while (open_streams > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || poll(fds, 2, static_cast<int>(left.count())) <= 0) {
+                ADD_FAILURE() << "kel36-sim still running; killed";
+                kill(pid_, SIGKILL);
+                break;
+            }
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || !fds[i].revents) continue;
+                char buffer[512];
+                const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+                if (n > 0) {
+                    (i == 0 ? stdout_ : stderr_).append(buffer, static_cast<std::size_t>(n));
+                } else {
+                    fds[i].fd = -1;
+                    --open_streams;
+                }
+            }
+        }
         int status = 0;
         waitpid(pid_, &status, 0);
         status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -89,14 +111,6 @@ private:
             line += c;
         }
         return line;
-    }
-
-    static std::string drain(int fd) {
-        std::string text;
-        char buffer[512];
-        ssize_t n;
-        while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
-        return text;
     }
 
     pid_t pid_ = -1;
