@@ -86,22 +86,22 @@ public:
     std::vector<DeviceSpec> devices(const Json::Value& root) const
     {
         const Json::Value* list = &root;
-        std::string prefix;
+        std::string prefix = "$";
         if (root.isObject()) {
             for (const std::string& key : root.getMemberNames())
                 if (key != "devices")
-                    fail(root[key], key, "unknown key (expected \"devices\")");
+                    fail(root[key], "$." + key, "unknown key (expected \"devices\")");
             if (!root.isMember("devices"))
-                fail(root, "(top level)", "missing \"devices\"");
+                fail(root, "$", "missing \"devices\"");
             list = &root["devices"];
-            prefix = "devices";
+            prefix = "$.devices";
             if (!list->isArray())
                 fail(*list, prefix, "expected a list of devices");
         } else if (!root.isArray()) {
-            fail(root, "(top level)", "expected a list of devices or an object with \"devices\"");
+            fail(root, "$", "expected a list of devices or an object with \"devices\"");
         }
         if (list->empty())
-            fail(*list, prefix.empty() ? "(top level)" : prefix, "no device configured");
+            fail(*list, prefix, "no device configured");
 
         std::vector<DeviceSpec> out;
         std::set<std::string> names;

@@ -169,7 +169,7 @@ ToolOptions parseOptions(const std::vector<std::string>& args)
         }
         auto it = valueOptions().find(flag);
         if (it == valueOptions().end())
-            throw ToolError(flag.rfind("-", 0) == 0 ? "unknown option " + flag
+            throw ToolError(flag.rfind("-", 0) == 0 ? "unknown option " + flag + " (see --help)"
                                                     : "unexpected argument '" + flag + "'");
         if (!inline_value) {
             if (i + 1 >= args.size())

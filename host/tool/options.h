@@ -18,7 +18,7 @@ struct SimFaultOptions {
     double overlong = 0.0;
     double garble = 0.0;
     double delay = 0.0;
-    int delay_ms = 0;
+    int delay_ms = 300;  // as kel36-sim
     bool pace = false;
 };
 

@@ -1,0 +1,194 @@
+// The host configuration file and the one-device flags, read in-process.
+
+#include <gtest/gtest.h>
+
+#include <json/reader.h>
+
+#include "host/tool/host_config.h"
+#include "host/tool/options.h"
+#include "host/tool/protocol_view.h"
+#include "host/tool/tool_error.h"
+#include "host_process.h"
+
+namespace keltool {
+namespace {
+
+std::string errorOf(const std::string& text)
+{
+    try {
+        parseHostConfig(text, "h.json");
+    } catch (const ToolError& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+TEST(HostConfiguration, ReadsEveryDeviceWithItsNodeUnchanged)
+{
+    const auto devices = parseHostConfig(R"({"devices": [
+        {"name": "north", "dataId": 4294967295, "port": "/dev/ttyS1", "flowControl": "rtscts",
+         "device": {"appSetting": {"addr": "12", "b_mode": "2"}, "extra": [1, 2]}},
+        {"name": "south", "dataId": 0}
+    ]})", "h.json");
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].name, "north");
+    EXPECT_EQ(devices[0].data_id, 4294967295u);
+    EXPECT_EQ(devices[0].port, "/dev/ttyS1");
+    EXPECT_TRUE(devices[0].rtscts);
+    EXPECT_EQ(devices[0].node["appSetting"]["b_mode"].asString(), "2");
+    EXPECT_EQ(devices[0].node["extra"].size(), 2u);
+    EXPECT_EQ(devices[0].origin, "h.json: $.devices[0]");
+    EXPECT_EQ(devices[1].port, "") << "no port: a simulated controller";
+    EXPECT_FALSE(devices[1].rtscts) << "no hardware flow control unless configured";
+    EXPECT_TRUE(devices[1].node.isObject());
+    EXPECT_TRUE(devices[1].node.empty());
+}
+
+TEST(HostConfiguration, AcceptsABareListAndComments)
+{
+    const auto devices = parseHostConfig("// bench\n[{\"name\": \"a\", \"dataId\": 3}]", "h.json");
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].data_id, 3u);
+    EXPECT_EQ(devices[0].origin, "h.json: $[0]");
+}
+
+TEST(HostConfiguration, NamesFileLineColumnAndPathOfEveryContentError)
+{
+    EXPECT_EQ(errorOf("[{\"dataId\": 1}]"), "h.json:1:2: $[0]: missing \"name\"");
+    EXPECT_EQ(errorOf("[{\"name\": \"a\"}]"), "h.json:1:2: $[0]: missing \"dataId\"");
+    EXPECT_EQ(errorOf("[{\"name\": \"a\", \"dataId\": 1.5}]"),
+              "h.json:1:26: $[0].dataId: expected a whole number from 0 to 4294967295");
+    EXPECT_EQ(errorOf("[{\"name\": \"a\", \"dataId\": 4294967296}]"),
+              "h.json:1:26: $[0].dataId: expected a whole number from 0 to 4294967295");
+    EXPECT_EQ(errorOf("[{\"name\": \"\", \"dataId\": 1}]"), "h.json:1:11: $[0].name: expected a non-empty string");
+    EXPECT_EQ(errorOf("[{\"name\": \"a\", \"dataId\": 1, \"port\": 5}]"),
+              "h.json:1:37: $[0].port: expected the path of a serial device");
+    EXPECT_EQ(errorOf("[{\"name\": \"a\", \"dataId\": 1, \"flowControl\": \"xon\"}]"),
+              "h.json:1:44: $[0].flowControl: expected \"none\" or \"rtscts\"");
+    EXPECT_EQ(errorOf("[{\"name\": \"a\", \"dataId\": 1},\n {\"name\": \"b\", \"dataId\": 1}]"),
+              "h.json:2:26: $[1].dataId: duplicate data identifier 1");
+    EXPECT_EQ(errorOf("{\"devices\": [], \"extra\": 1}"), "h.json:1:26: $.extra: unknown key (expected \"devices\")");
+    EXPECT_EQ(errorOf("\"devices\""),
+              "h.json:1:1: invalid JSON: A valid JSON document must be either an array or an object value.");
+    EXPECT_EQ(errorOf("[1]"), "h.json:1:2: $[0]: expected an object with name, dataId, port and device");
+    EXPECT_EQ(errorOf("{\"devices\": [{\"name\": \"a\", \"name\": \"b\", \"dataId\": 1}]}").substr(0, 20),
+              "h.json:1:28: invalid");
+    EXPECT_EQ(errorOf(""), "h.json:1:1: invalid JSON: Syntax error: value, object or array expected.");
+}
+
+TEST(HostConfiguration, ScenarioPathsAreRelativeToTheConfigurationFile)
+{
+    toolstest::TempDir dir;
+    const std::string path = dir.write(
+        "host.json", R"([{"name": "a", "dataId": 1, "scenario": "s.json"},
+                         {"name": "b", "dataId": 2, "scenario": "/abs/s.json"}])");
+    const auto devices = loadHostConfig(path);
+    EXPECT_EQ(devices[0].scenario, dir.path() + "/s.json");
+    EXPECT_EQ(devices[1].scenario, "/abs/s.json");
+}
+
+TEST(CommandLine, OneDeviceFromFlags)
+{
+    const ToolOptions o = parseOptions({"--port=/dev/ttyUSB0", "--addr", "7", "--data-id", "12",
+                                        "--name", "gen", "--interval", "0", "--timeout", "250",
+                                        "--rounds", "4", "--json", "--trace"});
+    const DeviceSpec d = deviceFromFlags(o);
+    EXPECT_EQ(d.name, "gen");
+    EXPECT_EQ(d.data_id, 12u);
+    EXPECT_EQ(d.port, "/dev/ttyUSB0");
+    EXPECT_EQ(d.node["appSetting"]["addr"].asString(), "7");
+    EXPECT_EQ(o.interval_ms, 0);
+    EXPECT_EQ(o.timeout_ms, 250);
+    EXPECT_EQ(o.rounds, 4u);
+    EXPECT_EQ(o.output, OutputMode::Json);
+    EXPECT_TRUE(o.trace);
+}
+
+TEST(CommandLine, DefaultsPollOnceASecondWithOneSecondTimeOutOnASimulatedController)
+{
+    const ToolOptions o = parseOptions({});
+    EXPECT_EQ(o.interval_ms, 1000);
+    EXPECT_EQ(o.timeout_ms, 1000);
+    EXPECT_EQ(o.rounds, 0u);
+    const auto devices = devicesFor(o);
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].port, "");
+    EXPECT_EQ(devices[0].data_id, 1u);
+    EXPECT_TRUE(devices[0].node.empty()) << "no --addr: the driver keeps its own default";
+}
+
+TEST(CommandLine, SimulateReplacesConfiguredPortsAndScenarioAppliesToSimulatedDevices)
+{
+    toolstest::TempDir dir;
+    const std::string path = dir.write("host.json", R"([{"name": "a", "dataId": 1, "port": "/dev/ttyS0"},
+                                                        {"name": "b", "dataId": 2}])");
+    const auto real = devicesFor(parseOptions({"--config", path, "--scenario", "x.json"}));
+    EXPECT_EQ(real[0].port, "/dev/ttyS0");
+    EXPECT_EQ(real[0].scenario, "");
+    EXPECT_EQ(real[1].scenario, "x.json");
+    const auto simulated = devicesFor(parseOptions({"--config", path, "--simulate"}));
+    EXPECT_EQ(simulated[0].port, "");
+    EXPECT_EQ(simulated[1].port, "");
+}
+
+TEST(CommandLine, FaultInjectionFlags)
+{
+    const ToolOptions o = parseOptions({"--sim-fault", "drop=0.25", "--sim-fault=garble=1",
+                                        "--sim-delay", "40", "--sim-seed", "9", "--sim-pace"});
+    EXPECT_DOUBLE_EQ(o.faults.drop, 0.25);
+    EXPECT_DOUBLE_EQ(o.faults.garble, 1.0);
+    EXPECT_EQ(o.faults.delay_ms, 40);
+    EXPECT_EQ(o.faults.seed, 9u);
+    EXPECT_TRUE(o.faults.pace);
+    EXPECT_THROW(parseOptions({"--sim-fault", "drop=1.5"}), ToolError);
+    EXPECT_THROW(parseOptions({"--port", "/dev/ttyS0", "--sim-fault", "drop=0.1"}), ToolError);
+    EXPECT_THROW(parseOptions({"--config", "h.json", "--port", "/dev/ttyS0"}), ToolError);
+    EXPECT_THROW(parseOptions({"--json=yes"}), ToolError);
+    EXPECT_THROW(parseOptions({"stray"}), ToolError);
+}
+
+// The host reads the address from the device node on its own, to tell a
+// simulated controller which address to answer; it must agree with the
+// driver's reading for every form of input.
+TEST(AddressReading, FollowsTheNodesTextAsADecimalNumber)
+{
+    const auto addr = [](const char* json) {
+        Json::Value node;
+        std::istringstream(json) >> node;
+        return static_cast<int>(addressFromNode(node));
+    };
+    EXPECT_EQ(addr("{}"), 0x41);
+    EXPECT_EQ(addr(R"({"appSetting": "65"})"), 0x41);
+    EXPECT_EQ(addr(R"({"appSetting": {}})"), 0x41);
+    EXPECT_EQ(addr(R"({"appSetting": {"addr": null}})"), 0x41);
+    EXPECT_EQ(addr(R"({"appSetting": {"addr": "7"}})"), 7);
+    EXPECT_EQ(addr(R"({"appSetting": {"addr": "  65.9xyz"}})"), 65);
+    EXPECT_EQ(addr(R"({"appSetting": {"addr": "-1"}})"), 255);
+    EXPECT_EQ(addr(R"({"appSetting": {"addr": "300"}})"), 44);
+    EXPECT_EQ(addr(R"({"appSetting": {"addr": "genset"}})"), 0);
+    EXPECT_EQ(addr(R"({"appSetting": {"addr": "nan"}})"), 0);
+    EXPECT_EQ(addr(R"({"appSetting": {"addr": "1e30"}})"), 0);
+    EXPECT_EQ(addr(R"({"appSetting": {"addr": 66}})"), 66);
+    EXPECT_EQ(addr(R"({"appSetting": {"addr": true}})"), 0);
+}
+
+TEST(RequestFrames, AreBuiltAndReadTheProtocolsWay)
+{
+    const Frame f = requestFrame(0x41, 64);
+    EXPECT_EQ(std::string(f.begin(), f.end()), "|DF56DE");
+    DecodedRequest r;
+    const unsigned char good[] = "|99569F";
+    ASSERT_TRUE(decodeRequest(good, 7, &r));
+    EXPECT_EQ(r.address, 7);
+    EXPECT_EQ(r.reg, 1);
+    const unsigned char lower[] = "|df569e";
+    EXPECT_FALSE(decodeRequest(lower, 7, &r));
+    const unsigned char beyond[] = "|DF56DF";  // register 65
+    EXPECT_FALSE(decodeRequest(beyond, 7, &r));
+    const unsigned char other_command[] = "|DF579E";
+    EXPECT_FALSE(decodeRequest(other_command, 7, &r));
+    EXPECT_FALSE(decodeRequest(good, 6, &r));
+}
+
+}  // namespace
+}  // namespace keltool
