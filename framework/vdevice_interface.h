@@ -2,6 +2,8 @@
 // Root of the host's device hierarchy. The first eight virtual slots of every
 // device live here; their order is part of the binary contract with the host.
 
+#include <climits>
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -15,8 +17,12 @@ public:
     }
     virtual int LoadFromCache(const std::string& cached)
     {
-        return LoadFromCache(reinterpret_cast<const unsigned char*>(cached.data()),
-                             static_cast<int>(cached.size()));
+        // A length beyond int would wrap into a plausible one; pass -1, which
+        // every record size refuses.
+        const int length = cached.size() > static_cast<std::size_t>(INT_MAX)
+                               ? -1
+                               : static_cast<int>(cached.size());
+        return LoadFromCache(reinterpret_cast<const unsigned char*>(cached.data()), length);
     }
     virtual int LoadFromCache(const unsigned char* bytes, int length) = 0;
     virtual unsigned int DataId() const { return data_id_; }
