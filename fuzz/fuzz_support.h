@@ -30,8 +30,10 @@ protected:
 
 inline void muteStdout()
 {
-    static NullBuffer sink;
-    std::cout.rdbuf(&sink);
+    // Never destroyed: std::cout is flushed at exit, after function statics
+    // are gone, and must still find its buffer.
+    static NullBuffer* const sink = new NullBuffer;
+    std::cout.rdbuf(sink);
 }
 
 // Reads the input front to back; past the end every read yields zeros, so any
