@@ -2,6 +2,8 @@
 // it as the current polling step prescribes and asks for the next register.
 // Nothing here allocates or formats: frames are pre-built.
 
+#include <cstring>
+
 #include "kel36/kel36.h"
 #include "kel36/register_map.h"
 #include "unidata/record_bytes.h"
@@ -23,8 +25,9 @@ int hexDigit(unsigned char c)
 
 int Kel36::process(unsigned char* data, unsigned int len)
 {
-    // Written so that no length, however large, can wrap the count.
-    if (rx_len_ > kReplyLength || len > kReplyLength - rx_len_) {
+    // Written so that no length, however large, can wrap the count. A chunk
+    // that claims bytes but has none is refused the same way.
+    if (rx_len_ > kReplyLength || len > kReplyLength - rx_len_ || (data == nullptr && len > 0)) {
         Reset();
         return 0;
     }
