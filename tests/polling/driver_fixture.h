@@ -1,0 +1,48 @@
+#pragma once
+// White-box fixture: a Kel36 driver linked directly, its host calls recorded.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/call_log.h"
+#include "kel36/kel36.h"
+#include "polling_support.h"
+
+namespace polltest {
+
+class DriverTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        device_.observer_ = &log_;
+        kelhost::setDefaultObserver(&log_);
+    }
+    void TearDown() override { kelhost::setDefaultObserver(nullptr); }
+
+    RecordBytes record() const
+    {
+        RecordBytes bytes;
+        std::memcpy(bytes.data(), &device_.data_, bytes.size());
+        return bytes;
+    }
+
+    std::vector<std::string> sentFrames() const
+    {
+        std::vector<std::string> frames;
+        for (const kelhost::HostCall& call : log_.callsOf("SendData"))
+            frames.emplace_back(call.bytes.begin(), call.bytes.end());
+        return frames;
+    }
+
+    std::size_t count(const std::string& op) const { return log_.callsOf(op).size(); }
+
+    int feedBytes(const std::string& bytes) { return feed(device_, bytes); }
+
+    Kel36 device_;
+    kelhost::CallLog log_;
+};
+
+}  // namespace polltest
