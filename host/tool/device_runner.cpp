@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <poll.h>
 #include <termios.h>
@@ -94,6 +95,10 @@ void DeviceRunner::start(TimePoint now)
         throw ToolError("device " + spec_.name + ": " + error);
     line_device_->port_path_ = spec_.port;
     line_device_->port_fd_ = fd;
+    char detail[64];
+    std::snprintf(detail, sizeof detail, " at %d baud%s, data id %u", line_device_->baud_rate_,
+                  spec_.simulated ? " (simulated controller)" : "", spec_.data_id);
+    emit(DeviceEvent::Started, (spec_.port + detail).c_str());
     restoreCache();
     phase_ = Phase::Waiting;
     stalled_before_pause_ = false;
@@ -384,15 +389,22 @@ void DeviceRunner::onCheckThresholdBool(ZRNVDevice&, int, const std::string& nam
 void DeviceRunner::onSaveDeviceHistory(ZRNVDevice& dev, const unsigned char* data,
                                        unsigned int length)
 {
-    if (services_.history && !services_.history->append(spec_.name, dev.DataId(), data, length)) {
-        const std::string detail = "cannot append to " + services_.history->path() + ": " +
-                                   std::strerror(errno);
-        emit(DeviceEvent::Warning, detail.c_str());
+    // A failing store is reported when it starts failing, not every round.
+    if (services_.history) {
+        const bool ok = services_.history->append(spec_.name, dev.DataId(), data, length);
+        if (!ok && !history_failing_) {
+            const std::string detail = "cannot append to " + services_.history->path() + ": " +
+                                       std::strerror(errno);
+            emit(DeviceEvent::Warning, detail.c_str());
+        }
+        history_failing_ = !ok;
     }
     if (services_.cache && length == kRecordSize) {
         std::string error;
-        if (!cache_slot_.store(data, length, &error))
+        const bool ok = cache_slot_.store(data, length, &error);
+        if (!ok && !cache_failing_)
             emit(DeviceEvent::Warning, error.c_str());
+        cache_failing_ = !ok;
     }
 }
 

@@ -121,6 +121,9 @@ private:
     float battery_voltage_ = 0.0f;
     int awaited_register_ = -1;
 
+    bool history_failing_ = false;
+    bool cache_failing_ = false;
+
     DeviceStats stats_;
     std::array<unsigned char, 256> read_buffer_{};
 };

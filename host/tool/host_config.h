@@ -19,6 +19,7 @@ struct DeviceSpec {
     bool rtscts = false;     // hardware flow control
     Json::Value node{Json::objectValue};  // handed to InitSetting as it is
     std::string scenario;    // scenario file of a simulated controller; empty: default
+    bool simulated = false;  // port is a simulated controller's pseudo-terminal
     std::string origin;      // where it was configured, for messages
 };
 

@@ -65,6 +65,7 @@ public:
     {
         start(e.when, e.device->name.c_str());
         switch (e.event) {
+        case DeviceEvent::Started: add("  polling %s", e.detail); break;
         case DeviceEvent::NotAnswering:
             add("  WARNING device stopped answering: %llu stalls in a row (last: %s)",
                 static_cast<unsigned long long>(e.stats->consecutive_stalls),
@@ -162,6 +163,7 @@ const char* stallReasonText(StallReason reason)
 const char* deviceEventName(DeviceEvent event)
 {
     switch (event) {
+    case DeviceEvent::Started: return "started";
     case DeviceEvent::NotAnswering: return "not_answering";
     case DeviceEvent::AnsweringAgain: return "answering_again";
     case DeviceEvent::PortLost: return "port_lost";

@@ -76,6 +76,7 @@ struct StallReport {
 };
 
 enum class DeviceEvent {
+    Started,        // the line is open, polling begins
     NotAnswering,   // kStallsBeforeWarning stalls in a row
     AnsweringAgain, // first completed round after that
     PortLost,

@@ -22,7 +22,8 @@ std::vector<std::unique_ptr<kelsim::Simulator>> startSimulatedControllers(
         } catch (const std::exception& e) {
             throw ToolError(std::string("scenario: ") + e.what());
         }
-        options.faults.seed = faults.seed;
+        // Each controller its own fault sequence, still reproducible from the seed.
+        options.faults.seed = faults.seed + controllers.size();
         options.faults.drop = faults.drop;
         options.faults.split = faults.split;
         options.faults.overlong = faults.overlong;
@@ -37,6 +38,7 @@ std::vector<std::unique_ptr<kelsim::Simulator>> startSimulatedControllers(
                             e.what());
         }
         device.port = controllers.back()->devicePath();
+        device.simulated = true;
     }
     return controllers;
 }

@@ -124,6 +124,9 @@ TEST(HumanOutput, ShowsValuesWithUnitsBatteryAlarmTextsAndSummary)
     while (std::getline(lines, line))
         matched += std::regex_match(line, round_line) ? 1 : 0;
     EXPECT_EQ(matched, 2) << run.out;
+    EXPECT_TRUE(std::regex_search(
+        run.out, std::regex(R"(kel36  polling /dev/pts/\d+ at 19200 baud \(simulated controller\), data id 1\n)")))
+        << run.out;
     EXPECT_NE(run.out.find("summary kel36: 2 rounds, 0 stalls, round time mean "), std::string::npos);
     EXPECT_EQ(run.out.find("rvSize"), std::string::npos) << "driver diagnostics belong on stderr";
 }
@@ -174,7 +177,7 @@ TEST(Stopping, SigintAndSigtermEndTheRunWithTheSummaryAndExitZero)
 {
     for (const int sig : {SIGINT, SIGTERM}) {
         HostProcess host(fastRun({"--json", "--simulate"}));
-        ASSERT_TRUE(host.waitForLines(2, std::chrono::seconds(10)));
+        ASSERT_TRUE(host.waitForLines(3, std::chrono::seconds(10)));  // started, 2 rounds
         host.signal(sig);
         const HostRun run = host.finish(std::chrono::seconds(10));
         EXPECT_EQ(run.exit_code, 0) << "signal " << sig << ": " << run.err;
