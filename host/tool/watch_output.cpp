@@ -2,6 +2,7 @@
 // (cursor home, clear to end of line / screen). The summary is printed below
 // the last frame when the tool stops.
 
+#include <algorithm>
 #include <cstdarg>
 #include <string>
 #include <vector>
@@ -28,16 +29,18 @@ public:
         v.values = r.values;
         v.battery_reported = r.battery_reported;
         v.battery = r.battery_voltage;
-        v.alarms.clear();
+        v.alarms.clear();  // keeps its capacity: no allocation once it has grown
         for (std::size_t i = 0; i < r.alarm_count; ++i) {
             if (!r.alarms[i].active)
                 continue;
             if (!v.alarms.empty())
                 v.alarms += ", ";
-            v.alarms += r.alarms[i].signal + " " + r.alarms[i].text;
+            v.alarms += r.alarms[i].signal;
+            v.alarms += ' ';
+            v.alarms += r.alarms[i].text;
         }
         if (v.alarms.empty())
-            v.alarms = "none";
+            v.alarms += "none";
         if (v.state != State::PortDown)
             v.state = State::Answering;
         redraw(false);
@@ -162,18 +165,18 @@ private:
                 formatClock(v.when, when, sizeof when);
                 line("  last record  %s%s", when, v.restored ? " (restored from cache)" : "");
                 for (std::size_t i = 0; i < kValueCount; i += 4) {
-                    std::string row = " ";
+                    char row[320] = " ";
+                    std::size_t used = 1;
                     for (std::size_t j = i; j < std::min(i + 4, kValueCount); ++j) {
-                        char cell[64];
                         const ValueReading& r = v.values[j];
-                        if (r.ok)
-                            std::snprintf(cell, sizeof cell, " %-9s %10.6g %-2s", r.name,
-                                          static_cast<double>(r.value), r.unit);
-                        else
-                            std::snprintf(cell, sizeof cell, " %-9s %10s %-2s", r.name, "--", r.unit);
-                        row += cell;
+                        const int n =
+                            r.ok ? std::snprintf(row + used, sizeof row - used, " %-9s %10.6g %-2s",
+                                                 r.name, static_cast<double>(r.value), r.unit)
+                                 : std::snprintf(row + used, sizeof row - used, " %-9s %10s %-2s",
+                                                 r.name, "--", r.unit);
+                        used = std::min(sizeof row - 1, used + static_cast<std::size_t>(std::max(n, 0)));
                     }
-                    line("%s", row.c_str());
+                    line("%s", row);
                 }
                 if (v.battery_reported)
                     line("  battery      %.6g V", static_cast<double>(v.battery));

@@ -1,0 +1,138 @@
+// In the steady state a polling round allocates nothing on the host's side:
+// every global operator new of this process is replaced by one that counts
+// the calls made on the polling thread (the simulated controller's own
+// thread is not the host's). Built as its own executable so the replacement
+// touches no other suite.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "host/plugin_loader.h"
+#include "host/tool/device_runner.h"
+#include "host/tool/event_loop.h"
+#include "host/tool/line_trace.h"
+#include "host/tool/outputs.h"
+#include "host/tool/record_store.h"
+#include "host_process.h"
+#include "simulator.h"
+
+namespace {
+
+thread_local bool t_counting = false;
+thread_local long t_allocations = 0;
+
+void* counted(std::size_t size)
+{
+    if (t_counting)
+        ++t_allocations;
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (!p)
+        throw std::bad_alloc();
+    return p;
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return counted(size); }
+void* operator new[](std::size_t size) { return counted(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace keltool {
+namespace {
+
+// Passes everything on to the real output and counts completed rounds.
+class RoundCounter : public OutputSink {
+public:
+    explicit RoundCounter(OutputSink& inner) : inner_(inner) {}
+    int rounds = 0;
+    void round(const RoundReport& r) override
+    {
+        inner_.round(r);
+        ++rounds;
+    }
+    void stall(const StallReport& r) override { inner_.stall(r); }
+    void event(const EventReport& e) override { inner_.event(e); }
+    void summary(const DeviceSpec* const* d, const DeviceStats* const* s, std::size_t n) override
+    {
+        inner_.summary(d, s, n);
+    }
+
+private:
+    OutputSink& inner_;
+};
+
+void pollWithOutput(OutputMode mode)
+{
+    toolstest::TempDir dir;
+    const kelhost::Plugin plugin = kelhost::Plugin::load(toolstest::pluginPath());
+    const std::unique_ptr<kelsim::Simulator> controller = kelsim::startOnPty(kelsim::Options{});
+    std::FILE* sink_file = std::fopen("/dev/null", "w");
+    ASSERT_NE(sink_file, nullptr);
+    const std::unique_ptr<OutputSink> output = makeOutput(mode, sink_file);
+    RoundCounter counter(*output);
+    LineTrace trace(sink_file);
+    HistoryLog history(dir.file("history.jsonl"));
+    RecordCache cache(dir.file("cache"));
+
+    DeviceSpec spec;
+    spec.name = "gen";
+    spec.port = controller->devicePath();
+    RunSettings settings;
+    settings.interval_ms = 0;
+    settings.timeout_ms = 1000;
+    settings.rounds = 12;
+    RunServices services{&counter, &trace, &history, &cache};
+    DeviceRunner runner(plugin, spec, settings, services);
+    const StopSignals signals;
+    runner.start(SteadyClock::now());
+
+    long allocations = -1;
+    runEventLoop({&runner}, signals, [&] {
+        // Rounds 1-2 warm up (buffers reach their size); 3-12 are counted.
+        if (counter.rounds == 2 && !t_counting) {
+            t_allocations = 0;
+            t_counting = true;
+        }
+        if (counter.rounds == 12 && t_counting) {
+            t_counting = false;
+            allocations = t_allocations;
+        }
+        return false;
+    });
+    std::fclose(sink_file);
+    EXPECT_EQ(runner.stats().rounds, 12u);
+    EXPECT_EQ(allocations, 0) << "allocations on the polling thread over 10 rounds";
+}
+
+TEST(SteadyState, TheCounterSeesAllocationsOfThisThread)
+{
+    t_allocations = 0;
+    t_counting = true;
+    const std::string text(100, 'x');
+    t_counting = false;
+    EXPECT_EQ(t_allocations, 1) << text;
+}
+
+TEST(SteadyState, PollingRoundsWithJsonOutputTraceHistoryAndCacheAllocateNothing)
+{
+    pollWithOutput(OutputMode::Json);
+}
+
+TEST(SteadyState, PollingRoundsWithHumanOutputAllocateNothing)
+{
+    pollWithOutput(OutputMode::Human);
+}
+
+TEST(SteadyState, PollingRoundsWithTheLiveViewAllocateNothing)
+{
+    pollWithOutput(OutputMode::Watch);
+}
+
+}  // namespace
+}  // namespace keltool
