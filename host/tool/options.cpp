@@ -132,10 +132,10 @@ void checkCombinations(const ToolOptions& o, bool json_seen, bool watch_seen, bo
                         "--rtscts) exclude each other");
     if (o.port && o.simulate)
         throw ToolError("--port and --simulate exclude each other");
-    const bool may_simulate = o.simulate || (!o.port && o.config_path.empty());
-    if (!o.scenario_path.empty() && !may_simulate && o.config_path.empty())
+    // With --port alone there is no simulated controller to apply these to.
+    if (o.port && !o.scenario_path.empty())
         throw ToolError("--scenario needs a simulated controller (--simulate, or no --port)");
-    if (sim_tuned && !may_simulate && o.config_path.empty())
+    if (o.port && sim_tuned)
         throw ToolError("--sim-fault, --sim-delay, --sim-seed and --sim-pace need a simulated "
                         "controller (--simulate, or no --port)");
 }
