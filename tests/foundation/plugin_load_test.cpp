@@ -37,7 +37,10 @@ std::string moduleOf(const void* address)
     return realPath(info.dli_fname);
 }
 
-const void* vtableOf(const void* object) { return *static_cast<const void* const*>(object); }
+const void* vtableOf(const void* object)
+{
+    return *static_cast<const void* const*>(object);
+}
 
 class LoadedPlugin : public foundation::HostCallTest {
 protected:

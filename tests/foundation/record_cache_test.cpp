@@ -25,24 +25,55 @@ struct FieldRow {
     std::size_t expected_offset;
 };
 
-#define FIELD(f, at) \
-    FieldRow { #f, offsetof(Kel36_Data_t, f), sizeof(Kel36_Data_t::f), at }
+#define FIELD(f, at) fieldRow(#f, offsetof(Kel36_Data_t, f), sizeof(Kel36_Data_t::f), at)
+
+FieldRow fieldRow(const char* name, std::size_t offset, std::size_t width, std::size_t expected)
+{
+    return FieldRow{name, offset, width, expected};
+}
 
 const FieldRow kFields[] = {
-    FIELD(data_id, 0),         FIELD(reg0, 4),          FIELD(uab, 5),
-    FIELD(ubc, 9),             FIELD(uca, 13),          FIELD(frequency, 17),
-    FIELD(ua, 21),             FIELD(ub, 25),           FIELD(uc, 29),
-    FIELD(reg13, 33),          FIELD(digits_r14_r19, 37), FIELD(digits_r20_r25, 41),
-    FIELD(reg26, 45),          FIELD(pair_r27_r28, 46), FIELD(battery_voltage, 48),
-    FIELD(reg30, 52),          FIELD(reg31, 56),        FIELD(reg32, 57),
-    FIELD(reg33, 58),          FIELD(status_a, 59),     FIELD(status_b, 60),
-    FIELD(reg36, 61),          FIELD(reg37, 62),        FIELD(reg38, 63),
-    FIELD(reg39, 64),          FIELD(reg40, 65),        FIELD(reg41, 66),
-    FIELD(pair_r45_r42, 67),   FIELD(pair_r46_r43, 71), FIELD(pair_r47_r44, 75),
-    FIELD(reg48, 79),          FIELD(reg49, 80),        FIELD(reg50, 81),
-    FIELD(digits_r52_r57, 82), FIELD(pair_r59_r58, 86), FIELD(reg60, 88),
-    FIELD(reg61, 89),          FIELD(reg62, 90),        FIELD(reg63, 91),
-    FIELD(reg64, 92),          FIELD(ttime, 93),
+    FIELD(data_id, 0),
+    FIELD(reg0, 4),
+    FIELD(uab, 5),
+    FIELD(ubc, 9),
+    FIELD(uca, 13),
+    FIELD(frequency, 17),
+    FIELD(ua, 21),
+    FIELD(ub, 25),
+    FIELD(uc, 29),
+    FIELD(reg13, 33),
+    FIELD(digits_r14_r19, 37),
+    FIELD(digits_r20_r25, 41),
+    FIELD(reg26, 45),
+    FIELD(pair_r27_r28, 46),
+    FIELD(battery_voltage, 48),
+    FIELD(reg30, 52),
+    FIELD(reg31, 56),
+    FIELD(reg32, 57),
+    FIELD(reg33, 58),
+    FIELD(status_a, 59),
+    FIELD(status_b, 60),
+    FIELD(reg36, 61),
+    FIELD(reg37, 62),
+    FIELD(reg38, 63),
+    FIELD(reg39, 64),
+    FIELD(reg40, 65),
+    FIELD(reg41, 66),
+    FIELD(pair_r45_r42, 67),
+    FIELD(pair_r46_r43, 71),
+    FIELD(pair_r47_r44, 75),
+    FIELD(reg48, 79),
+    FIELD(reg49, 80),
+    FIELD(reg50, 81),
+    FIELD(digits_r52_r57, 82),
+    FIELD(pair_r59_r58, 86),
+    FIELD(reg60, 88),
+    FIELD(reg61, 89),
+    FIELD(reg62, 90),
+    FIELD(reg63, 91),
+    FIELD(reg64, 92),
+    FIELD(ttime, 93),
 };
 
 #undef FIELD

@@ -94,38 +94,39 @@ TEST_P(AddressFromConfig, EveryFrameCarriesTheAddress)
     EXPECT_TRUE(device_.alarm_ids_.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    FrameTable, AddressFromConfig,
-    testing::Values(
-        // Nothing usable configured: the default address stays.
-        AddressCase{"null", 0x41}, AddressCase{"{}", 0x41}, AddressCase{"[1, 2]", 0x41},
-        AddressCase{"\"text\"", 0x41}, AddressCase{R"({"appSetting": "7"})", 0x41},
-        AddressCase{R"({"appSetting": [7]})", 0x41}, AddressCase{R"({"appSetting": {}})", 0x41},
-        AddressCase{R"({"appSetting": {"addr": null}})", 0x41},
-        // Decimal text read as atof reads it, truncated, low 8 bits.
-        AddressCase{R"({"appSetting": {"addr": "7"}})", 0x07},
-        AddressCase{R"({"appSetting": {"addr": "7.99"}})", 0x07},
-        AddressCase{R"({"appSetting": {"addr": "65"}})", 0x41},
-        AddressCase{R"({"appSetting": {"addr": "65.9"}})", 0x41},
-        AddressCase{R"({"appSetting": {"addr": "  12xyz"}})", 0x0C},
-        AddressCase{R"({"appSetting": {"addr": "-1"}})", 0xFF},
-        AddressCase{R"({"appSetting": {"addr": "-1.5"}})", 0xFF},
-        AddressCase{R"({"appSetting": {"addr": "-129"}})", 0x7F},
-        AddressCase{R"({"appSetting": {"addr": "256"}})", 0x00},
-        AddressCase{R"({"appSetting": {"addr": "2147483647"}})", 0xFF},
-        AddressCase{R"({"appSetting": {"addr": "-2147483648"}})", 0x00},
-        // No number, or none that fits an integer: address 0.
-        AddressCase{R"({"appSetting": {"addr": "abc"}})", 0x00},
-        AddressCase{R"({"appSetting": {"addr": ""}})", 0x00},
-        AddressCase{R"({"appSetting": {"addr": "nan"}})", 0x00},
-        AddressCase{R"({"appSetting": {"addr": "inf"}})", 0x00},
-        AddressCase{R"({"appSetting": {"addr": "-inf"}})", 0x00},
-        AddressCase{R"({"appSetting": {"addr": "1e300"}})", 0x00},
-        AddressCase{R"({"appSetting": {"addr": "4294967361"}})", 0x00},
-        // JSON numbers go through the JSON library's string form.
-        AddressCase{R"({"appSetting": {"addr": 7}})", 0x07},
-        AddressCase{R"({"appSetting": {"addr": 65.9}})", 0x41},
-        AddressCase{R"({"appSetting": {"addr": true}})", 0x00}));
+INSTANTIATE_TEST_SUITE_P(FrameTable, AddressFromConfig,
+                         testing::Values(
+                             // Nothing usable configured: the default address stays.
+                             AddressCase{"null", 0x41}, AddressCase{"{}", 0x41},
+                             AddressCase{"[1, 2]", 0x41}, AddressCase{"\"text\"", 0x41},
+                             AddressCase{R"({"appSetting": "7"})", 0x41},
+                             AddressCase{R"({"appSetting": [7]})", 0x41},
+                             AddressCase{R"({"appSetting": {}})", 0x41},
+                             AddressCase{R"({"appSetting": {"addr": null}})", 0x41},
+                             // Decimal text read as atof reads it, truncated, low 8 bits.
+                             AddressCase{R"({"appSetting": {"addr": "7"}})", 0x07},
+                             AddressCase{R"({"appSetting": {"addr": "7.99"}})", 0x07},
+                             AddressCase{R"({"appSetting": {"addr": "65"}})", 0x41},
+                             AddressCase{R"({"appSetting": {"addr": "65.9"}})", 0x41},
+                             AddressCase{R"({"appSetting": {"addr": "  12xyz"}})", 0x0C},
+                             AddressCase{R"({"appSetting": {"addr": "-1"}})", 0xFF},
+                             AddressCase{R"({"appSetting": {"addr": "-1.5"}})", 0xFF},
+                             AddressCase{R"({"appSetting": {"addr": "-129"}})", 0x7F},
+                             AddressCase{R"({"appSetting": {"addr": "256"}})", 0x00},
+                             AddressCase{R"({"appSetting": {"addr": "2147483647"}})", 0xFF},
+                             AddressCase{R"({"appSetting": {"addr": "-2147483648"}})", 0x00},
+                             // No number, or none that fits an integer: address 0.
+                             AddressCase{R"({"appSetting": {"addr": "abc"}})", 0x00},
+                             AddressCase{R"({"appSetting": {"addr": ""}})", 0x00},
+                             AddressCase{R"({"appSetting": {"addr": "nan"}})", 0x00},
+                             AddressCase{R"({"appSetting": {"addr": "inf"}})", 0x00},
+                             AddressCase{R"({"appSetting": {"addr": "-inf"}})", 0x00},
+                             AddressCase{R"({"appSetting": {"addr": "1e300"}})", 0x00},
+                             AddressCase{R"({"appSetting": {"addr": "4294967361"}})", 0x00},
+                             // JSON numbers go through the JSON library's string form.
+                             AddressCase{R"({"appSetting": {"addr": 7}})", 0x07},
+                             AddressCase{R"({"appSetting": {"addr": 65.9}})", 0x41},
+                             AddressCase{R"({"appSetting": {"addr": true}})", 0x00}));
 
 TEST_F(DriverObject, SecondConfigurationReplacesTheAddress)
 {

@@ -40,13 +40,20 @@ TEST_F(RoundDone, HostCallsComeInContractOrder)
     completeRound();
 
     const std::vector<std::string> expected = {
-        "get_ttime",          "SendSP",
-        "Reset",              "CheckThresholdBool",
-        "CheckThresholdBool", "CheckThresholdBool",
-        "CheckThresholdBool", "CheckThresholdBool",
-        "CheckThreshold",     "CheckAOReport",
-        "CheckThreshold",     "CheckAOReport",
-        "CheckThreshold",     "DoBatchCheckThreshold",
+        "get_ttime",
+        "SendSP",
+        "Reset",
+        "CheckThresholdBool",
+        "CheckThresholdBool",
+        "CheckThresholdBool",
+        "CheckThresholdBool",
+        "CheckThresholdBool",
+        "CheckThreshold",
+        "CheckAOReport",
+        "CheckThreshold",
+        "CheckAOReport",
+        "CheckThreshold",
+        "DoBatchCheckThreshold",
         "SaveDeviceHistory",
     };
     EXPECT_EQ(log_.ops(), expected);

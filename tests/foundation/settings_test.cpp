@@ -3,7 +3,6 @@
 
 #include <iostream>
 #include <map>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -107,13 +106,14 @@ TEST_F(SettingsLoading, ModeTextIsReadAsAtoiReadsIt)
         const char* b_mode;
         int expected;
     };
-    for (const Case& c : {Case{R"("03")", 3}, Case{R"("3abc")", 3}, Case{R"(" +3")", 3},
-                          Case{R"("abc")", 0}, Case{R"("")", 0}, Case{R"("-2")", -2},
-                          Case{"3", 3}, Case{"2", 2}}) {
+    for (const Case& c :
+         {Case{R"("03")", 3}, Case{R"("3abc")", 3}, Case{R"(" +3")", 3}, Case{R"("abc")", 0},
+          Case{R"("")", 0}, Case{R"("-2")", -2}, Case{"3", 3}, Case{"2", 2}}) {
         SCOPED_TRACE(c.b_mode);
         PlainDevice fresh;
         fresh.data_id_ = 9;
-        const Json::Value node = json(std::string(R"({"appSetting": {"b_mode": )") + c.b_mode + "}}");
+        const Json::Value node =
+            json(std::string(R"({"appSetting": {"b_mode": )") + c.b_mode + "}}");
         CaptureStdout();
         fresh.InitSetting(node);
         const std::string trace = GetCapturedStdout();
@@ -209,8 +209,8 @@ TEST_F(SettingsLoading, DataIdentifierIsWrittenOnEveryCall)
 
 TEST_F(SettingsLoading, ConfigurationOfAnyOtherShapeIsHandled)
 {
-    for (const char* config : {"null", "[1, 2]", "\"text\"", "7", R"({"appSetting": "3"})",
-                               R"({"appSetting": [3]})"}) {
+    for (const char* config :
+         {"null", "[1, 2]", "\"text\"", "7", R"({"appSetting": "3"})", R"({"appSetting": [3]})"}) {
         SCOPED_TRACE(config);
         int result = 0;
         EXPECT_EQ(configure(config, &result), "");
@@ -218,8 +218,9 @@ TEST_F(SettingsLoading, ConfigurationOfAnyOtherShapeIsHandled)
         EXPECT_EQ(device_.b_mode_, 1);
     }
     configure(R"({"appSetting": {"b_mode": "3"}})");
-    for (const char* config : {"[1, 2]", "\"text\"", R"({"thresholdSetting": "text"})",
-                               R"({"thresholdSetting": 5})", R"({"thresholdSetting": [{"ID": "1"}]})"}) {
+    for (const char* config :
+         {"[1, 2]", "\"text\"", R"({"thresholdSetting": "text"})", R"({"thresholdSetting": 5})",
+          R"({"thresholdSetting": [{"ID": "1"}]})"}) {
         SCOPED_TRACE(config);
         const std::string trace = configure(config);
         EXPECT_EQ(trace.rfind("here 1\n", 0), 0u);
@@ -255,18 +256,6 @@ TEST_F(SettingsLoading, HostBaseIsCalledLastWithTheNodeAndItsResultReturned)
                   "mobile:gen_alarm:1001;2;7; level:0 value:0\n"
                   "[base]\n");
         EXPECT_EQ(device.seen_config, &node);
-    }
-}
-
-TEST_F(SettingsLoading, WithoutItsOwnLookupTheDeviceSaysDataNotReady)
-{
-    VDeviceInterface& iface = device_;
-    device_.data_valid_ = true;
-    try {
-        iface.Get_Value(0, "uab");
-        FAIL() << "no exception";
-    } catch (const std::out_of_range& e) {
-        EXPECT_STREQ(e.what(), "数据未就绪");
     }
 }
 
