@@ -1,6 +1,7 @@
 // Value lookup by signal name, answered straight from the record.
 
-#include <cstring>
+#include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
