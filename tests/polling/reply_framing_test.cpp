@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "driver_fixture.h"
@@ -73,11 +75,13 @@ TEST_P(ChunkedReplies, HandleLikeOneChunkOfFour)
         EXPECT_EQ(device_.rx_len_, 0u) << "step " << step;
     }
 
-    EXPECT_EQ(record(), [&] {
-        RecordBytes r;
-        std::memcpy(r.data(), &reference.data_, r.size());
-        return r;
-    }());
+    RecordBytes expected;
+    std::memcpy(expected.data(), &reference.data_, expected.size());
+    const RecordBytes got = record();
+    // Each round stamps its own completion time, and the two rounds may end in
+    // different seconds (likely under emulation): compare everything else.
+    std::copy(got.begin() + kTimeOffset, got.end(), expected.begin() + kTimeOffset);
+    EXPECT_EQ(got, expected);
     std::vector<std::string> reference_frames;
     for (const auto& call : reference_log.callsOf("SendData"))
         reference_frames.emplace_back(call.bytes.begin(), call.bytes.end());
