@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -38,6 +39,7 @@ using namespace std::chrono_literals;
 
 struct Settings {
     std::string host, sim, plugin, scenario, work_dir;
+    bool own_work_dir = false;  // made here: removed again after a passed run
     uint64_t rounds = 1000;
     uint64_t rss_mark = 0;  // 0: min(1000, rounds / 10)
     long rss_margin_kb = 512;
@@ -101,6 +103,7 @@ Settings parseArgs(int argc, char** argv)
         if (!::mkdtemp(tmpl))
             usage("cannot create a work directory");
         s.work_dir = tmpl;
+        s.own_work_dir = true;
     }
     return s;
 }
@@ -319,7 +322,7 @@ int run(const Settings& s)
     soak::ChildProcess host(hostArgs(s, port, s.rounds), s.work_dir + "/host.log");
     soak::FaultLedger ledger(s.faults, scenario);
     uint64_t rounds = 0, stalls = 0;
-    long host_rss_mark = 0, sim_rss_mark = 0;
+    long host_rss_mark = 0, sim_rss_mark = 0, host_rss_last = 0;
     Json::Value summary;
     const auto started = std::chrono::steady_clock::now();
 
@@ -339,6 +342,10 @@ int run(const Settings& s)
                 host_rss_mark = host.peakRssKb();
                 sim_rss_mark = sim->peakRssKb();
             }
+            // Read like the mark, while the host still runs (it only prints
+            // its summary after this round).
+            if (rounds == s.rounds)
+                host_rss_last = host.peakRssKb();
             if (rounds % 1000 == 0)
                 std::cerr << "soak: " << rounds << " rounds, " << stalls << " stalls\n";
         } else if (event == "stall") {
@@ -356,8 +363,11 @@ int run(const Settings& s)
     if (host.timedOut())
         failures.add("kel36-host printed nothing for " + std::to_string(silence.count()) + " ms");
     const long sim_rss_end = sim->peakRssKb();
-    long host_rss_end = 0;
-    const int host_status = host.wait(&host_rss_end);
+    long host_rss_exit = 0;
+    const int host_status = host.wait(&host_rss_exit);
+    // The kernel's exit figure counts a little differently from VmHWM; it is
+    // only the fallback when the host was gone before the last read.
+    const long host_rss_end = host_rss_last > 0 ? host_rss_last : host_rss_exit;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!WIFEXITED(host_status) || WEXITSTATUS(host_status) != 0)
@@ -418,6 +428,12 @@ int run(const Settings& s)
     if (s.rss_margin_kb < 0)
         std::printf("soak: peak RSS not compared (sanitizer build: the allocator's quarantine "
                     "grows by design; LeakSanitizer checks for leaks at exit)\n");
+    if (failures.count() == 0 && s.own_work_dir) {
+        std::error_code ignored;
+        std::filesystem::remove_all(s.work_dir, ignored);
+        std::printf("soak: passed\n");
+        return 0;
+    }
     std::printf("soak: %s (%llu failures; logs in %s)\n", failures.count() ? "FAILED" : "passed",
                 static_cast<unsigned long long>(failures.count()), s.work_dir.c_str());
     return failures.count() ? 1 : 0;
