@@ -62,7 +62,8 @@ DeviceRunner::DeviceRunner(const kelhost::Plugin& plugin, DeviceSpec spec,
     }
     line_device_ = dynamic_cast<ZRNSPDevice*>(device_.get());
     if (!line_device_)
-        throw ToolError("plug-in " + plugin.path() + " made a device that is not a serial-port device");
+        throw ToolError("plug-in " + plugin.path() +
+                        " made a device that is not a serial-port device");
     device_->observer_ = this;
     // As the host does: the data identifier first, then the device's node.
     device_->data_id_ = spec_.data_id;
@@ -116,20 +117,31 @@ int DeviceRunner::fd() const
 TimePoint DeviceRunner::deadline() const
 {
     switch (phase_) {
-    case Phase::Waiting: return next_round_at_;
-    case Phase::Polling: return reply_deadline_;
-    case Phase::PortDown: return reopen_at_;
-    default: return TimePoint::max();
+        case Phase::Waiting:
+            return next_round_at_;
+        case Phase::Polling:
+            return reply_deadline_;
+        case Phase::PortDown:
+            return reopen_at_;
+        default:
+            return TimePoint::max();
     }
 }
 
 void DeviceRunner::onTimer(TimePoint now)
 {
     switch (phase_) {
-    case Phase::Waiting: startRound(now); break;
-    case Phase::Polling: stall(StallReason::NoReply, now); break;
-    case Phase::PortDown: tryReopen(now); break;
-    default: break;
+        case Phase::Waiting:
+            startRound(now);
+            break;
+        case Phase::Polling:
+            stall(StallReason::NoReply, now);
+            break;
+        case Phase::PortDown:
+            tryReopen(now);
+            break;
+        default:
+            break;
     }
 }
 
@@ -393,8 +405,8 @@ void DeviceRunner::onSaveDeviceHistory(ZRNVDevice& dev, const unsigned char* dat
     if (services_.history) {
         const bool ok = services_.history->append(spec_.name, dev.DataId(), data, length);
         if (!ok && !history_failing_) {
-            const std::string detail = "cannot append to " + services_.history->path() + ": " +
-                                       std::strerror(errno);
+            const std::string detail =
+                "cannot append to " + services_.history->path() + ": " + std::strerror(errno);
             emit(DeviceEvent::Warning, detail.c_str());
         }
         history_failing_ = !ok;

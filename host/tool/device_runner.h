@@ -39,7 +39,7 @@ struct RunSettings {
 };
 
 struct RunServices {
-    OutputSink* output = nullptr;   // required
+    OutputSink* output = nullptr;  // required
     LineTrace* trace = nullptr;
     HistoryLog* history = nullptr;
     const RecordCache* cache = nullptr;
@@ -60,9 +60,9 @@ public:
     // record, and schedules the first round at `now`.
     void start(TimePoint now);
 
-    int fd() const;                  // -1 while nothing is to be read
-    TimePoint deadline() const;      // TimePoint::max() when nothing is due
-    void onTimer(TimePoint now);     // call when deadline() has passed
+    int fd() const;               // -1 while nothing is to be read
+    TimePoint deadline() const;   // TimePoint::max() when nothing is due
+    void onTimer(TimePoint now);  // call when deadline() has passed
     void onIo(short revents, TimePoint now);
     bool finished() const { return phase_ == Phase::Done; }
 

@@ -50,7 +50,7 @@ StopSignals::StopSignals()
     read_fd_ = fds[0];
     g_write_fd = fds[1];
     g_signal.store(0);
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
@@ -69,7 +69,10 @@ StopSignals::~StopSignals()
     ::close(read_fd_);
 }
 
-int StopSignals::signalNumber() const { return g_signal.load(); }
+int StopSignals::signalNumber() const
+{
+    return g_signal.load();
+}
 
 int runEventLoop(const std::vector<DeviceRunner*>& runners, const StopSignals& signals,
                  const std::function<bool()>& should_stop)

@@ -63,11 +63,12 @@ public:
     {
     }
 
-    [[noreturn]] void fail(const Json::Value& at, const std::string& path, const std::string& what) const
+    [[noreturn]] void fail(const Json::Value& at, const std::string& path,
+                           const std::string& what) const
     {
         const Position pos = positionAt(text_, at.getOffsetStart());
-        throw ToolError(source_ + ":" + std::to_string(pos.line) + ":" + std::to_string(pos.column) +
-                        ": " + path + ": " + what);
+        throw ToolError(source_ + ":" + std::to_string(pos.line) + ":" +
+                        std::to_string(pos.column) + ": " + path + ": " + what);
     }
 
     Json::Value parse() const
@@ -110,7 +111,8 @@ public:
             const std::string path = prefix + "[" + std::to_string(i) + "]";
             DeviceSpec spec = device((*list)[i], path);
             if (!names.insert(spec.name).second)
-                fail((*list)[i]["name"], path + ".name", "duplicate device name \"" + spec.name + "\"");
+                fail((*list)[i]["name"], path + ".name",
+                     "duplicate device name \"" + spec.name + "\"");
             if (!ids.insert(spec.data_id).second)
                 fail((*list)[i]["dataId"], path + ".dataId",
                      "duplicate data identifier " + std::to_string(spec.data_id));

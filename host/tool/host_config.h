@@ -15,12 +15,12 @@ namespace keltool {
 struct DeviceSpec {
     std::string name;
     uint32_t data_id = 1;
-    std::string port;        // empty: a simulated controller
-    bool rtscts = false;     // hardware flow control
+    std::string port;                     // empty: a simulated controller
+    bool rtscts = false;                  // hardware flow control
     Json::Value node{Json::objectValue};  // handed to InitSetting as it is
-    std::string scenario;    // scenario file of a simulated controller; empty: default
-    bool simulated = false;  // port is a simulated controller's pseudo-terminal
-    std::string origin;      // where it was configured, for messages
+    std::string scenario;                 // scenario file of a simulated controller; empty: default
+    bool simulated = false;               // port is a simulated controller's pseudo-terminal
+    std::string origin;                   // where it was configured, for messages
 };
 
 // Parses a host configuration file's text. Errors name the source, the line and

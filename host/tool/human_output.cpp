@@ -65,23 +65,33 @@ public:
     {
         start(e.when, e.device->name.c_str());
         switch (e.event) {
-        case DeviceEvent::Started: add("  polling %s", e.detail); break;
-        case DeviceEvent::NotAnswering:
-            add("  WARNING device stopped answering: %llu stalls in a row (last: %s)",
-                static_cast<unsigned long long>(e.stats->consecutive_stalls),
-                lastStallOf(e.device).text);
-            break;
-        case DeviceEvent::AnsweringAgain:
-            add("  device answers again after %llu stalls",
-                static_cast<unsigned long long>(e.stats->consecutive_stalls));
-            break;
-        case DeviceEvent::PortLost: add("  WARNING port lost (%s); reopening", e.detail); break;
-        case DeviceEvent::PortReopened: add("  port reopened: %s", e.detail); break;
-        case DeviceEvent::CacheRestored: add("  cached record restored from %s", e.detail); break;
-        case DeviceEvent::CacheRefused:
-            add("  WARNING the driver refused the cached record %s", e.detail);
-            break;
-        case DeviceEvent::Warning: add("  WARNING %s", e.detail); break;
+            case DeviceEvent::Started:
+                add("  polling %s", e.detail);
+                break;
+            case DeviceEvent::NotAnswering:
+                add("  WARNING device stopped answering: %llu stalls in a row (last: %s)",
+                    static_cast<unsigned long long>(e.stats->consecutive_stalls),
+                    lastStallOf(e.device).text);
+                break;
+            case DeviceEvent::AnsweringAgain:
+                add("  device answers again after %llu stalls",
+                    static_cast<unsigned long long>(e.stats->consecutive_stalls));
+                break;
+            case DeviceEvent::PortLost:
+                add("  WARNING port lost (%s); reopening", e.detail);
+                break;
+            case DeviceEvent::PortReopened:
+                add("  port reopened: %s", e.detail);
+                break;
+            case DeviceEvent::CacheRestored:
+                add("  cached record restored from %s", e.detail);
+                break;
+            case DeviceEvent::CacheRefused:
+                add("  WARNING the driver refused the cached record %s", e.detail);
+                break;
+            case DeviceEvent::Warning:
+                add("  WARNING %s", e.detail);
+                break;
         }
         finish();
     }
@@ -163,14 +173,22 @@ const char* stallReasonText(StallReason reason)
 const char* deviceEventName(DeviceEvent event)
 {
     switch (event) {
-    case DeviceEvent::Started: return "started";
-    case DeviceEvent::NotAnswering: return "not_answering";
-    case DeviceEvent::AnsweringAgain: return "answering_again";
-    case DeviceEvent::PortLost: return "port_lost";
-    case DeviceEvent::PortReopened: return "port_reopened";
-    case DeviceEvent::CacheRestored: return "cache_restored";
-    case DeviceEvent::CacheRefused: return "cache_refused";
-    case DeviceEvent::Warning: return "warning";
+        case DeviceEvent::Started:
+            return "started";
+        case DeviceEvent::NotAnswering:
+            return "not_answering";
+        case DeviceEvent::AnsweringAgain:
+            return "answering_again";
+        case DeviceEvent::PortLost:
+            return "port_lost";
+        case DeviceEvent::PortReopened:
+            return "port_reopened";
+        case DeviceEvent::CacheRestored:
+            return "cache_restored";
+        case DeviceEvent::CacheRefused:
+            return "cache_refused";
+        case DeviceEvent::Warning:
+            return "warning";
     }
     return "warning";
 }
@@ -178,9 +196,12 @@ const char* deviceEventName(DeviceEvent event)
 std::unique_ptr<OutputSink> makeOutput(OutputMode mode, std::FILE* out)
 {
     switch (mode) {
-    case OutputMode::Json: return makeJsonOutput(out);
-    case OutputMode::Watch: return makeWatchOutput(out);
-    case OutputMode::Human: break;
+        case OutputMode::Json:
+            return makeJsonOutput(out);
+        case OutputMode::Watch:
+            return makeWatchOutput(out);
+        case OutputMode::Human:
+            break;
     }
     return makeHumanOutput(out);
 }

@@ -11,10 +11,10 @@ class JsonLine {
 public:
     JsonLine() { text_.reserve(4096); }
 
-    void begin();                 // starts a new top-level object
-    const std::string& end();     // closes it, appends '\n', returns the line
+    void begin();              // starts a new top-level object
+    const std::string& end();  // closes it, appends '\n', returns the line
 
-    void key(const char* name);   // then exactly one value or a begin*
+    void key(const char* name);  // then exactly one value or a begin*
     void beginObject();
     void endObject();
     void beginArray();

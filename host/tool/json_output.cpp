@@ -78,14 +78,18 @@ public:
             const FieldValue v = decodeField(*r.record, f);
             json_.key(f.name);
             switch (f.kind) {
-            case FieldKind::F32: json_.singleFloat(v.real); break;
-            case FieldKind::Time: {
-                char text[24];
-                formatRecordTime(v.time, text, sizeof text);
-                json_.string(text);
-                break;
-            }
-            default: json_.integer(v.integer); break;
+                case FieldKind::F32:
+                    json_.singleFloat(v.real);
+                    break;
+                case FieldKind::Time: {
+                    char text[24];
+                    formatRecordTime(v.time, text, sizeof text);
+                    json_.string(text);
+                    break;
+                }
+                default:
+                    json_.integer(v.integer);
+                    break;
             }
         }
         json_.endObject();

@@ -13,9 +13,8 @@ void LineTrace::line(const std::string& device, const char* direction, const uns
     char stamp[24];
     formatClock(WallTime::now(), stamp, sizeof stamp, true);
     const std::size_t shown = std::min<std::size_t>(length, 256);
-    std::size_t used = static_cast<std::size_t>(
-        std::snprintf(buffer_, sizeof buffer_, "%s %s %s %2zu  \"", stamp, device.c_str(),
-                      direction, length));
+    std::size_t used = static_cast<std::size_t>(std::snprintf(
+        buffer_, sizeof buffer_, "%s %s %s %2zu  \"", stamp, device.c_str(), direction, length));
     used = std::min(used, sizeof buffer_ - 1);
     for (std::size_t i = 0; i < shown && used + 2 < sizeof buffer_; ++i)
         buffer_[used++] = (data[i] >= 0x20 && data[i] < 0x7F) ? static_cast<char>(data[i]) : '.';
@@ -27,7 +26,8 @@ void LineTrace::line(const std::string& device, const char* direction, const uns
         used += static_cast<std::size_t>(
             std::snprintf(buffer_ + used, sizeof buffer_ - used, " %02X", data[i]));
     if (shown < length && used + 5 < sizeof buffer_)
-        used += static_cast<std::size_t>(std::snprintf(buffer_ + used, sizeof buffer_ - used, " ..."));
+        used +=
+            static_cast<std::size_t>(std::snprintf(buffer_ + used, sizeof buffer_ - used, " ..."));
     if (*remark && used + 4 < sizeof buffer_)
         used += static_cast<std::size_t>(
             std::snprintf(buffer_ + used, sizeof buffer_ - used, "  %s", remark));

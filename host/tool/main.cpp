@@ -36,8 +36,8 @@ std::FILE* separateDriverOutput(bool show_driver_lines)
         return stdout;
     }
     std::fflush(stdout);
-    const int target = show_driver_lines ? ::dup(STDERR_FILENO)
-                                         : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const int target =
+        show_driver_lines ? ::dup(STDERR_FILENO) : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (target >= 0) {
         ::dup2(target, STDOUT_FILENO);
         ::close(target);

@@ -39,7 +39,8 @@ void parseFault(const std::string& text, SimFaultOptions& faults)
     const std::string flag = "--sim-fault";
     const auto eq = text.find('=');
     if (eq == std::string::npos)
-        throw ToolError(flag + ": expected KIND=RATE (drop, split, overlong, garble, delay), got '" +
+        throw ToolError(flag +
+                        ": expected KIND=RATE (drop, split, overlong, garble, delay), got '" +
                         text + "'");
     const std::string kind = text.substr(0, eq);
     const double rate = parseProbability(flag + " " + kind, text.substr(eq + 1));
@@ -64,7 +65,8 @@ using FlagHandler = std::function<void(ToolOptions&)>;
 const std::map<std::string, ValueHandler>& valueOptions()
 {
     static const std::map<std::string, ValueHandler> table = {
-        {"--config", [](ToolOptions& o, const std::string&, const std::string& v) { o.config_path = v; }},
+        {"--config",
+         [](ToolOptions& o, const std::string&, const std::string& v) { o.config_path = v; }},
         {"--port", [](ToolOptions& o, const std::string&, const std::string& v) { o.port = v; }},
         {"--addr", [](ToolOptions& o, const std::string&, const std::string& v) { o.addr = v; }},
         {"--data-id",
@@ -74,7 +76,8 @@ const std::map<std::string, ValueHandler>& valueOptions()
         {"--name", [](ToolOptions& o, const std::string&, const std::string& v) { o.name = v; }},
         {"--scenario",
          [](ToolOptions& o, const std::string&, const std::string& v) { o.scenario_path = v; }},
-        {"--plugin", [](ToolOptions& o, const std::string&, const std::string& v) { o.plugin_path = v; }},
+        {"--plugin",
+         [](ToolOptions& o, const std::string&, const std::string& v) { o.plugin_path = v; }},
         {"--interval",
          [](ToolOptions& o, const std::string& f, const std::string& v) {
              o.interval_ms = static_cast<int>(parseUnsigned(f, v, 3600000));
@@ -85,13 +88,12 @@ const std::map<std::string, ValueHandler>& valueOptions()
              if (o.timeout_ms == 0)
                  throw ToolError(f + ": the reply time-out must be at least 1 ms");
          }},
-        {"--rounds",
-         [](ToolOptions& o, const std::string& f, const std::string& v) {
-             o.rounds = parseUnsigned(f, v, UINT64_MAX);
-         }},
+        {"--rounds", [](ToolOptions& o, const std::string& f,
+                        const std::string& v) { o.rounds = parseUnsigned(f, v, UINT64_MAX); }},
         {"--history",
          [](ToolOptions& o, const std::string&, const std::string& v) { o.history_path = v; }},
-        {"--cache", [](ToolOptions& o, const std::string&, const std::string& v) { o.cache_dir = v; }},
+        {"--cache",
+         [](ToolOptions& o, const std::string&, const std::string& v) { o.cache_dir = v; }},
         {"--sim-fault",
          [](ToolOptions& o, const std::string&, const std::string& v) { parseFault(v, o.faults); }},
         {"--sim-delay",
@@ -128,16 +130,18 @@ void checkCombinations(const ToolOptions& o, bool json_seen, bool watch_seen, bo
     if (json_seen && watch_seen)
         throw ToolError("--json and --watch exclude each other");
     if (!o.config_path.empty() && (o.port || o.addr || o.data_id || o.name || o.rtscts))
-        throw ToolError("--config and the one-device flags (--port, --addr, --data-id, --name, "
-                        "--rtscts) exclude each other");
+        throw ToolError(
+            "--config and the one-device flags (--port, --addr, --data-id, --name, "
+            "--rtscts) exclude each other");
     if (o.port && o.simulate)
         throw ToolError("--port and --simulate exclude each other");
     // With --port alone there is no simulated controller to apply these to.
     if (o.port && !o.scenario_path.empty())
         throw ToolError("--scenario needs a simulated controller (--simulate, or no --port)");
     if (o.port && sim_tuned)
-        throw ToolError("--sim-fault, --sim-delay, --sim-seed and --sim-pace need a simulated "
-                        "controller (--simulate, or no --port)");
+        throw ToolError(
+            "--sim-fault, --sim-delay, --sim-seed and --sim-pace need a simulated "
+            "controller (--simulate, or no --port)");
 }
 
 }  // namespace

@@ -23,9 +23,9 @@ struct SimFaultOptions {
 };
 
 struct ToolOptions {
-    std::string config_path;            // host configuration file
-    std::optional<std::string> port;    // one device from flags
-    std::optional<std::string> addr;    // text as the device node carries it
+    std::string config_path;          // host configuration file
+    std::optional<std::string> port;  // one device from flags
+    std::optional<std::string> addr;  // text as the device node carries it
     std::optional<uint32_t> data_id;
     std::optional<std::string> name;
     bool rtscts = false;

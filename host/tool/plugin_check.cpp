@@ -73,7 +73,8 @@ void checkPlugin(const kelhost::Plugin& plugin, const DeviceSpec& spec, std::FIL
     try {
         status = device->InitSetting(spec.node);
     } catch (const std::exception& e) {
-        throw ToolError("check failed: " + spec.origin + ": the device refused its node: " + e.what());
+        throw ToolError("check failed: " + spec.origin +
+                        ": the device refused its node: " + e.what());
     }
     std::fprintf(out, "device type    %s\n", device->DeviceType().c_str());
     std::fprintf(out, "data id        %u\n", device->DataId());
@@ -99,7 +100,8 @@ void checkPlugin(const kelhost::Plugin& plugin, const DeviceSpec& spec, std::FIL
     for (std::size_t exchanges = 0; observer.records == 0; ++exchanges) {
         const std::string& frame = observer.sent.back();
         DecodedRequest req;
-        if (!decodeRequest(reinterpret_cast<const unsigned char*>(frame.data()), frame.size(), &req))
+        if (!decodeRequest(reinterpret_cast<const unsigned char*>(frame.data()), frame.size(),
+                           &req))
             throw ToolError("check failed: frame " + std::to_string(observer.sent.size()) + " \"" +
                             printable(frame) + "\" is not a request frame");
         if (req.address != address)
@@ -116,8 +118,9 @@ void checkPlugin(const kelhost::Plugin& plugin, const DeviceSpec& spec, std::FIL
         const std::size_t before = observer.sent.size();
         device->process(reply.data(), static_cast<unsigned int>(reply.size()));
         if (observer.records == 0 && observer.sent.size() != before + 1)
-            throw ToolError("check failed: after the reply for register " + std::to_string(req.reg) +
-                            " the driver sent " + std::to_string(observer.sent.size() - before) +
+            throw ToolError("check failed: after the reply for register " +
+                            std::to_string(req.reg) + " the driver sent " +
+                            std::to_string(observer.sent.size() - before) +
                             " frames and published no record");
     }
 
@@ -126,22 +129,25 @@ void checkPlugin(const kelhost::Plugin& plugin, const DeviceSpec& spec, std::FIL
     if (configured != address)
         std::fprintf(out, "               note: the host reads address 0x%02X from the node\n",
                      configured);
-    std::fprintf(out, "request frames (the protocol's frame per register; \"polled\": the driver "
-                      "sent exactly it)\n");
+    std::fprintf(out,
+                 "request frames (the protocol's frame per register; \"polled\": the driver "
+                 "sent exactly it)\n");
     for (int reg = 0; reg < kRegisterCount; ++reg) {
         const Frame expected = requestFrame(address, static_cast<uint8_t>(reg));
         const std::string expected_text(expected.begin(), expected.end());
         const std::string& got = sent_for[static_cast<std::size_t>(reg)];
         if (!got.empty() && got != expected_text)
-            throw ToolError("check failed: the frame for register " + std::to_string(reg) + " is \"" +
-                            printable(got) + "\", the protocol gives \"" + expected_text + "\"");
+            throw ToolError("check failed: the frame for register " + std::to_string(reg) +
+                            " is \"" + printable(got) + "\", the protocol gives \"" +
+                            expected_text + "\"");
         std::fprintf(out, "  %2d  %s  %s\n", reg, expected_text.c_str(),
                      got.empty() ? "not polled" : "polled");
     }
     std::string order;
     for (std::size_t i = 0; i < polled.size(); ++i)
         order += (i ? " " : "") + std::to_string(polled[i]);
-    std::fprintf(out, "dry round      %zu requests, in this order: %s\n", polled.size(), order.c_str());
+    std::fprintf(out, "dry round      %zu requests, in this order: %s\n", polled.size(),
+                 order.c_str());
 
     if (observer.record.size() != kRecordSize)
         throw ToolError("check failed: the published record has " +

@@ -60,8 +60,14 @@ uint32_t readLe(const RecordBytes& r, std::size_t offset, std::size_t width)
 
 }  // namespace
 
-const RecordField* recordFields() { return kFields; }
-std::size_t recordFieldCount() { return sizeof(kFields) / sizeof(kFields[0]); }
+const RecordField* recordFields()
+{
+    return kFields;
+}
+std::size_t recordFieldCount()
+{
+    return sizeof(kFields) / sizeof(kFields[0]);
+}
 
 float readFloat(const RecordBytes& record, std::size_t offset)
 {
@@ -77,14 +83,25 @@ FieldValue decodeField(const RecordBytes& record, const RecordField& field)
     FieldValue v;
     v.kind = field.kind;
     switch (field.kind) {
-    case FieldKind::U8: v.integer = record[field.offset]; break;
-    case FieldKind::U16: v.integer = readLe(record, field.offset, 2); break;
-    case FieldKind::I16:
-        v.integer = static_cast<int16_t>(static_cast<uint16_t>(readLe(record, field.offset, 2)));
-        break;
-    case FieldKind::U32: v.integer = readLe(record, field.offset, 4); break;
-    case FieldKind::F32: v.real = readFloat(record, field.offset); break;
-    case FieldKind::Time: std::memcpy(v.time, &record[field.offset], 7); break;
+        case FieldKind::U8:
+            v.integer = record[field.offset];
+            break;
+        case FieldKind::U16:
+            v.integer = readLe(record, field.offset, 2);
+            break;
+        case FieldKind::I16:
+            v.integer =
+                static_cast<int16_t>(static_cast<uint16_t>(readLe(record, field.offset, 2)));
+            break;
+        case FieldKind::U32:
+            v.integer = readLe(record, field.offset, 4);
+            break;
+        case FieldKind::F32:
+            v.real = readFloat(record, field.offset);
+            break;
+        case FieldKind::Time:
+            std::memcpy(v.time, &record[field.offset], 7);
+            break;
     }
     return v;
 }

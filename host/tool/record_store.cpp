@@ -92,7 +92,7 @@ bool HistoryLog::append(const std::string& device, uint32_t data_id, const unsig
 
 RecordCache::RecordCache(const std::string& dir) : dir_(dir)
 {
-    struct stat st{};
+    struct stat st {};
     if (::stat(dir.c_str(), &st) == 0) {
         if (!S_ISDIR(st.st_mode))
             throw ToolError("cache " + dir + " is not a directory");

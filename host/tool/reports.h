@@ -24,7 +24,10 @@ struct DeviceStats {
     uint64_t consecutive_stalls = 0;
     double total_round_ms = 0.0;
     double max_round_ms = 0.0;
-    double meanRoundMs() const { return rounds ? total_round_ms / static_cast<double>(rounds) : 0.0; }
+    double meanRoundMs() const
+    {
+        return rounds ? total_round_ms / static_cast<double>(rounds) : 0.0;
+    }
 };
 
 // One value read through Get_Value.
@@ -53,8 +56,8 @@ struct RoundReport {
     const DeviceStats* stats = nullptr;
     RecordSource source = RecordSource::Poll;
     WallTime when;
-    double duration_ms = 0.0;      // RefreshStatus to the published record
-    uint64_t stalls_before = 0;    // stalls in a row just before this round
+    double duration_ms = 0.0;    // RefreshStatus to the published record
+    uint64_t stalls_before = 0;  // stalls in a row just before this round
     std::array<ValueReading, kValueCount> values{};
     bool battery_reported = false;
     float battery_voltage = 0.0f;
@@ -72,13 +75,13 @@ struct StallReport {
     StallReason reason = StallReason::NoReply;
     int awaited_register = -1;  // register of the last request, -1 when unknown
     unsigned int poll_step = 0;
-    double elapsed_ms = 0.0;    // since the round started
+    double elapsed_ms = 0.0;  // since the round started
 };
 
 enum class DeviceEvent {
-    Started,        // the line is open, polling begins
-    NotAnswering,   // kStallsBeforeWarning stalls in a row
-    AnsweringAgain, // first completed round after that
+    Started,         // the line is open, polling begins
+    NotAnswering,    // kStallsBeforeWarning stalls in a row
+    AnsweringAgain,  // first completed round after that
     PortLost,
     PortReopened,
     CacheRestored,  // the driver accepted the cached record (a round report follows)

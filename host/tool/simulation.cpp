@@ -34,8 +34,8 @@ std::vector<std::unique_ptr<kelsim::Simulator>> startSimulatedControllers(
         try {
             controllers.push_back(kelsim::startOnPty(options));
         } catch (const std::exception& e) {
-            throw ToolError("device " + device.name + ": cannot start a simulated controller: " +
-                            e.what());
+            throw ToolError("device " + device.name +
+                            ": cannot start a simulated controller: " + e.what());
         }
         device.port = controllers.back()->devicePath();
         device.simulated = true;

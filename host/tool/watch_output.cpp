@@ -62,11 +62,20 @@ public:
     {
         View& v = viewOf(e.device, e.stats);
         switch (e.event) {
-        case DeviceEvent::NotAnswering: v.state = State::NotAnswering; break;
-        case DeviceEvent::AnsweringAgain: v.state = State::Answering; break;
-        case DeviceEvent::PortLost: v.state = State::PortDown; break;
-        case DeviceEvent::PortReopened: v.state = State::Starting; break;
-        default: break;
+            case DeviceEvent::NotAnswering:
+                v.state = State::NotAnswering;
+                break;
+            case DeviceEvent::AnsweringAgain:
+                v.state = State::Answering;
+                break;
+            case DeviceEvent::PortLost:
+                v.state = State::PortDown;
+                break;
+            case DeviceEvent::PortReopened:
+                v.state = State::Starting;
+                break;
+            default:
+                break;
         }
         if (e.event == DeviceEvent::Warning || e.event == DeviceEvent::CacheRefused ||
             e.event == DeviceEvent::PortLost)
@@ -80,10 +89,12 @@ public:
         redraw(true);
         std::fputs("\x1b[?25h", out_);
         for (std::size_t i = 0; i < count; ++i)
-            std::fprintf(out_, "summary %s: %llu rounds, %llu stalls, round time mean %.1f ms, max %.1f ms\n",
-                         devices[i]->name.c_str(), static_cast<unsigned long long>(stats[i]->rounds),
-                         static_cast<unsigned long long>(stats[i]->stalls), stats[i]->meanRoundMs(),
-                         stats[i]->max_round_ms);
+            std::fprintf(
+                out_,
+                "summary %s: %llu rounds, %llu stalls, round time mean %.1f ms, max %.1f ms\n",
+                devices[i]->name.c_str(), static_cast<unsigned long long>(stats[i]->rounds),
+                static_cast<unsigned long long>(stats[i]->stalls), stats[i]->meanRoundMs(),
+                stats[i]->max_round_ms);
         std::fflush(out_);
     }
 
@@ -122,11 +133,16 @@ private:
     static const char* stateText(State s)
     {
         switch (s) {
-        case State::Starting: return "starting";
-        case State::Answering: return "answering";
-        case State::Stalling: return "stalling";
-        case State::NotAnswering: return "NOT ANSWERING";
-        case State::PortDown: return "PORT LOST, reopening";
+            case State::Starting:
+                return "starting";
+            case State::Answering:
+                return "answering";
+            case State::Stalling:
+                return "stalling";
+            case State::NotAnswering:
+                return "NOT ANSWERING";
+            case State::PortDown:
+                return "PORT LOST, reopening";
         }
         return "";
     }
@@ -174,7 +190,8 @@ private:
                                                  r.name, static_cast<double>(r.value), r.unit)
                                  : std::snprintf(row + used, sizeof row - used, " %-9s %10s %-2s",
                                                  r.name, "--", r.unit);
-                        used = std::min(sizeof row - 1, used + static_cast<std::size_t>(std::max(n, 0)));
+                        used = std::min(sizeof row - 1,
+                                        used + static_cast<std::size_t>(std::max(n, 0)));
                     }
                     line("%s", row);
                 }
@@ -192,8 +209,8 @@ private:
             if (v.stats->stalls > 0) {
                 char when[24];
                 formatClock(v.last_stall, when, sizeof when);
-                line("  last stall   %s, %s, register %d", when, stallReasonText(v.last_stall_reason),
-                     v.last_stall_register);
+                line("  last stall   %s, %s, register %d", when,
+                     stallReasonText(v.last_stall_reason), v.last_stall_register);
             }
             if (!v.note.empty())
                 line("  note         %s", v.note.c_str());

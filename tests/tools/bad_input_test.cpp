@@ -14,7 +14,10 @@ struct BadInput {
     std::string message;            // expected on stderr after "kel36-host: "
 };
 
-std::ostream& operator<<(std::ostream& out, const BadInput& c) { return out << c.name; }
+std::ostream& operator<<(std::ostream& out, const BadInput& c)
+{
+    return out << c.name;
+}
 
 class BadInputs : public ::testing::TestWithParam<BadInput> {};
 
@@ -32,7 +35,8 @@ TEST_P(BadInputs, GiveOneLineOnStderrAndExitStatusTwo)
     dir.write("syntax.json", "{\n  \"devices\": [\n    {\"name\": \"a\" \"dataId\": 1}\n  ]\n}\n");
     dir.write("negative-id.json", "{\"devices\": [\n  {\"name\": \"a\", \"dataId\": -4}\n]}\n");
     dir.write("unknown-key.json", "[{\"name\": \"a\", \"dataId\": 1, \"prot\": \"/dev/ttyS0\"}]");
-    dir.write("duplicate.json", "[{\"name\": \"a\", \"dataId\": 1}, {\"name\": \"a\", \"dataId\": 2}]");
+    dir.write("duplicate.json",
+              "[{\"name\": \"a\", \"dataId\": 1}, {\"name\": \"a\", \"dataId\": 2}]");
     dir.write("no-devices.json", "{\"devices\": []}");
     dir.write("node.json", "[{\"name\": \"a\", \"dataId\": 1, \"device\": [1]}]");
     dir.write("bad-scenario.json", "{\"uab\": \"high\"}");
@@ -55,50 +59,75 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BadInput{"UnknownFlag", {"--colour"}, "unknown option --colour (see --help)"},
         BadInput{"MissingValue", {"--rounds"}, "--rounds needs a value"},
-        BadInput{"NotANumber", {"--interval", "soon"},
+        BadInput{"NotANumber",
+                 {"--interval", "soon"},
                  "--interval: expected a whole number from 0 to 3600000, got 'soon'"},
-        BadInput{"ZeroTimeOut", {"--timeout", "0"}, "--timeout: the reply time-out must be at least 1 ms"},
+        BadInput{"ZeroTimeOut",
+                 {"--timeout", "0"},
+                 "--timeout: the reply time-out must be at least 1 ms"},
         BadInput{"JsonAndWatch", {"--json", "--watch"}, "--json and --watch exclude each other"},
-        BadInput{"PortAndSimulate", {"--port", "/dev/null", "--simulate"},
+        BadInput{"PortAndSimulate",
+                 {"--port", "/dev/null", "--simulate"},
                  "--port and --simulate exclude each other"},
-        BadInput{"UnknownFault", {"--sim-fault", "melt=0.1"}, "--sim-fault: unknown fault kind 'melt'"},
-        BadInput{"UnreadableConfig", {"--config", "@DIR/missing.json"},
+        BadInput{
+            "UnknownFault", {"--sim-fault", "melt=0.1"}, "--sim-fault: unknown fault kind 'melt'"},
+        BadInput{"UnreadableConfig",
+                 {"--config", "@DIR/missing.json"},
                  "cannot read configuration @DIR/missing.json: No such file or directory"},
-        BadInput{"ConfigSyntax", {"--config", "@DIR/syntax.json"},
+        BadInput{"ConfigSyntax",
+                 {"--config", "@DIR/syntax.json"},
                  "@DIR/syntax.json:3:18: invalid JSON: Missing ',' or '}' in object declaration"},
-        BadInput{"ConfigValue", {"--config", "@DIR/negative-id.json"},
-                 "@DIR/negative-id.json:2:27: $.devices[0].dataId: expected a whole number from 0 to 4294967295"},
-        BadInput{"ConfigUnknownKey", {"--config", "@DIR/unknown-key.json"},
+        BadInput{"ConfigValue",
+                 {"--config", "@DIR/negative-id.json"},
+                 "@DIR/negative-id.json:2:27: $.devices[0].dataId: expected a whole number from 0 "
+                 "to 4294967295"},
+        BadInput{"ConfigUnknownKey",
+                 {"--config", "@DIR/unknown-key.json"},
                  "@DIR/unknown-key.json:1:37: $[0].prot: unknown key"},
-        BadInput{"ConfigDuplicateName", {"--config", "@DIR/duplicate.json"},
+        BadInput{"ConfigDuplicateName",
+                 {"--config", "@DIR/duplicate.json"},
                  "@DIR/duplicate.json:1:39: $[1].name: duplicate device name \"a\""},
-        BadInput{"ConfigWithoutDevices", {"--config", "@DIR/no-devices.json"},
+        BadInput{"ConfigWithoutDevices",
+                 {"--config", "@DIR/no-devices.json"},
                  "@DIR/no-devices.json:1:13: $.devices: no device configured"},
-        BadInput{"ConfigNodeNotObject", {"--config", "@DIR/node.json"},
+        BadInput{"ConfigNodeNotObject",
+                 {"--config", "@DIR/node.json"},
                  "@DIR/node.json:1:39: $[0].device: expected the device node (a JSON object)"},
-        BadInput{"PluginMissing", {"--plugin", "@DIR/kel36.so"},
-                 "cannot load plug-in @DIR/kel36.so: @DIR/kel36.so: cannot open shared object file"},
-        BadInput{"PluginWithoutEntry", {"--plugin", KEL36_NO_PROVIDERS_PLUGIN},
+        BadInput{
+            "PluginMissing",
+            {"--plugin", "@DIR/kel36.so"},
+            "cannot load plug-in @DIR/kel36.so: @DIR/kel36.so: cannot open shared object file"},
+        BadInput{"PluginWithoutEntry",
+                 {"--plugin", KEL36_NO_PROVIDERS_PLUGIN},
                  std::string("plug-in ") + KEL36_NO_PROVIDERS_PLUGIN + " has no get_providers"},
-        BadInput{"PortMissing", {"--port", "@DIR/ttyUSB9"},
+        BadInput{"PortMissing",
+                 {"--port", "@DIR/ttyUSB9"},
                  "device kel36: cannot open @DIR/ttyUSB9: No such file or directory"},
-        BadInput{"PortNotASerialLine", {"--port", "/dev/null"},
-                 "device kel36: /dev/null: cannot read line settings: Inappropriate ioctl for device"},
-        BadInput{"BadScenario", {"--scenario", "@DIR/bad-scenario.json"},
+        BadInput{
+            "PortNotASerialLine",
+            {"--port", "/dev/null"},
+            "device kel36: /dev/null: cannot read line settings: Inappropriate ioctl for device"},
+        BadInput{"BadScenario",
+                 {"--scenario", "@DIR/bad-scenario.json"},
                  "scenario: @DIR/bad-scenario.json: $.uab: expected a number"},
-        BadInput{"CacheIsAFile", {"--cache", "@DIR/cache-file"}, "cache @DIR/cache-file is not a directory"},
-        BadInput{"HistoryUnwritable", {"--history", "@DIR/no/such/dir/h.jsonl"},
+        BadInput{"CacheIsAFile",
+                 {"--cache", "@DIR/cache-file"},
+                 "cache @DIR/cache-file is not a directory"},
+        BadInput{"HistoryUnwritable",
+                 {"--history", "@DIR/no/such/dir/h.jsonl"},
                  "cannot open history file @DIR/no/such/dir/h.jsonl: No such file or directory"}),
     [](const ::testing::TestParamInfo<BadInput>& info) { return std::string(info.param.name); });
 
 TEST(BadDeviceNode, AnAddressTheJsonLibraryCannotTurnIntoTextIsReportedWithItsOrigin)
 {
     TempDir dir;
-    const std::string config =
-        dir.write("addr.json", "[{\"name\": \"a\", \"dataId\": 1, \"device\": {\"appSetting\": {\"addr\": [1]}}}]");
+    const std::string config = dir.write(
+        "addr.json",
+        "[{\"name\": \"a\", \"dataId\": 1, \"device\": {\"appSetting\": {\"addr\": [1]}}}]");
     const HostRun run = runHost({"--plugin", pluginPath(), "--config", config});
     EXPECT_EQ(run.exit_code, 2);
-    EXPECT_EQ(run.err.rfind("kel36-host: " + config + ": $[0]: the device refused its node: ", 0), 0u)
+    EXPECT_EQ(run.err.rfind("kel36-host: " + config + ": $[0]: the device refused its node: ", 0),
+              0u)
         << run.err;
 }
 

@@ -14,11 +14,12 @@ namespace {
 constexpr const char* kBefore = R"({"uab": 380.0, "frequency": 49.9, "ua": 220, "a_6": true})";
 constexpr const char* kAfter = R"({"uab": 410.0, "frequency": 50.2, "ua": 236})";
 
-std::vector<std::string> cachedRun(const TempDir& dir, const std::string& scenario, const char* rounds)
+std::vector<std::string> cachedRun(const TempDir& dir, const std::string& scenario,
+                                   const char* rounds)
 {
-    return {"--plugin", pluginPath(), "--json",   "--interval",      "0",       "--timeout", "300",
-            "--rounds", rounds,       "--cache",  dir.file("cache"), "--scenario", scenario,
-            "--data-id", "9"};
+    return {"--plugin",        pluginPath(), "--json",   "--interval", "0",
+            "--timeout",       "300",        "--rounds", rounds,       "--cache",
+            dir.file("cache"), "--scenario", scenario,   "--data-id",  "9"};
 }
 
 TEST(CacheRestart, ServesTheRestoredRecordAtOnceThenThePolledOne)
@@ -59,7 +60,7 @@ TEST(CacheRestart, ServesTheRestoredRecordAtOnceThenThePolledOne)
     const std::string refreshed = readFile(dir.file("cache") + "/9.rec");
     ASSERT_EQ(refreshed.size(), 100u);
     EXPECT_NE(refreshed.substr(5, 4), cached.substr(5, 4));
-    struct stat st{};
+    struct stat st {};
     EXPECT_NE(stat((dir.file("cache") + "/.9.rec.tmp").c_str(), &st), 0) << "temporary file left";
 }
 

@@ -46,7 +46,8 @@ TEST(PluginCheck, ListsTheDevicesSettingsAndAll65FramesOfTheDefaultAddress)
     ASSERT_EQ(lines.size(), 65u) << run.out;
     for (unsigned reg = 0; reg < 65; ++reg) {
         char expected[64];
-        std::snprintf(expected, sizeof expected, "  %2u  %s  %s", reg, protocolFrame(0x41, reg).c_str(),
+        std::snprintf(expected, sizeof expected, "  %2u  %s  %s", reg,
+                      protocolFrame(0x41, reg).c_str(),
                       (reg == 1 || reg == 51) ? "not polled" : "polled");
         EXPECT_EQ(lines[reg], expected);
     }
@@ -54,7 +55,8 @@ TEST(PluginCheck, ListsTheDevicesSettingsAndAll65FramesOfTheDefaultAddress)
 
 TEST(PluginCheck, UsesTheConfiguredAddressAndDataIdentifier)
 {
-    const HostRun run = runHost({"--plugin", pluginPath(), "--check", "--addr", "7.9", "--data-id", "4242"});
+    const HostRun run =
+        runHost({"--plugin", pluginPath(), "--check", "--addr", "7.9", "--data-id", "4242"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.out.find("data id        4242\n"), std::string::npos);
     EXPECT_NE(run.out.find("address        0x07 (7)"), std::string::npos);

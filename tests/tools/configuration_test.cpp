@@ -29,7 +29,8 @@ TEST(HostConfiguration, ReadsEveryDeviceWithItsNodeUnchanged)
         {"name": "north", "dataId": 4294967295, "port": "/dev/ttyS1", "flowControl": "rtscts",
          "device": {"appSetting": {"addr": "12", "b_mode": "2"}, "extra": [1, 2]}},
         {"name": "south", "dataId": 0}
-    ]})", "h.json");
+    ]})",
+                                         "h.json");
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_EQ(devices[0].name, "north");
     EXPECT_EQ(devices[0].data_id, 4294967295u);
@@ -60,27 +61,33 @@ TEST(HostConfiguration, NamesFileLineColumnAndPathOfEveryContentError)
               "h.json:1:26: $[0].dataId: expected a whole number from 0 to 4294967295");
     EXPECT_EQ(errorOf("[{\"name\": \"a\", \"dataId\": 4294967296}]"),
               "h.json:1:26: $[0].dataId: expected a whole number from 0 to 4294967295");
-    EXPECT_EQ(errorOf("[{\"name\": \"\", \"dataId\": 1}]"), "h.json:1:11: $[0].name: expected a non-empty string");
+    EXPECT_EQ(errorOf("[{\"name\": \"\", \"dataId\": 1}]"),
+              "h.json:1:11: $[0].name: expected a non-empty string");
     EXPECT_EQ(errorOf("[{\"name\": \"a\", \"dataId\": 1, \"port\": 5}]"),
               "h.json:1:37: $[0].port: expected the path of a serial device");
     EXPECT_EQ(errorOf("[{\"name\": \"a\", \"dataId\": 1, \"flowControl\": \"xon\"}]"),
               "h.json:1:44: $[0].flowControl: expected \"none\" or \"rtscts\"");
     EXPECT_EQ(errorOf("[{\"name\": \"a\", \"dataId\": 1},\n {\"name\": \"b\", \"dataId\": 1}]"),
               "h.json:2:26: $[1].dataId: duplicate data identifier 1");
-    EXPECT_EQ(errorOf("{\"devices\": [], \"extra\": 1}"), "h.json:1:26: $.extra: unknown key (expected \"devices\")");
+    EXPECT_EQ(errorOf("{\"devices\": [], \"extra\": 1}"),
+              "h.json:1:26: $.extra: unknown key (expected \"devices\")");
     EXPECT_EQ(errorOf("\"devices\""),
-              "h.json:1:1: invalid JSON: A valid JSON document must be either an array or an object value.");
-    EXPECT_EQ(errorOf("[1]"), "h.json:1:2: $[0]: expected an object with name, dataId, port and device");
-    EXPECT_EQ(errorOf("{\"devices\": [{\"name\": \"a\", \"name\": \"b\", \"dataId\": 1}]}").substr(0, 20),
-              "h.json:1:28: invalid");
-    EXPECT_EQ(errorOf(""), "h.json:1:1: invalid JSON: Syntax error: value, object or array expected.");
+              "h.json:1:1: invalid JSON: A valid JSON document must be either an array or an "
+              "object value.");
+    EXPECT_EQ(errorOf("[1]"),
+              "h.json:1:2: $[0]: expected an object with name, dataId, port and device");
+    EXPECT_EQ(
+        errorOf("{\"devices\": [{\"name\": \"a\", \"name\": \"b\", \"dataId\": 1}]}").substr(0, 20),
+        "h.json:1:28: invalid");
+    EXPECT_EQ(errorOf(""),
+              "h.json:1:1: invalid JSON: Syntax error: value, object or array expected.");
 }
 
 TEST(HostConfiguration, ScenarioPathsAreRelativeToTheConfigurationFile)
 {
     toolstest::TempDir dir;
-    const std::string path = dir.write(
-        "host.json", R"([{"name": "a", "dataId": 1, "scenario": "s.json"},
+    const std::string path =
+        dir.write("host.json", R"([{"name": "a", "dataId": 1, "scenario": "s.json"},
                          {"name": "b", "dataId": 2, "scenario": "/abs/s.json"}])");
     const auto devices = loadHostConfig(path);
     EXPECT_EQ(devices[0].scenario, dir.path() + "/s.json");
@@ -89,9 +96,9 @@ TEST(HostConfiguration, ScenarioPathsAreRelativeToTheConfigurationFile)
 
 TEST(CommandLine, OneDeviceFromFlags)
 {
-    const ToolOptions o = parseOptions({"--port=/dev/ttyUSB0", "--addr", "7", "--data-id", "12",
-                                        "--name", "gen", "--interval", "0", "--timeout", "250",
-                                        "--rounds", "4", "--json", "--trace"});
+    const ToolOptions o =
+        parseOptions({"--port=/dev/ttyUSB0", "--addr", "7", "--data-id", "12", "--name", "gen",
+                      "--interval", "0", "--timeout", "250", "--rounds", "4", "--json", "--trace"});
     const DeviceSpec d = deviceFromFlags(o);
     EXPECT_EQ(d.name, "gen");
     EXPECT_EQ(d.data_id, 12u);
@@ -120,7 +127,8 @@ TEST(CommandLine, DefaultsPollOnceASecondWithOneSecondTimeOutOnASimulatedControl
 TEST(CommandLine, SimulateReplacesConfiguredPortsAndScenarioAppliesToSimulatedDevices)
 {
     toolstest::TempDir dir;
-    const std::string path = dir.write("host.json", R"([{"name": "a", "dataId": 1, "port": "/dev/ttyS0"},
+    const std::string path =
+        dir.write("host.json", R"([{"name": "a", "dataId": 1, "port": "/dev/ttyS0"},
                                                         {"name": "b", "dataId": 2}])");
     const auto real = devicesFor(parseOptions({"--config", path, "--scenario", "x.json"}));
     EXPECT_EQ(real[0].port, "/dev/ttyS0");

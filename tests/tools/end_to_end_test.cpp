@@ -18,7 +18,8 @@ namespace {
 
 std::vector<std::string> fastRun(std::vector<std::string> extra)
 {
-    std::vector<std::string> args = {"--plugin", pluginPath(), "--interval", "0", "--timeout", "300"};
+    std::vector<std::string> args = {"--plugin", pluginPath(), "--interval",
+                                     "0",        "--timeout",  "300"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
 }
@@ -26,7 +27,8 @@ std::vector<std::string> fastRun(std::vector<std::string> extra)
 int countLines(const std::string& text, const std::string& needle)
 {
     int n = 0;
-    for (std::size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1))
+    for (std::size_t pos = text.find(needle); pos != std::string::npos;
+         pos = text.find(needle, pos + 1))
         ++n;
     return n;
 }
@@ -88,7 +90,8 @@ TEST(PolledRecords, ValuesAndAlarmsEqualTheNamedQuantitiesOfAScenarioFile)
 
 TEST(PolledRecords, TwoConfiguredDevicesArePolledEachWithItsOwnAddressAndScenario)
 {
-    const HostRun run = runHost(fastRun({"--json", "--rounds", "3", "--config", examplePath("host.json")}));
+    const HostRun run =
+        runHost(fastRun({"--json", "--rounds", "3", "--config", examplePath("host.json")}));
     ASSERT_EQ(run.exit_code, 0) << run.err;
     const kelsim::Scenario alarms = kelsim::loadScenarioFile(examplePath("scenario-alarms.json"));
     int first = 0;
@@ -125,9 +128,12 @@ TEST(HumanOutput, ShowsValuesWithUnitsBatteryAlarmTextsAndSummary)
         matched += std::regex_match(line, round_line) ? 1 : 0;
     EXPECT_EQ(matched, 2) << run.out;
     EXPECT_TRUE(std::regex_search(
-        run.out, std::regex(R"(kel36  polling /dev/pts/\d+ at 19200 baud \(simulated controller\), data id 1\n)")))
+        run.out,
+        std::regex(
+            R"(kel36  polling /dev/pts/\d+ at 19200 baud \(simulated controller\), data id 1\n)")))
         << run.out;
-    EXPECT_NE(run.out.find("summary kel36: 2 rounds, 0 stalls, round time mean "), std::string::npos);
+    EXPECT_NE(run.out.find("summary kel36: 2 rounds, 0 stalls, round time mean "),
+              std::string::npos);
     EXPECT_EQ(run.out.find("rvSize"), std::string::npos) << "driver diagnostics belong on stderr";
 }
 
@@ -148,8 +154,8 @@ TEST(HistoryLog, HoldsEveryStoredRecordAsOneJsonLine)
 {
     TempDir dir;
     const std::string history = dir.file("history.jsonl");
-    const HostRun run = runHost(fastRun({"--json", "--rounds", "3", "--data-id", "305419896",
-                                         "--history", history}));
+    const HostRun run = runHost(
+        fastRun({"--json", "--rounds", "3", "--data-id", "305419896", "--history", history}));
     ASSERT_EQ(run.exit_code, 0) << run.err;
     HostRun lines;
     lines.out = readFile(history);
@@ -166,7 +172,8 @@ TEST(HistoryLog, HoldsEveryStoredRecordAsOneJsonLine)
         EXPECT_EQ(hex.substr(0, 8), "78563412");  // data id, little-endian
         unsigned char uab_bytes[4];
         for (int b = 0; b < 4; ++b)
-            uab_bytes[b] = static_cast<unsigned char>(std::stoul(hex.substr(10 + 2 * b, 2), nullptr, 16));
+            uab_bytes[b] =
+                static_cast<unsigned char>(std::stoul(hex.substr(10 + 2 * b, 2), nullptr, 16));
         float uab;
         std::memcpy(&uab, uab_bytes, 4);
         EXPECT_EQ(uab, rounds[i]["record"]["uab"].asFloat());

@@ -16,15 +16,18 @@ struct FaultCase {
     const char* stall_reason;  // the reason at least one stall must give
 };
 
-std::ostream& operator<<(std::ostream& out, const FaultCase& c) { return out << c.kind; }
+std::ostream& operator<<(std::ostream& out, const FaultCase& c)
+{
+    return out << c.kind;
+}
 
 class UnderFaults : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(UnderFaults, RoundsStallAndRecoverAndPublishOnlyTheScenariosValues)
 {
     const FaultCase& c = GetParam();
-    std::vector<std::string> args = {"--plugin", pluginPath(), "--json", "--simulate",
-                                     "--interval", "0", "--rounds", "6", "--sim-seed", "3"};
+    std::vector<std::string> args = {"--plugin", pluginPath(), "--json", "--simulate", "--interval",
+                                     "0",        "--rounds",   "6",      "--sim-seed", "3"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     const HostRun run = runHost(args, std::chrono::seconds(40));
     ASSERT_EQ(run.exit_code, 0) << run.err;
@@ -55,15 +58,17 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"overlong", {"--sim-fault", "overlong=0.01", "--timeout", "300"}, "refused"},
         FaultCase{"garble", {"--sim-fault", "garble=0.01", "--timeout", "300"}, "refused"},
         // Replies later than the time-out arrive while the next round waits.
-        FaultCase{"delay", {"--sim-fault", "delay=0.01", "--sim-delay", "80", "--timeout", "50"},
+        FaultCase{"delay",
+                  {"--sim-fault", "delay=0.01", "--sim-delay", "80", "--timeout", "50"},
                   "no_reply"}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.kind); });
 
 TEST(SplitReplies, AreGatheredWithoutStallWhenTheyCompleteWithinTheTimeOut)
 {
-    const HostRun run = runHost({"--plugin", pluginPath(), "--json", "--simulate", "--interval", "0",
-                                 "--rounds", "3", "--timeout", "500", "--sim-fault", "split=0.3"},
-                                std::chrono::seconds(30));
+    const HostRun run =
+        runHost({"--plugin", pluginPath(), "--json", "--simulate", "--interval", "0", "--rounds",
+                 "3", "--timeout", "500", "--sim-fault", "split=0.3"},
+                std::chrono::seconds(30));
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.events("stall").size(), 0u);
     for (const Json::Value& round : run.events("round"))
@@ -74,10 +79,10 @@ TEST(SplitReplies, AreGatheredWithoutStallWhenTheyCompleteWithinTheTimeOut)
 // row comes, one line at the first round after such a run, nothing between.
 TEST(StallReporting, WarnsOnceAfterThreeStallsInARowAndOnceWhenAnsweringAgain)
 {
-    const HostRun run = runHost({"--plugin", pluginPath(), "--json", "--simulate", "--interval", "0",
-                                 "--rounds", "8", "--timeout", "40", "--sim-fault", "drop=0.02",
-                                 "--sim-seed", "5"},
-                                std::chrono::seconds(40));
+    const HostRun run =
+        runHost({"--plugin", pluginPath(), "--json", "--simulate", "--interval", "0", "--rounds",
+                 "8", "--timeout", "40", "--sim-fault", "drop=0.02", "--sim-seed", "5"},
+                std::chrono::seconds(40));
     ASSERT_EQ(run.exit_code, 0) << run.err;
     int run_length = 0;
     int warnings = 0;

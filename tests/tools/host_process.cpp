@@ -20,9 +20,18 @@ namespace toolstest {
 
 using Clock = std::chrono::steady_clock;
 
-const char* hostPath() { return KEL36_HOST_PATH; }
-const char* pluginPath() { return KEL36_PLUGIN_PATH; }
-std::string examplePath(const std::string& name) { return std::string(KEL36_EXAMPLES_DIR) + "/" + name; }
+const char* hostPath()
+{
+    return KEL36_HOST_PATH;
+}
+const char* pluginPath()
+{
+    return KEL36_PLUGIN_PATH;
+}
+std::string examplePath(const std::string& name)
+{
+    return std::string(KEL36_EXAMPLES_DIR) + "/" + name;
+}
 
 std::vector<Json::Value> HostRun::jsonLines() const
 {
@@ -119,7 +128,8 @@ bool HostProcess::waitForLines(std::size_t lines, std::chrono::milliseconds limi
 {
     const auto deadline = Clock::now() + limit;
     while (static_cast<std::size_t>(std::count(run_.out.begin(), run_.out.end(), '\n')) < lines) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0 || out_fd_ < 0 || !pump(left))
             return false;
     }
@@ -136,7 +146,8 @@ HostRun HostProcess::finish(std::chrono::milliseconds limit)
 {
     const auto deadline = Clock::now() + limit;
     while (out_fd_ >= 0 || err_fd_ >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0 || !pump(left)) {
             ADD_FAILURE() << "kel36-host did not finish in time; killed. stderr: " << run_.err;
             kill(pid_, SIGKILL);

@@ -12,12 +12,16 @@ namespace {
 std::size_t widthOf(FieldKind kind)
 {
     switch (kind) {
-    case FieldKind::U8: return 1;
-    case FieldKind::U16:
-    case FieldKind::I16: return 2;
-    case FieldKind::U32:
-    case FieldKind::F32: return 4;
-    case FieldKind::Time: return 7;
+        case FieldKind::U8:
+            return 1;
+        case FieldKind::U16:
+        case FieldKind::I16:
+            return 2;
+        case FieldKind::U32:
+        case FieldKind::F32:
+            return 4;
+        case FieldKind::Time:
+            return 7;
     }
     return 0;
 }

@@ -66,7 +66,8 @@ TEST(LostLine, IsReportedOnceAndReopenedAfterABackOffNotCountedAsStalls)
         // Keep running a while after the loss, but stop before the first reopen
         // attempt (100 ms): a parallel test may get the same pseudo-terminal path.
         return SteadyClock::now() > give_up ||
-               (lost_at != TimePoint{} && SteadyClock::now() - lost_at > std::chrono::milliseconds(80));
+               (lost_at != TimePoint{} &&
+                SteadyClock::now() - lost_at > std::chrono::milliseconds(80));
     });
 
     ASSERT_EQ(sink.events.size(), 1u);
