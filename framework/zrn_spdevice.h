@@ -29,7 +29,7 @@ public:
     unsigned char rx_buf_[256] = {};
     uint32_t rx_len_ = 0;
     int32_t baud_rate_ = 9600;
-    int32_t port_setting_ = 0;  // line format code; see host/serial docs
+    int32_t port_setting_ = 0;  // line format code chosen by the driver; the stand-in host opens every line 8N1
 
     std::string port_path_;
     int port_fd_ = -1;

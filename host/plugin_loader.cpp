@@ -4,9 +4,12 @@
 
 #include "framework/provider.h"
 #include "framework/zrn_vdevice.h"
-#include "plugin/get_providers.h"
 
 namespace kelhost {
+namespace {
+// The plug-in entry point as the host resolves it by name.
+using GetProvidersFn = std::vector<std::shared_ptr<Provider>> (*)();
+}  // namespace
 
 class PluginLibrary {
 public:
