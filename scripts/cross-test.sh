@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Cross-builds kel36.so and the unit tests for an ARM board, runs the tests under
+# Cross-builds kel36.so and its unit tests for an ARM board, runs the tests under
 # qemu-user through ctest, and checks the ARM plug-in's link contract (only the
 # C/C++ runtime as dependencies, only get_providers exported).
 #
@@ -37,28 +37,28 @@ scripts/setup-cross.sh "$arch"
 phase "configuring"
 cmake --preset "$arch"
 
-phase "building"
-cmake --build --preset "$arch" -- -j2
-
 # What goes onto the board is the plug-in, so its suites (and the fuzz corpora,
-# replayed through the driver's parser) run under emulation. The simulator and
-# kel36-host suites start the built tools as programs of their own (fork and
-# exec); an exec of an ARM program needs qemu registered with the kernel's
-# binfmt_misc, which the emulator alone cannot do. They run natively in the
-# main test job, and here too when this kernel can start an ARM program.
+# replayed through the driver's parser) are built and run under emulation. The
+# simulator's and kel36-host's suites start the built tools as programs of
+# their own (fork and exec); an exec of an ARM program needs qemu registered
+# with the kernel's binfmt_misc, which the emulator alone cannot do, so they
+# run natively in the main test job. --build-only cross-builds everything.
 board_suites=(tests/foundation tests/polling fuzz)
-if [ "$build_only" -eq 0 ]; then
-  probe="$build/sim/kel36-sim"
-  if [ -x "$probe" ] && "$probe" --help >/dev/null 2>&1; then
-    phase "running every test under $qemu"
-    ctest --preset "$arch"
-  else
-    for suite in "${board_suites[@]}"; do
-      [ -d "$build/$suite" ] || continue
-      phase "running $suite under $qemu"
-      ctest --test-dir "$build/$suite" --output-on-failure -j2 --timeout 600
-    done
-  fi
+if [ "$build_only" -eq 1 ]; then
+  phase "building everything"
+  cmake --build --preset "$arch" -- -j2
+else
+  targets=(plugin/all)
+  for suite in "${board_suites[@]}"; do
+    [ -d "$build/$suite" ] && targets+=("$suite/all")
+  done
+  phase "building ${targets[*]}"
+  cmake --build --preset "$arch" -- -j2 "${targets[@]}"
+  for suite in "${board_suites[@]}"; do
+    [ -d "$build/$suite" ] || continue
+    phase "running $suite under $qemu"
+    ctest --test-dir "$build/$suite" --output-on-failure -j2 --timeout 600
+  done
 fi
 
 phase "checking the link contract of $plugin with the $triple binutils"
