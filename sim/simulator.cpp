@@ -128,12 +128,16 @@ private:
         count(plan);
         if (plan.dropped) return true;
         if (plan.delay_ms > 0 && !waitFor(std::chrono::milliseconds(plan.delay_ms))) return false;
+        {
+            // Counted before the bytes go out, so whoever has read the reply
+            // also sees it in the statistics.
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++stats_.replies;
+        }
         for (const auto& chunk : plan.chunks) {
             if (chunk.gap_ms > 0 && !waitFor(std::chrono::milliseconds(chunk.gap_ms))) return false;
             if (!send(chunk.bytes)) return false;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++stats_.replies;
         return true;
     }
 
