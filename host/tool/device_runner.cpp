@@ -51,9 +51,9 @@ const std::array<std::string, kValueCount>& valueNameStrings()
 
 }  // namespace
 
-DeviceRunner::DeviceRunner(const kelhost::Plugin& plugin, DeviceSpec spec,
+DeviceRunner::DeviceRunner(const kelhost::Plugin& plugin, DeviceSpec device_spec,
                            const RunSettings& settings, const RunServices& services)
-    : spec_(std::move(spec)), settings_(settings), services_(services)
+    : spec_(std::move(device_spec)), settings_(settings), services_(services)
 {
     try {
         device_ = plugin.createDevice();

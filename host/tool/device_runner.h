@@ -48,9 +48,9 @@ struct RunServices {
 class DeviceRunner : private kelhost::DeviceObserver {
 public:
     // Creates the device through the plug-in, sets its data identifier and
-    // configures it with the spec's node. Throws ToolError (naming the spec's
+    // configures it with the device_spec's node. Throws ToolError (naming the device_spec's
     // origin) when the plug-in or the node is unusable.
-    DeviceRunner(const kelhost::Plugin& plugin, DeviceSpec spec, const RunSettings& settings,
+    DeviceRunner(const kelhost::Plugin& plugin, DeviceSpec device_spec, const RunSettings& settings,
                  const RunServices& services);
     ~DeviceRunner() override;
     DeviceRunner(const DeviceRunner&) = delete;
@@ -66,7 +66,7 @@ public:
     void onIo(short revents, TimePoint now);
     bool finished() const { return phase_ == Phase::Done; }
 
-    const DeviceSpec& spec() const { return spec_; }
+    const DeviceSpec& device_spec() const { return spec_; }
     const DeviceStats& stats() const { return stats_; }
     ZRNVDevice& device() const { return *device_; }
 

@@ -109,14 +109,14 @@ public:
         std::set<uint32_t> ids;
         for (Json::ArrayIndex i = 0; i < list->size(); ++i) {
             const std::string path = prefix + "[" + std::to_string(i) + "]";
-            DeviceSpec spec = device((*list)[i], path);
-            if (!names.insert(spec.name).second)
+            DeviceSpec device_spec = device((*list)[i], path);
+            if (!names.insert(device_spec.name).second)
                 fail((*list)[i]["name"], path + ".name",
-                     "duplicate device name \"" + spec.name + "\"");
-            if (!ids.insert(spec.data_id).second)
+                     "duplicate device name \"" + device_spec.name + "\"");
+            if (!ids.insert(device_spec.data_id).second)
                 fail((*list)[i]["dataId"], path + ".dataId",
-                     "duplicate data identifier " + std::to_string(spec.data_id));
-            out.push_back(std::move(spec));
+                     "duplicate data identifier " + std::to_string(device_spec.data_id));
+            out.push_back(std::move(device_spec));
         }
         return out;
     }
@@ -132,44 +132,44 @@ private:
             if (!known.count(key))
                 fail(v[key], path + "." + key,
                      "unknown key (expected name, dataId, port, flowControl, device, scenario)");
-        DeviceSpec spec;
-        spec.origin = source_ + ": " + path;
+        DeviceSpec device_spec;
+        device_spec.origin = source_ + ": " + path;
 
         if (!v.isMember("name"))
             fail(v, path, "missing \"name\"");
         if (!v["name"].isString() || v["name"].asString().empty())
             fail(v["name"], path + ".name", "expected a non-empty string");
-        spec.name = v["name"].asString();
+        device_spec.name = v["name"].asString();
 
         if (!v.isMember("dataId"))
             fail(v, path, "missing \"dataId\"");
         const Json::Value& id = v["dataId"];
         if (!id.isIntegral() || !id.isUInt())
             fail(id, path + ".dataId", "expected a whole number from 0 to 4294967295");
-        spec.data_id = id.asUInt();
+        device_spec.data_id = id.asUInt();
 
         if (v.isMember("port")) {
             if (!v["port"].isString() || v["port"].asString().empty())
                 fail(v["port"], path + ".port", "expected the path of a serial device");
-            spec.port = v["port"].asString();
+            device_spec.port = v["port"].asString();
         }
         if (v.isMember("flowControl")) {
             const Json::Value& fc = v["flowControl"];
             if (!fc.isString() || (fc.asString() != "none" && fc.asString() != "rtscts"))
                 fail(fc, path + ".flowControl", "expected \"none\" or \"rtscts\"");
-            spec.rtscts = fc.asString() == "rtscts";
+            device_spec.rtscts = fc.asString() == "rtscts";
         }
         if (v.isMember("device")) {
             if (!v["device"].isObject())
                 fail(v["device"], path + ".device", "expected the device node (a JSON object)");
-            spec.node = v["device"];
+            device_spec.node = v["device"];
         }
         if (v.isMember("scenario")) {
             if (!v["scenario"].isString() || v["scenario"].asString().empty())
                 fail(v["scenario"], path + ".scenario", "expected the path of a scenario file");
-            spec.scenario = v["scenario"].asString();
+            device_spec.scenario = v["scenario"].asString();
         }
-        return spec;
+        return device_spec;
     }
 
     const std::string& text_;
@@ -208,15 +208,15 @@ std::vector<DeviceSpec> loadHostConfig(const std::string& path)
 
 DeviceSpec deviceFromFlags(const ToolOptions& options)
 {
-    DeviceSpec spec;
-    spec.name = options.name.value_or("kel36");
-    spec.data_id = options.data_id.value_or(1);
-    spec.port = options.port.value_or("");
-    spec.rtscts = options.rtscts;
+    DeviceSpec device_spec;
+    device_spec.name = options.name.value_or("kel36");
+    device_spec.data_id = options.data_id.value_or(1);
+    device_spec.port = options.port.value_or("");
+    device_spec.rtscts = options.rtscts;
     if (options.addr)
-        spec.node["appSetting"]["addr"] = *options.addr;
-    spec.origin = "command line";
-    return spec;
+        device_spec.node["appSetting"]["addr"] = *options.addr;
+    device_spec.origin = "command line";
+    return device_spec;
 }
 
 std::vector<DeviceSpec> devicesFor(const ToolOptions& options)

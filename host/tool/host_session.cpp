@@ -64,8 +64,8 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
     const auto controllers = startSimulatedControllers(devices, options.faults);
     std::vector<std::unique_ptr<DeviceRunner>> runners;
     std::vector<DeviceRunner*> loop_view;
-    for (DeviceSpec& spec : devices) {
-        runners.push_back(std::make_unique<DeviceRunner>(plugin, spec, settings, services));
+    for (DeviceSpec& device_spec : devices) {
+        runners.push_back(std::make_unique<DeviceRunner>(plugin, device_spec, settings, services));
         loop_view.push_back(runners.back().get());
     }
 
@@ -78,7 +78,7 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
     std::vector<const DeviceSpec*> specs;
     std::vector<const DeviceStats*> stats;
     for (const auto& runner : runners) {
-        specs.push_back(&runner->spec());
+        specs.push_back(&runner->device_spec());
         stats.push_back(&runner->stats());
     }
     output->summary(specs.data(), stats.data(), specs.size());

@@ -52,7 +52,7 @@ std::array<unsigned char, 4> syntheticReply(uint8_t reg)
 
 }  // namespace
 
-void checkPlugin(const kelhost::Plugin& plugin, const DeviceSpec& spec, std::FILE* out)
+void checkPlugin(const kelhost::Plugin& plugin, const DeviceSpec& device_spec, std::FILE* out)
 {
     std::fprintf(out, "plug-in        %s (%zu provider%s)\n", plugin.path().c_str(),
                  plugin.providerCount(), plugin.providerCount() == 1 ? "" : "s");
@@ -68,12 +68,12 @@ void checkPlugin(const kelhost::Plugin& plugin, const DeviceSpec& spec, std::FIL
 
     DryRoundObserver observer;
     device->observer_ = &observer;
-    device->data_id_ = spec.data_id;
+    device->data_id_ = device_spec.data_id;
     int status = 0;
     try {
-        status = device->InitSetting(spec.node);
+        status = device->InitSetting(device_spec.node);
     } catch (const std::exception& e) {
-        throw ToolError("check failed: " + spec.origin +
+        throw ToolError("check failed: " + device_spec.origin +
                         ": the device refused its node: " + e.what());
     }
     std::fprintf(out, "device type    %s\n", device->DeviceType().c_str());
@@ -125,7 +125,7 @@ void checkPlugin(const kelhost::Plugin& plugin, const DeviceSpec& spec, std::FIL
     }
 
     std::fprintf(out, "address        0x%02X (%u), read from the frames\n", address, address);
-    const uint8_t configured = addressFromNode(spec.node);
+    const uint8_t configured = addressFromNode(device_spec.node);
     if (configured != address)
         std::fprintf(out, "               note: the host reads address 0x%02X from the node\n",
                      configured);
@@ -155,9 +155,9 @@ void checkPlugin(const kelhost::Plugin& plugin, const DeviceSpec& spec, std::FIL
     RecordBytes record{};
     std::memcpy(record.data(), observer.record.data(), kRecordSize);
     const FieldValue id = decodeField(record, *findField("data_id"));
-    if (id.integer != static_cast<int64_t>(spec.data_id))
+    if (id.integer != static_cast<int64_t>(device_spec.data_id))
         throw ToolError("check failed: the record carries data id " + std::to_string(id.integer) +
-                        ", the device has " + std::to_string(spec.data_id));
+                        ", the device has " + std::to_string(device_spec.data_id));
     std::fprintf(out, "record         %zu bytes, data id %lld\n", observer.record.size(),
                  static_cast<long long>(id.integer));
     std::fprintf(out, "plug-in usable\n");

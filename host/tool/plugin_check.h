@@ -17,6 +17,6 @@ namespace keltool {
 
 // Prints the report to `out`. Returns normally when the plug-in is usable;
 // throws ToolError with the reason when it is not.
-void checkPlugin(const kelhost::Plugin& plugin, const DeviceSpec& spec, std::FILE* out);
+void checkPlugin(const kelhost::Plugin& plugin, const DeviceSpec& device_spec, std::FILE* out);
 
 }  // namespace keltool

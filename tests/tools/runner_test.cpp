@@ -41,16 +41,16 @@ TEST(LostLine, IsReportedOnceAndReopenedAfterABackOffNotCountedAsStalls)
 {
     const kelhost::Plugin plugin = kelhost::Plugin::load(toolstest::pluginPath());
     std::unique_ptr<kelsim::Simulator> controller = kelsim::startOnPty(kelsim::Options{});
-    DeviceSpec spec;
-    spec.name = "gen";
-    spec.port = controller->devicePath();
+    DeviceSpec device_spec;
+    device_spec.name = "gen";
+    device_spec.port = controller->devicePath();
     RunSettings settings;
     settings.interval_ms = 0;
     settings.timeout_ms = 100;
     RecordingSink sink;
     RunServices services;
     services.output = &sink;
-    DeviceRunner runner(plugin, spec, settings, services);
+    DeviceRunner runner(plugin, device_spec, settings, services);
     const StopSignals signals;
     runner.start(SteadyClock::now());
 
@@ -72,7 +72,7 @@ TEST(LostLine, IsReportedOnceAndReopenedAfterABackOffNotCountedAsStalls)
 
     ASSERT_EQ(sink.events.size(), 1u);
     EXPECT_EQ(sink.events[0], DeviceEvent::PortLost);
-    EXPECT_EQ(sink.details[0].rfind(spec.port + ": ", 0), 0u) << sink.details[0];
+    EXPECT_EQ(sink.details[0].rfind(device_spec.port + ": ", 0), 0u) << sink.details[0];
     EXPECT_EQ(sink.stalls, 0);
     EXPECT_GE(sink.rounds, 2);
     EXPECT_EQ(runner.stats().rounds, static_cast<uint64_t>(sink.rounds));

@@ -98,15 +98,15 @@ void pollWithOutput(OutputMode mode)
     HistoryLog history(dir.file("history.jsonl"));
     RecordCache cache(dir.file("cache"));
 
-    DeviceSpec spec;
-    spec.name = "gen";
-    spec.port = controller->devicePath();
+    DeviceSpec device_spec;
+    device_spec.name = "gen";
+    device_spec.port = controller->devicePath();
     RunSettings settings;
     settings.interval_ms = 0;
     settings.timeout_ms = 1000;
     settings.rounds = 12;
     RunServices services{&counter, &trace, &history, &cache};
-    DeviceRunner runner(plugin, spec, settings, services);
+    DeviceRunner runner(plugin, device_spec, settings, services);
     const StopSignals signals;
     runner.start(SteadyClock::now());
 
