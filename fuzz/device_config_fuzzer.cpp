@@ -22,6 +22,8 @@
 
 namespace {
 
+using fuzzsupport::upperHexPair;
+
 constexpr unsigned kDataId = 0xA1B2C3D4u;
 constexpr uint8_t kMask = 0x9E;
 
@@ -56,20 +58,6 @@ uint8_t expectedAddress(const std::string& text)
     if (!(whole >= -2147483648.0 && whole <= 2147483647.0))
         return 0;
     return static_cast<uint8_t>(static_cast<int64_t>(whole) & 0xFF);
-}
-
-int upperHexPair(const char* p)
-{
-    auto digit = [](char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
-    const int hi = digit(p[0]);
-    const int lo = digit(p[1]);
-    return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
 }
 
 void checkFrames(const Kel36& dev)

@@ -60,4 +60,21 @@ private:
     std::size_t pos_ = 0;
 };
 
+// Reads two upper-case hex digits of a request frame field, as the protocol
+// writes them; -1 when they are anything else.
+inline int upperHexPair(const void* field)
+{
+    const auto* p = static_cast<const unsigned char*>(field);
+    auto digit = [](unsigned char c) {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    const int hi = digit(p[0]);
+    const int lo = digit(p[1]);
+    return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
+}
+
 }  // namespace fuzzsupport

@@ -31,6 +31,7 @@
 namespace {
 
 using fuzzsupport::InputReader;
+using fuzzsupport::upperHexPair;
 
 constexpr uint8_t kMask = 0x9E;
 constexpr uint8_t kDefaultAddress = 0x41;
@@ -49,20 +50,6 @@ int hexValue(unsigned char c)
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
     return -1;
-}
-
-int upperHexPair(const unsigned char* p)
-{
-    auto digit = [](unsigned char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
-    const int hi = digit(p[0]);
-    const int lo = digit(p[1]);
-    return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
 }
 
 bool isValidStep(uint32_t step) { return step <= 64 && step != 51; }
