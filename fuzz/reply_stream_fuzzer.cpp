@@ -26,6 +26,7 @@
 
 #include "fuzz_support.h"
 #include "host/device_observer.h"
+#include "host/device_state.h"
 #include "kel36/kel36.h"
 
 namespace {
@@ -127,7 +128,7 @@ class ReplyStreamRun {
 public:
     ReplyStreamRun()
     {
-        device_.observer_ = &watch_;
+        kelhost::attachObserver(device_, &watch_);
         device_.data_id_ = 0x0A0B0C0Du;
         device_.InitSetting(Json::Value(Json::objectValue));
     }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "framework/zrn_spdevice.h"
+#include "host/device_state.h"
 #include "host/plugin_loader.h"
 #include "host/tool/line_trace.h"
 #include "host/tool/serial_line.h"
@@ -64,7 +65,7 @@ DeviceRunner::DeviceRunner(const kelhost::Plugin& plugin, DeviceSpec device_spec
     if (!line_device_)
         throw ToolError("plug-in " + plugin.path() +
                         " made a device that is not a serial-port device");
-    device_->observer_ = this;
+    kelhost::attachObserver(*device_, this);
     // As the host does: the data identifier first, then the device's node.
     device_->data_id_ = spec_.data_id;
     int status = 0;
@@ -84,7 +85,7 @@ DeviceRunner::~DeviceRunner()
 {
     if (device_) {
         line_device_->ClosePort();
-        device_->observer_ = nullptr;
+        kelhost::attachObserver(*device_, nullptr);
     }
 }
 
@@ -94,8 +95,8 @@ void DeviceRunner::start(TimePoint now)
     const int fd = openLine(spec_.port, line_device_->baud_rate_, spec_.rtscts, &error);
     if (fd < 0)
         throw ToolError("device " + spec_.name + ": " + error);
-    line_device_->port_path_ = spec_.port;
-    line_device_->port_fd_ = fd;
+    kelhost::setPortPath(*line_device_, spec_.port);
+    kelhost::setPortFd(*line_device_, fd);
     char detail[64];
     std::snprintf(detail, sizeof detail, " at %d baud%s, data id %u", line_device_->baud_rate_,
                   spec_.simulated ? " (simulated controller)" : "", spec_.data_id);
@@ -111,7 +112,8 @@ void DeviceRunner::start(TimePoint now)
 
 int DeviceRunner::fd() const
 {
-    return (phase_ == Phase::Waiting || phase_ == Phase::Polling) ? line_device_->port_fd_ : -1;
+    return (phase_ == Phase::Waiting || phase_ == Phase::Polling) ? kelhost::portFd(*line_device_)
+                                                                  : -1;
 }
 
 TimePoint DeviceRunner::deadline() const
@@ -147,7 +149,7 @@ void DeviceRunner::onTimer(TimePoint now)
 
 void DeviceRunner::onIo(short revents, TimePoint now)
 {
-    const int fd = line_device_->port_fd_;
+    const int fd = kelhost::portFd(*line_device_);
     if (fd < 0)
         return;
     if (revents & POLLIN) {
@@ -174,7 +176,7 @@ void DeviceRunner::onIo(short revents, TimePoint now)
 void DeviceRunner::startRound(TimePoint now)
 {
     // Whatever arrived since the last round belongs to no request of this one.
-    tcflush(line_device_->port_fd_, TCIFLUSH);
+    tcflush(kelhost::portFd(*line_device_), TCIFLUSH);
     published_ = false;
     alarm_count_ = 0;
     battery_reported_ = false;
@@ -306,8 +308,8 @@ void DeviceRunner::tryReopen(TimePoint now)
         reopen_at_ = now + milliseconds(reopen_backoff_ms_);
         return;
     }
-    line_device_->port_path_ = spec_.port;
-    line_device_->port_fd_ = fd;
+    kelhost::setPortPath(*line_device_, spec_.port);
+    kelhost::setPortFd(*line_device_, fd);
     emit(DeviceEvent::PortReopened, spec_.port.c_str());
     phase_ = Phase::Waiting;
     stalled_before_pause_ = false;
