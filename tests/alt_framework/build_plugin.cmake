@@ -69,7 +69,8 @@ list(LENGTH errors error_count)
 if(status EQUAL 0)
   message(FATAL_ERROR "build_plugin.cmake: the contract check passed a signed poll_step_")
 elseif(NOT error_count EQUAL 1
-       OR NOT errors MATCHES "static.assert.*framework contract: poll_step_ is an unsigned 32-bit integer")
+       OR NOT errors MATCHES
+           "static.assert.*framework contract: the device needs a member poll_step_, an unsigned 32-bit")
   message(FATAL_ERROR "build_plugin.cmake: expected one error naming poll_step_, got "
                       "${error_count}: ${errors}")
 endif()
