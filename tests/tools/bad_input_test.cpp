@@ -59,6 +59,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BadInput{"UnknownFlag", {"--colour"}, "unknown option --colour (see --help)"},
         BadInput{"MissingValue", {"--rounds"}, "--rounds needs a value"},
+        BadInput{"MissingInlineValue", {"--cache="}, "--cache needs a value"},
+        BadInput{"FlagWithValue", {"--json=1"}, "--json takes no value"},
+        BadInput{"StrayArgument", {"now"}, "unexpected argument 'now'"},
         BadInput{"NotANumber",
                  {"--interval", "soon"},
                  "--interval: expected a whole number from 0 to 3600000, got 'soon'"},
