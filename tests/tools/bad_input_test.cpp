@@ -48,6 +48,8 @@ TEST_P(BadInputs, GiveOneLineOnStderrAndExitStatusTwo)
     dir.write("newline-name.json", "[{\"name\": \"a\\nb\", \"dataId\": 1}]");
     dir.write("latin1-name.json", "[{\"name\": \"Gr\xfcn\", \"dataId\": 1}]");
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    ASSERT_EQ(mkdir(dir.file("cache-dir").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("cache-dir/1.rec").c_str(), 0755), 0);
     if (GetParam().name == std::string("ConfigTooLarge"))
         dir.write("big.json", "[" + std::string(1024 * 1024, ' ') + "]");
 
@@ -161,6 +163,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"ScenarioIsAFifo",
                  {"--scenario", "@DIR/fifo"},
                  "scenario: @DIR/fifo: cannot read: a FIFO, not a regular file"},
+        BadInput{"HistoryIsAFifo",
+                 {"--history", "@DIR/fifo"},
+                 "cannot open history file @DIR/fifo: a FIFO, not a regular file"},
+        BadInput{"CacheFileIsADirectory",
+                 {"--cache", "@DIR/cache-dir"},
+                 "cache file @DIR/cache-dir/1.rec is a directory, not a regular file"},
+        // Names print as themselves.
         BadInput{"NameWithEscape",
                  {"--name", "a\x1b[2J"},
                  "--name: the name contains a control character (U+001B) at byte 1"},
