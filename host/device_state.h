@@ -5,10 +5,11 @@
 // keyed by the device, so the framework's declarations stay what a host
 // declares. A device's entry goes when the device does.
 //
-// Every host call of a device looks its entry up (a shared lock and a hash
-// look-up, no allocation); entries are written only when a tool or test sets a
-// device up, when its line opens or closes, and when it is destroyed. Attach
-// and detach observers while the device is not being driven.
+// Every host call of a device reads its observer and line from a small
+// per-thread cache, or on a miss under a shared lock; neither allocates.
+// Entries are written only when a tool or test sets a device up, when its line
+// opens or closes, and when it is destroyed. Attach and detach observers while
+// the device is not being driven.
 
 #include <string>
 
@@ -25,6 +26,13 @@ void attachObserver(ZRNVDevice& device, DeviceObserver* observer);
 DeviceObserver* attachedObserver(const ZRNVDevice& device);
 // Where a call of the device goes: its own observer, else the default one.
 DeviceObserver* observerOf(const ZRNVDevice& device);
+
+// Both at once, for SendData: where its calls go, and its open line (-1: none).
+struct DeviceLine {
+    DeviceObserver* observer;
+    int port_fd;
+};
+DeviceLine lineOf(const ZRNVDevice& device);
 
 // The line that the device's OpenPort opens.
 void setPortPath(ZRNSPDevice& device, const std::string& path);

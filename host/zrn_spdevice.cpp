@@ -37,12 +37,12 @@ bool ZRNSPDevice::IsStalled() { return false; }
 
 int ZRNSPDevice::SendData(const unsigned char* data, unsigned int length)
 {
-    if (auto* o = observerOf(*this))
-        o->onSendData(*this, data, length);
-    const int fd = kelhost::portFd(*this);
-    if (fd < 0)
+    const kelhost::DeviceLine line = kelhost::lineOf(*this);
+    if (line.observer)
+        line.observer->onSendData(*this, data, length);
+    if (line.port_fd < 0)
         return static_cast<int>(length);
-    return kelhost::writeAll(fd, data, length) ? static_cast<int>(length) : -1;
+    return kelhost::writeAll(line.port_fd, data, length) ? static_cast<int>(length) : -1;
 }
 
 // Parity is fixed when the line is opened; the stand-in sends the bytes as they are.
