@@ -14,6 +14,8 @@
 #include "host/tool/record_store.h"
 #include "host/tool/simulation.h"
 #include "host/tool/tool_error.h"
+#include "host/tool/web/live_state.h"
+#include "host/tool/web/web_server.h"
 
 namespace keltool {
 namespace {
@@ -48,25 +50,44 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
     std::unique_ptr<RecordCache> cache;
     if (!options.cache_dir.empty())
         cache = std::make_unique<RecordCache>(options.cache_dir);
-    const std::unique_ptr<OutputSink> output = makeOutput(options.output, out);
+    const std::unique_ptr<OutputSink> shown = makeOutput(options.output, out);
 
     RunSettings settings;
     settings.interval_ms = options.interval_ms;
     settings.timeout_ms = options.timeout_ms;
     settings.rounds = options.rounds;
-    RunServices services;
-    services.output = output.get();
-    services.trace = trace.get();
-    services.history = history.get();
-    services.cache = cache.get();
 
     // Controllers outlive the runners: a line is closed before its peer goes.
     const auto controllers = startSimulatedControllers(devices, options.faults);
+
+    // --http: the web view reads what the polling thread leaves in the live
+    // state; it is bound (or refused) before polling starts, and stopped
+    // after polling ends but before the state goes.
+    std::unique_ptr<LiveState> live;
+    std::unique_ptr<WebServer> web;
+    std::unique_ptr<OutputSink> live_feed;
+    if (options.http) {
+        live = std::make_unique<LiveState>(devices);
+        web = std::make_unique<WebServer>(*options.http, *live);
+        live_feed = feedLiveState(*live, *shown);
+        std::fprintf(err, "kel36-host: dashboard on %s (also /api/devices, /metrics)\n",
+                     web->url().c_str());
+        std::fflush(err);
+    }
+    OutputSink* const output = live_feed ? live_feed.get() : shown.get();
+
+    RunServices services;
+    services.output = output;
+    services.trace = trace.get();
+    services.history = history.get();
+    services.cache = cache.get();
     std::vector<std::unique_ptr<DeviceRunner>> runners;
     std::vector<DeviceRunner*> loop_view;
-    for (DeviceSpec& device_spec : devices) {
-        runners.push_back(std::make_unique<DeviceRunner>(plugin, device_spec, settings, services));
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        runners.push_back(std::make_unique<DeviceRunner>(plugin, devices[i], settings, services));
         loop_view.push_back(runners.back().get());
+        if (live)
+            live->setKey(i, &runners.back()->device_spec());
     }
 
     const StopSignals signals;

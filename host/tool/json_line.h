@@ -2,10 +2,15 @@
 // Builds one JSON object as a line of text in a reused buffer (JSON Lines
 // output without a document tree per round).
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace keltool {
+
+// The shortest text ("%g" with 6 to 9 digits) that reads back as the same
+// single-precision value; `out` holds at least 32 bytes.
+void formatShortestFloat(float value, char* out, std::size_t size);
 
 class JsonLine {
 public:

@@ -194,6 +194,10 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, bool& json_seen, bool& watc
     d.path("--cache", "DIR", "a cache directory",
            "keep each device's last record, restored at start",
            [&o](const std::string& v) { o.cache_dir = v; });
+    d.path("--http", "ADDR:PORT", "an address to listen on",
+           "serve the dashboard, /api/devices and /metrics\n"
+           "(read-only; a port alone listens on 127.0.0.1)",
+           [&o](const std::string& v) { o.http = parseHttpAddress(v); });
 
     d.group("Diagnostics");
     d.flag("--check",

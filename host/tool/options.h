@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "host/tool/web/http_address.h"
+
 namespace keltool {
 
 enum class OutputMode { Human, Json, Watch };
@@ -46,6 +48,7 @@ struct ToolOptions {
     bool check = false;
     std::string history_path;
     std::string cache_dir;
+    std::optional<HttpAddress> http;  // --http: the web view and /metrics
 };
 
 // What the command line asks for. The bare command polls; each subcommand
