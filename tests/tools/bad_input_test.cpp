@@ -69,6 +69,16 @@ INSTANTIATE_TEST_SUITE_P(
     Each, BadInputs,
     ::testing::Values(
         BadInput{"UnknownFlag", {"--colour"}, "unknown option --colour (see --help)"},
+        BadInput{"HttpBareIpv6",
+                 {"--http", "::1:8080"},
+                 "--http: an IPv6 address goes in brackets, as in [::1]:8080, got '::1:8080'"},
+        BadInput{"HttpPortOutOfRange",
+                 {"--http", "localhost:65536"},
+                 "--http: expected a port from 0 to 65535 after the address, got "
+                 "'localhost:65536'"},
+        BadInput{"HttpAddressNotOfThisMachine",
+                 {"--http", "192.0.2.1:8080"},
+                 "--http: cannot listen on 192.0.2.1:8080: Cannot assign requested address"},
         BadInput{"MissingValue", {"--rounds"}, "--rounds needs a value"},
         BadInput{"MissingInlineValue", {"--cache="}, "--cache needs a value"},
         BadInput{"FlagWithValue", {"--json=1"}, "--json takes no value"},

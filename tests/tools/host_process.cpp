@@ -136,6 +136,24 @@ bool HostProcess::waitForLines(std::size_t lines, std::chrono::milliseconds limi
     return true;
 }
 
+bool HostProcess::waitForError(const std::string& text, std::chrono::milliseconds limit)
+{
+    const auto deadline = Clock::now() + limit;
+    while (run_.err.find(text) == std::string::npos) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0 || err_fd_ < 0 || !pump(left))
+            return false;
+    }
+    return true;
+}
+
+void HostProcess::drain()
+{
+    while (pump(std::chrono::milliseconds(0))) {
+    }
+}
+
 void HostProcess::signal(int number)
 {
     if (pid_ > 0)

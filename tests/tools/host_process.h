@@ -32,6 +32,11 @@ public:
 
     // Waits until stdout holds at least `lines` complete lines; false on time-out or exit.
     bool waitForLines(std::size_t lines, std::chrono::milliseconds limit);
+    // Waits until stderr holds `text`; false on time-out or exit.
+    bool waitForError(const std::string& text, std::chrono::milliseconds limit);
+    // Reads what the tool wrote so far without waiting, so it never blocks on a full pipe.
+    void drain();
+    const std::string& errorSoFar() const { return run_.err; }
     void signal(int number);
     // Collects the rest of the output and the exit status.
     HostRun finish(std::chrono::milliseconds limit = std::chrono::seconds(30));

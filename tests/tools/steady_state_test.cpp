@@ -16,6 +16,7 @@
 #include "host/tool/line_trace.h"
 #include "host/tool/outputs.h"
 #include "host/tool/record_store.h"
+#include "host/tool/web/live_state.h"
 #include "host_process.h"
 #include "simulator.h"
 
@@ -85,7 +86,8 @@ private:
     OutputSink& inner_;
 };
 
-void pollWithOutput(OutputMode mode)
+// With `live_view`, the reports also feed the web view's live state (--http).
+void pollWithOutput(OutputMode mode, bool live_view = false)
 {
     toolstest::TempDir dir;
     const kelhost::Plugin plugin = kelhost::Plugin::load(toolstest::pluginPath());
@@ -93,20 +95,23 @@ void pollWithOutput(OutputMode mode)
     std::FILE* sink_file = std::fopen("/dev/null", "w");
     ASSERT_NE(sink_file, nullptr);
     const std::unique_ptr<OutputSink> output = makeOutput(mode, sink_file);
-    RoundCounter counter(*output);
+    DeviceSpec device_spec;
+    device_spec.name = "gen";
+    device_spec.port = controller->devicePath();
+    LiveState live({device_spec});
+    const std::unique_ptr<OutputSink> fed = feedLiveState(live, *output);
+    RoundCounter counter(live_view ? *fed : *output);
     LineTrace trace(sink_file);
     HistoryLog history(dir.file("history.jsonl"));
     RecordCache cache(dir.file("cache"));
 
-    DeviceSpec device_spec;
-    device_spec.name = "gen";
-    device_spec.port = controller->devicePath();
     RunSettings settings;
     settings.interval_ms = 0;
     settings.timeout_ms = 1000;
     settings.rounds = 12;
     RunServices services{&counter, &trace, &history, &cache};
     DeviceRunner runner(plugin, device_spec, settings, services);
+    live.setKey(0, &runner.device_spec());
     const StopSignals signals;
     runner.start(SteadyClock::now());
 
@@ -126,6 +131,9 @@ void pollWithOutput(OutputMode mode)
     std::fclose(sink_file);
     EXPECT_EQ(runner.stats().rounds, 12u);
     EXPECT_EQ(allocations, 0) << "allocations on the polling thread over 10 rounds";
+    if (live_view) {
+        EXPECT_EQ(live.status(0).rounds, 12u) << "the live state saw every round";
+    }
 }
 
 TEST(SteadyState, TheCounterSeesAllocationsOfThisThread)
@@ -150,6 +158,11 @@ TEST(SteadyState, PollingRoundsWithHumanOutputAllocateNothing)
 TEST(SteadyState, PollingRoundsWithTheLiveViewAllocateNothing)
 {
     pollWithOutput(OutputMode::Watch);
+}
+
+TEST(SteadyState, PollingRoundsFeedingTheWebViewAllocateNothing)
+{
+    pollWithOutput(OutputMode::Json, true);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 const POLL_MS = 1000;
 const TREND_MS = 10 * 60 * 1000;
+const MIN_SPAN_MS = 60 * 1000;
 const STALE_MS = 60 * 1000;  // the driver refuses values older than this
 const SVG = 'http://www.w3.org/2000/svg';
 
@@ -154,8 +155,10 @@ function drawChart(svg, chart, trend, now) {
     svg.append(label);
     x += 8 * series.name.length + 14;
   }
+  // The window grows with the data from one minute up to TREND_MS.
   const t1 = trend.length ? Math.max(trend[trend.length - 1][0], now) : now;
-  const t0 = t1 - TREND_MS;
+  const span = trend.length ? Math.min(TREND_MS, Math.max(MIN_SPAN_MS, t1 - trend[0][0])) : MIN_SPAN_MS;
+  const t0 = t1 - span;
   let low = Infinity, high = -Infinity;
   for (const point of trend) {
     for (const series of chart.series) {
@@ -175,7 +178,7 @@ function drawChart(svg, chart, trend, now) {
     tick.textContent = v.toFixed(Math.abs(y1 - y0) < 10 ? 1 : 0);
     svg.append(tick);
   }
-  for (const t of [t0, t0 + TREND_MS / 2, t1]) {
+  for (const t of [t0, t0 + span / 2, t1]) {
     const tick = svgEl('text', {x: px(t), y: H - 3, 'text-anchor': t === t0 ? 'start' : t === t1 ? 'end' : 'middle'});
     tick.textContent = clock(t);
     svg.append(tick);
