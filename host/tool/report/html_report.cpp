@@ -75,9 +75,10 @@ table.facts th { font-weight: 600; color: #555; width: 110px; }
 svg.plot { display: block; max-width: 100%; height: auto; }
 svg.plot .area { fill: #fff; stroke: #bdbdbd; }
 svg.plot .grid { stroke: #eeeeee; }
-svg.plot .tick, svg.plot .unit { font-size: 11px; fill: #616161; }
+svg.plot .tick { font-size: 11px; fill: #616161; }
+svg.plot .lane { font-size: 9px; fill: #616161; }
 svg.plot polyline { fill: none; stroke-width: 1.3; stroke-linejoin: round; stroke-linecap: round; }
-svg.plot rect.alarm { fill-opacity: 0.2; }
+svg.plot rect.alarm-shade { fill-opacity: 0.1; }
 svg.plot rect.gap { fill-opacity: 0.35; }
 @media print { h2 { break-before: page; } }
 )css";
@@ -209,7 +210,6 @@ std::string plots(const DeviceReport& d)
     for (const PlotGroup& group : kPlots) {
         PlotSpec spec;
         spec.title = group.title;
-        spec.unit = group.unit;
         spec.from_ms = d.first_ms;
         spec.to_ms = d.last_ms;
         spec.break_after_ms = d.gap_threshold_ms;
@@ -230,8 +230,8 @@ std::string plots(const DeviceReport& d)
                           "</span>";
         if (!d.gaps.empty())
             legend += "<span><i style=\"background:#9e9e9e;opacity:.5\"></i>no record</span>";
-        html += std::string("<h3>") + group.title + "</h3><div class=\"legend\">" + legend +
-                "</div>" + renderPlot(spec);
+        html += std::string("<h3>") + group.title + " (" + group.unit +
+                ")</h3><div class=\"legend\">" + legend + "</div>" + renderPlot(spec);
     }
     return html;
 }

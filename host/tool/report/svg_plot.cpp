@@ -19,7 +19,7 @@ double niceStep(double range, int ticks)
 {
     const double raw = range / ticks;
     const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
-    for (const double m : {1.0, 2.0, 2.5, 5.0, 10.0})
+    for (const double m : {1.0, 2.0, 5.0, 10.0})
         if (m * magnitude >= raw)
             return m * magnitude;
     return 10.0 * magnitude;
@@ -48,9 +48,29 @@ Axis valueAxis(const std::vector<PlotSeries>& series)
     return axis;
 }
 
+// The alarm signals of the plot, one lane each above the plotting area, in
+// the order of their first onset.
+std::vector<std::string> alarmLanes(const PlotSpec& spec)
+{
+    std::vector<std::string> lanes;
+    if (spec.alarms)
+        for (const AlarmPeriod& a : *spec.alarms)
+            if (std::find(lanes.begin(), lanes.end(), a.signal) == lanes.end())
+                lanes.push_back(a.signal);
+    return lanes;
+}
+
+constexpr int kLaneHeight = 10;
+
 class Frame {
 public:
-    Frame(const PlotSpec& spec, const Axis& axis) : spec_(spec), axis_(axis) {}
+    Frame(const PlotSpec& spec, const Axis& axis, std::size_t lanes)
+        : spec_(spec),
+          axis_(axis),
+          top_(kPlotTop + static_cast<int>(lanes) * kLaneHeight + (lanes ? 8 : 0))
+    {
+    }
+    int top() const { return top_; }
     double x(int64_t ms) const
     {
         const int64_t duration = spec_.to_ms - spec_.from_ms;
@@ -62,12 +82,13 @@ public:
     double xOfColumn(std::size_t column) const { return kPlotLeft + static_cast<double>(column); }
     double y(double value) const
     {
-        return kPlotBottom - (value - axis_.lo) / (axis_.hi - axis_.lo) * (kPlotBottom - kPlotTop);
+        return kPlotBottom - (value - axis_.lo) / (axis_.hi - axis_.lo) * (kPlotBottom - top_);
     }
 
 private:
     const PlotSpec& spec_;
     const Axis& axis_;
+    int top_;
 };
 
 std::string fmt(const char* format, double a)
@@ -114,14 +135,14 @@ std::string timeTicks(const PlotSpec& spec, const Frame& frame)
         else
             std::strftime(label, sizeof label, "%H:%M", &tm);
         out += "<line class=\"grid\" x1=\"" + pixel(x) + "\" x2=\"" + pixel(x) + "\" y1=\"" +
-               std::to_string(kPlotTop) + "\" y2=\"" + std::to_string(kPlotBottom) + "\"/>";
+               std::to_string(frame.top()) + "\" y2=\"" + std::to_string(kPlotBottom) + "\"/>";
         out += "<text class=\"tick\" x=\"" + pixel(x) + "\" y=\"" +
                std::to_string(kPlotBottom + 16) + "\" text-anchor=\"middle\">" + label + "</text>";
     }
     return out;
 }
 
-std::string valueTicks(const Axis& axis, const Frame& frame, const std::string& unit)
+std::string valueTicks(const Axis& axis, const Frame& frame)
 {
     std::string out;
     const int decimals =
@@ -135,42 +156,56 @@ std::string valueTicks(const Axis& axis, const Frame& frame, const std::string& 
         out += "<text class=\"tick\" x=\"" + std::to_string(kPlotLeft - 6) + "\" y=\"" +
                pixel(y + 4) + "\" text-anchor=\"end\">" + label + "</text>";
     }
-    out += "<text class=\"unit\" x=\"" + std::to_string(kPlotLeft - 6) + "\" y=\"" +
-           std::to_string(kPlotTop - 4) + "\" text-anchor=\"end\">" + escapeXml(unit) + "</text>";
     return out;
 }
 
-std::string band(const char* cls, const std::string& attributes, double x1, double x2,
-                 const char* fill, const std::string& title)
+std::string rect(const char* cls, const std::string& attributes, double x1, double x2, int y,
+                 int height, const char* fill, const std::string& title)
 {
     const double width = std::max(x2 - x1, 1.0);
     return std::string("<rect class=\"") + cls + "\" " + attributes + " x=\"" + pixel(x1) +
-           "\" y=\"" + std::to_string(kPlotTop) + "\" width=\"" + pixel(width) + "\" height=\"" +
-           std::to_string(kPlotBottom - kPlotTop) + "\" fill=\"" + fill + "\"><title>" +
-           escapeXml(title) + "</title></rect>";
+           "\" y=\"" + std::to_string(y) + "\" width=\"" + pixel(width) + "\" height=\"" +
+           std::to_string(height) + "\" fill=\"" + fill + "\"><title>" + escapeXml(title) +
+           "</title></rect>";
 }
 
-std::string bands(const PlotSpec& spec, const Frame& frame)
+std::string timeAttributes(int64_t from_ms, int64_t to_ms)
+{
+    return "data-from=\"" + std::to_string(from_ms) + "\" data-to=\"" + std::to_string(to_ms) +
+           "\"";
+}
+
+// Gaps shade the plotting area; each alarm period is a bar in its signal's
+// lane above it and a light shade over it.
+std::string bands(const PlotSpec& spec, const Frame& frame, const std::vector<std::string>& lanes)
 {
     std::string out;
+    const int height = kPlotBottom - frame.top();
     if (spec.gaps)
         for (const TimeSpan& gap : *spec.gaps)
-            out += band("gap",
-                        "data-from=\"" + std::to_string(gap.from_ms) + "\" data-to=\"" +
-                            std::to_string(gap.to_ms) + "\"",
-                        frame.x(gap.from_ms), frame.x(gap.to_ms), "#9e9e9e",
+            out += rect("gap", timeAttributes(gap.from_ms, gap.to_ms), frame.x(gap.from_ms),
+                        frame.x(gap.to_ms), frame.top(), height, "#9e9e9e",
                         "no record from " + isoMillis(gap.from_ms) + " to " + isoMillis(gap.to_ms));
-    if (spec.alarms)
-        for (const AlarmPeriod& a : *spec.alarms) {
-            const int64_t end = a.clear_ms ? *a.clear_ms : spec.to_ms;
-            out +=
-                band("alarm",
-                     "data-signal=\"" + escapeXml(a.signal) + "\" data-from=\"" +
-                         std::to_string(a.onset_ms) + "\" data-to=\"" + std::to_string(end) + "\"",
-                     frame.x(a.onset_ms), frame.x(end), alarmColor(a.signal),
-                     a.signal + " " + a.text + " (" + a.code + ") from " + isoMillis(a.onset_ms) +
-                         (a.clear_ms ? " to " + isoMillis(*a.clear_ms) : ", still active"));
-        }
+    if (!spec.alarms)
+        return out;
+    for (const AlarmPeriod& a : *spec.alarms) {
+        const int64_t end = a.clear_ms ? *a.clear_ms : spec.to_ms;
+        const std::string title = a.signal + " " + a.text + " (" + a.code + ") from " +
+                                  isoMillis(a.onset_ms) +
+                                  (a.clear_ms ? " to " + isoMillis(*a.clear_ms) : ", still active");
+        const auto lane = std::find(lanes.begin(), lanes.end(), a.signal) - lanes.begin();
+        out += rect("alarm-shade", "", frame.x(a.onset_ms), frame.x(end), frame.top(), height,
+                    alarmColor(a.signal), title);
+        out += rect(
+            "alarm",
+            "data-signal=\"" + escapeXml(a.signal) + "\" " + timeAttributes(a.onset_ms, end),
+            frame.x(a.onset_ms), frame.x(end), kPlotTop + static_cast<int>(lane) * kLaneHeight + 1,
+            kLaneHeight - 2, alarmColor(a.signal), title);
+    }
+    for (std::size_t i = 0; i < lanes.size(); ++i)
+        out += "<text class=\"lane\" x=\"" + std::to_string(kPlotLeft - 6) + "\" y=\"" +
+               std::to_string(kPlotTop + static_cast<int>(i) * kLaneHeight + kLaneHeight - 1) +
+               "\" text-anchor=\"end\">" + escapeXml(lanes[i]) + "</text>";
     return out;
 }
 
@@ -228,7 +263,8 @@ const char* alarmColor(const std::string& signal)
 std::string renderPlot(const PlotSpec& spec)
 {
     const Axis axis = valueAxis(spec.series);
-    const Frame frame(spec, axis);
+    const std::vector<std::string> lanes = alarmLanes(spec);
+    const Frame frame(spec, axis, lanes.size());
     std::string svg =
         "<svg class=\"plot\" width=\"" + std::to_string(kPlotWidth) + "\" height=\"" +
         std::to_string(kPlotHeight) + "\" viewBox=\"0 0 " + std::to_string(kPlotWidth) + " " +
@@ -237,13 +273,13 @@ std::string renderPlot(const PlotSpec& spec)
         std::to_string(spec.to_ms) + "\" data-y-min=\"" + fmt("%.17g", axis.lo) +
         "\" data-y-max=\"" + fmt("%.17g", axis.hi) + "\" data-left=\"" + std::to_string(kPlotLeft) +
         "\" data-right=\"" + std::to_string(kPlotLeft + static_cast<int>(kPlotColumns) - 1) +
-        "\" data-top=\"" + std::to_string(kPlotTop) + "\" data-bottom=\"" +
+        "\" data-top=\"" + std::to_string(frame.top()) + "\" data-bottom=\"" +
         std::to_string(kPlotBottom) + "\">";
     svg += "<rect class=\"area\" x=\"" + std::to_string(kPlotLeft) + "\" y=\"" +
-           std::to_string(kPlotTop) + "\" width=\"" + std::to_string(kPlotRight - kPlotLeft) +
-           "\" height=\"" + std::to_string(kPlotBottom - kPlotTop) + "\"/>";
-    svg += bands(spec, frame);
-    svg += valueTicks(axis, frame, spec.unit);
+           std::to_string(frame.top()) + "\" width=\"" + std::to_string(kPlotRight - kPlotLeft) +
+           "\" height=\"" + std::to_string(kPlotBottom - frame.top()) + "\"/>";
+    svg += bands(spec, frame, lanes);
+    svg += valueTicks(axis, frame);
     svg += timeTicks(spec, frame);
     svg += lines(spec, frame);
     svg += "</svg>";

@@ -15,11 +15,11 @@ namespace keltool {
 
 // Geometry shared by every plot of a report.
 constexpr int kPlotWidth = 960;
-constexpr int kPlotHeight = 250;
+constexpr int kPlotHeight = 240;
 constexpr int kPlotLeft = 64;  // frame of the plotting area, in pixels
 constexpr int kPlotRight = 944;
-constexpr int kPlotTop = 16;
-constexpr int kPlotBottom = 214;
+constexpr int kPlotTop = 8;  // above the alarms' lanes
+constexpr int kPlotBottom = 212;
 // One column per pixel of the plotting area.
 constexpr std::size_t kPlotColumns = static_cast<std::size_t>(kPlotRight - kPlotLeft);
 
@@ -32,7 +32,6 @@ struct PlotSeries {
 
 struct PlotSpec {
     std::string title;  // "Line voltages"
-    std::string unit;   // "V"
     int64_t from_ms = 0;
     int64_t to_ms = 0;
     int64_t break_after_ms = 0;  // a longer time between columns breaks the line
