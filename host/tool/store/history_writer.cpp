@@ -24,6 +24,10 @@ using Clock = std::chrono::steady_clock;
 
 // Rows per transaction at most; more wait for the next one.
 constexpr std::size_t kMaxBatch = 1024;
+// Transactions start at most this often: a row is committed within this time
+// after it is stored (or at once, when the last commit is longer ago), and
+// rows that come faster share a transaction instead of a commit each.
+constexpr auto kCommitGap = std::chrono::milliseconds(50);
 // Old rows are deleted this many at a time, between batches, so that pruning a
 // long history never holds up the rows being queued.
 constexpr int kPruneChunk = 2000;
@@ -109,6 +113,7 @@ struct HistoryWriter::Impl {
     std::vector<std::string> new_names;  // registered, not yet seen by the writer
     std::vector<AlarmNameRow> new_alarm_names;
     bool stopping = false;
+    bool writer_idle = false;  // the writer waits for rows
     std::deque<std::string> notices;
     std::atomic<bool> has_notice{false};
     std::atomic<uint64_t> written{0};
@@ -145,23 +150,33 @@ struct HistoryWriter::Impl {
         return static_cast<uint32_t>(names.size() - 1);
     }
 
-    // Polling thread: the slot for a new row, or nullptr when the queue is
-    // full. Called with the mutex held.
-    QueuedRow* slot()
+    // Polling thread: queues a row that `fill` completes, unless the queue is full.
+    template <typename Fill>
+    bool push(const std::string& device, const WallTime& when, const Fill& fill)
     {
-        if (count == ring.size())
-            return nullptr;
-        QueuedRow* row = &ring[(head + count) % ring.size()];
-        return row;
-    }
-
-    void pushed(bool ok)
-    {
+        const uint32_t index = deviceIndex(device);
+        bool ok = false;
+        bool wake_writer = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (count < ring.size()) {
+                QueuedRow& row = ring[(head + count) % ring.size()];
+                row.device = index;
+                row.time_ms = epochMillis(when);
+                fill(row);
+                ++count;
+                ok = true;
+                // Only a writer waiting for work is woken; one that is busy
+                // or pacing its commits takes the row on its next turn.
+                wake_writer = writer_idle;
+                writer_idle = false;
+            }
+        }
         if (ok) {
-            wake.notify_one();
-            if (dropping)
-                dropping = false;
-            return;
+            if (wake_writer)
+                wake.notify_one();
+            dropping = false;
+            return true;
         }
         dropped.fetch_add(1);
         if (!dropping) {
@@ -169,6 +184,7 @@ struct HistoryWriter::Impl {
             notice("history " + path + ": the queue of " + std::to_string(ring.size()) +
                    " rows is full, rows are dropped until the database catches up");
         }
+        return false;
     }
 
     void run();
@@ -209,48 +225,24 @@ HistoryWriter::~HistoryWriter()
 bool HistoryWriter::record(const std::string& device, uint32_t data_id, RecordSource source,
                            const unsigned char* data, unsigned int length, const WallTime& when)
 {
-    Impl& d = *impl_;
     if (length != kRecordSize)
         return false;
-    const uint32_t index = d.deviceIndex(device);
-    bool ok = false;
-    {
-        std::lock_guard<std::mutex> lock(d.mutex);
-        if (QueuedRow* row = d.slot()) {
-            row->kind = QueuedRow::Kind::Record;
-            row->source = source;
-            row->device = index;
-            row->data_id = data_id;
-            row->time_ms = epochMillis(when);
-            std::memcpy(row->record, data, kRecordSize);
-            ++d.count;
-            ok = true;
-        }
-    }
-    d.pushed(ok);
-    return ok;
+    return impl_->push(device, when, [&](QueuedRow& row) {
+        row.kind = QueuedRow::Kind::Record;
+        row.source = source;
+        row.data_id = data_id;
+        std::memcpy(row.record, data, kRecordSize);
+    });
 }
 
 bool HistoryWriter::stall(const std::string& device, StallReason reason, int awaited_register,
                           const WallTime& when)
 {
-    Impl& d = *impl_;
-    const uint32_t index = d.deviceIndex(device);
-    bool ok = false;
-    {
-        std::lock_guard<std::mutex> lock(d.mutex);
-        if (QueuedRow* row = d.slot()) {
-            row->kind = QueuedRow::Kind::Stall;
-            row->reason = reason;
-            row->awaited_register = static_cast<int16_t>(awaited_register);
-            row->device = index;
-            row->time_ms = epochMillis(when);
-            ++d.count;
-            ok = true;
-        }
-    }
-    d.pushed(ok);
-    return ok;
+    return impl_->push(device, when, [&](QueuedRow& row) {
+        row.kind = QueuedRow::Kind::Stall;
+        row.reason = reason;
+        row.awaited_register = static_cast<int16_t>(awaited_register);
+    });
 }
 
 void HistoryWriter::alarmName(const std::string& device, const std::string& signal,
@@ -313,19 +305,26 @@ uint64_t HistoryWriter::rowsDropped() const
 
 void HistoryWriter::Impl::run()
 {
+    Clock::time_point next_commit = Clock::now();
     for (;;) {
         bool stop = false;
+        std::size_t left = 0;
         {
             std::unique_lock<std::mutex> lock(mutex);
+            const auto stopped = [this] { return stopping; };
             const auto work = [this] {
                 return stopping || (batch.empty() && count > 0) || !new_alarm_names.empty() ||
                        prune_more;
             };
-            if (failing)
-                wake.wait_for(lock, std::chrono::milliseconds(options.retry_ms),
-                              [this] { return stopping; });
-            else
+            if (failing) {
+                wake.wait_for(lock, std::chrono::milliseconds(options.retry_ms), stopped);
+            } else {
+                // Rows that come in quick succession share a transaction.
+                wake.wait_until(lock, next_commit, stopped);
+                writer_idle = true;
                 wake.wait_until(lock, next_prune, work);
+                writer_idle = false;
+            }
             for (std::string& name : new_names)
                 writer_names.push_back(std::move(name));
             new_names.clear();
@@ -341,9 +340,11 @@ void HistoryWriter::Impl::run()
                 }
             }
             stop = stopping;
+            left = count;
         }
+        next_commit = Clock::now() + kCommitGap;
         const bool ok = writeBatch();
-        if (stop && (!ok || count == 0))
+        if (stop && (!ok || left == 0))
             break;
         if (ok && !stop) {
             if (Clock::now() >= next_prune) {

@@ -2,8 +2,9 @@
 // Keeps the history in the SQLite database: one row per record the driver
 // stores, one per stall, and the alarms' codes and texts. The polling thread
 // only queues rows (a bounded ring, no waiting, no allocation in the steady
-// state); a writer thread of its own commits them in transactions, as soon as
-// it is free, so a crash loses at most the rows still queued.
+// state); a writer thread of its own commits them in transactions, at most
+// 50 ms after they were queued, so a crash loses at most the rows of the
+// last 50 ms.
 //
 // A failed write (a full disk) is rolled back whole and retried every second
 // with the rows it held, while new rows queue up; when the queue is full
