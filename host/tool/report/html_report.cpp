@@ -185,6 +185,12 @@ std::string statsTable(const DeviceReport& d)
     return html + "</tbody></table>";
 }
 
+// A history written without the driver's alarm texts leaves them unknown.
+std::string orDash(const std::string& text)
+{
+    return text.empty() ? "—" : escapeXml(text);
+}
+
 std::string alarmTable(const DeviceReport& d)
 {
     if (d.alarms.empty())
@@ -196,8 +202,8 @@ std::string alarmTable(const DeviceReport& d)
         const int64_t end = a.clear_ms ? *a.clear_ms : d.last_ms;
         html += "<tr data-signal=\"" + escapeXml(a.signal) +
                 "\"><td><i style=\"color:" + alarmColor(a.signal) + "\">■</i> " +
-                escapeXml(a.signal) + "</td><td>" + escapeXml(a.code) + "</td><td>" +
-                escapeXml(a.text) + "</td><td>" + isoMillis(a.onset_ms) + "</td><td>" +
+                escapeXml(a.signal) + "</td><td>" + orDash(a.code) + "</td><td>" + orDash(a.text) +
+                "</td><td>" + isoMillis(a.onset_ms) + "</td><td>" +
                 (a.clear_ms ? isoMillis(*a.clear_ms) : std::string("still active")) + "</td><td>" +
                 (a.clear_ms ? "" : "at least ") + durationText(end - a.onset_ms) + "</td></tr>";
     }

@@ -147,7 +147,11 @@ std::string valueTicks(const Axis& axis, const Frame& frame)
     std::string out;
     const int decimals =
         axis.step >= 1.0 ? 0 : static_cast<int>(std::ceil(-std::log10(axis.step) - 1e-9));
-    for (double v = axis.lo; v <= axis.hi + axis.step / 2; v += axis.step) {
+    const int ticks = static_cast<int>(std::lround((axis.hi - axis.lo) / axis.step));
+    for (int i = 0; i <= ticks; ++i) {
+        double v = axis.lo + i * axis.step;
+        if (std::fabs(v) < axis.step * 1e-6)
+            v = 0.0;  // not "-0.0"
         const double y = frame.y(v);
         char label[32];
         std::snprintf(label, sizeof label, "%.*f", decimals, v);

@@ -72,7 +72,8 @@ const char kSqliteMagic[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f',
 // Why the file cannot be a history, judged by its first bytes: "" for an
 // SQLite file, an empty one or none (`absent`, `empty`). `unreadable` tells a
 // file that cannot be read from one that is something else.
-std::string fileProblem(const std::string& path, bool* absent, bool* empty, bool* unreadable)
+std::string fileProblem(const std::string& path, bool* absent, bool* empty, bool* unreadable,
+                        unsigned char (&header)[100])
 {
     *absent = false;
     *empty = false;
@@ -88,9 +89,10 @@ std::string fileProblem(const std::string& path, bool* absent, bool* empty, bool
         }
         return std::strerror(errno);
     }
-    char head[16] = {};
+    char head[100] = {};
     const ssize_t n = ::read(fd, head, sizeof head);
     ::close(fd);
+    std::memcpy(header, head, sizeof head);
     if (n < 0)
         return std::strerror(errno);
     *unreadable = false;
@@ -107,6 +109,39 @@ std::string fileProblem(const std::string& path, bool* absent, bool* empty, bool
         return "is a JSON-lines history of an older kel36-host, not a history database; it is "
                "left as it is (give --history a new file)";
     return "is not a kel36-host history database (not an SQLite file)";
+}
+
+uint32_t bigEndian(const unsigned char* at)
+{
+    return (uint32_t{at[0]} << 24) | (uint32_t{at[1]} << 16) | (uint32_t{at[2]} << 8) | at[3];
+}
+
+// Why a database of this identity is no history this program uses, or "".
+std::string identityProblem(int64_t application_id, int64_t version, bool fresh)
+{
+    if (fresh)
+        return "";
+    if (application_id != kHistoryApplicationId) {
+        char id[16];
+        std::snprintf(id, sizeof id, "0x%08llx",
+                      static_cast<unsigned long long>(application_id & 0xFFFFFFFF));
+        return std::string("is an SQLite database, but not a kel36-host history (application_id ") +
+               id + ")";
+    }
+    if (version > kHistorySchemaVersion)
+        return "has schema version " + std::to_string(version) +
+               "; this kel36-host reads version " + std::to_string(kHistorySchemaVersion) +
+               " and older";
+    if (version < 1)
+        return "has an unknown schema version " + std::to_string(version);
+    return "";
+}
+
+// A write-ahead log with content may hold a newer first page than the file.
+bool walHasContent(const std::string& path)
+{
+    struct stat st {};
+    return ::stat((path + "-wal").c_str(), &st) == 0 && st.st_size > 0;
 }
 
 [[noreturn]] void cannotOpen(const std::string& path, const std::string& why)
@@ -127,11 +162,23 @@ void openHistory(const std::string& path, HistoryAccess access, SqliteDb& db)
     bool absent = false;
     bool empty = false;
     bool unreadable = false;
-    const std::string problem = fileProblem(path, &absent, &empty, &unreadable);
+    unsigned char header[100] = {};
+    const std::string problem = fileProblem(path, &absent, &empty, &unreadable, header);
     if (!problem.empty()) {
         if (unreadable)
             cannotOpen(path, problem);
         refuse(path, problem);
+    }
+    // Judged from the file's header while no log holds a newer one, so a
+    // database that is refused is not even opened.
+    if (!absent && !empty && !walHasContent(path)) {
+        const uint32_t pages = bigEndian(header + 28);
+        const int64_t version = static_cast<int32_t>(bigEndian(header + 60));
+        const int64_t application_id = bigEndian(header + 68);
+        const std::string identity = identityProblem(
+            application_id, version, application_id == 0 && version == 0 && pages <= 1);
+        if (!identity.empty())
+            refuse(path, identity);
     }
     const bool writing = access == HistoryAccess::Write;
     if (!writing && absent)
@@ -148,7 +195,11 @@ void openHistory(const std::string& path, HistoryAccess access, SqliteDb& db)
         if (fd >= 0)
             ::close(fd);
     }
-    const int flags = writing ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+    // A reader opens a writable file for writing too, but only queries: so
+    // it can remove the empty -wal and -shm files it makes when it closes.
+    const int flags = writing ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                      : ::access(path.c_str(), W_OK) == 0 ? SQLITE_OPEN_READWRITE
+                                                          : SQLITE_OPEN_READONLY;
     errno = 0;
     if (db.open(path, flags) != SQLITE_OK)
         cannotOpen(path, db.message(errno));
@@ -162,25 +213,13 @@ void openHistory(const std::string& path, HistoryAccess access, SqliteDb& db)
     if (objects < 0)
         refuse(path, "is not a kel36-host history database (" + db.message() + ")");
     const bool fresh = application_id == 0 && version == 0 && objects == 0;
-    if (!fresh) {
-        if (application_id != kHistoryApplicationId) {
-            char id[16];
-            std::snprintf(id, sizeof id, "0x%08llx",
-                          static_cast<unsigned long long>(application_id & 0xFFFFFFFF));
-            refuse(path, std::string("is an SQLite database, but not a kel36-host history "
-                                     "(application_id ") +
-                             id + ")");
-        }
-        if (version > kHistorySchemaVersion)
-            refuse(path, "has schema version " + std::to_string(version) +
-                             "; this kel36-host reads version " +
-                             std::to_string(kHistorySchemaVersion) + " and older");
-        if (version < 1)
-            refuse(path, "has an unknown schema version " + std::to_string(version));
-    }
+    const std::string identity = identityProblem(application_id, version, fresh);
+    if (!identity.empty())
+        refuse(path, identity);
     if (!writing) {
         if (fresh)
             refuse(path, "is an empty SQLite database, not a history");
+        db.exec("PRAGMA query_only = 1");
         return;
     }
     if (db.exec("PRAGMA journal_mode = WAL") != SQLITE_OK ||
