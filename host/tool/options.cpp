@@ -366,11 +366,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     HistoryQueryOptions& q = command_line.query;
     bool csv = false;
     bool sub_help = false;
-    CLI::App* history =
-        defineSubcommand(app, "history",
-                         "export stored records: history FILE (--csv | --json) [--device NAME] "
-                         "[--from T] [--to T]",
-                         sub_help);
+    CLI::App* history = defineSubcommand(
+        app, "history", "history FILE (--csv | --json): export the stored records", sub_help);
     defineQueryOptions(*history, q);
     {
         Definer d(*history);
@@ -378,15 +375,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
         d.flag("--csv", "CSV (RFC 4180) with a header row", [&csv] { csv = true; });
         d.flag("--json", "JSON Lines, one object per record", [&q] { q.json = true; });
     }
-    CLI::App* report =
-        defineSubcommand(app, "report",
-                         "write a test report: report FILE -o REPORT.html [--device NAME] "
-                         "[--from T] [--to T]",
-                         sub_help);
+    CLI::App* report = defineSubcommand(
+        app, "report", "report FILE -o REPORT.html: write an HTML test report", sub_help);
     defineQueryOptions(*report, q);
-    Definer(*report).path("-o", "HTML", "the path of the report file",
-                          "the self-contained HTML file to write",
-                          [&q](const std::string& v) { q.output = v; });
+    Definer report_options(*report);
+    report_options.group("Output");
+    report_options.path("-o", "HTML", "the path of the report file",
+                        "the self-contained HTML file to write (required)",
+                        [&q](const std::string& v) { q.output = v; });
 
     // CLI11 wants the arguments last to first.
     std::vector<std::string> reversed(args.rbegin(), args.rend());
