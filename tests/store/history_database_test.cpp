@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/resource.h>
 
 #include <chrono>
@@ -253,6 +254,45 @@ TEST(HistoryFullDisk, AFailedWriteIsReportedAndEveryRowIsWrittenWhenSpaceReturns
     ASSERT_EQ(warnings.size(), 2u) << run.out;
     EXPECT_EQ(warnings[0]["detail"].asString().rfind(failing, 0), 0u);
     EXPECT_NE(warnings[1]["detail"].asString().find("0 rows were dropped"), std::string::npos);
+}
+
+// The polling thread never waits for the database: while another writer holds
+// the file, rows queue up; beyond the queue they are dropped and counted, and
+// every queued row is written once the file is free.
+TEST(HistoryQueue, AFullQueueDropsAndCountsRowsWhileEveryQueuedRowIsWrittenLater)
+{
+    TempDir dir;
+    const std::string db = dir.file("h.db");
+    keltool::HistoryWriterOptions options;
+    options.queue_capacity = 4;
+    options.retry_ms = 20;
+    options.busy_timeout_ms = 20;
+    keltool::HistoryWriter writer(db, options);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    keltool::RecordBytes record{};
+    int accepted = 0;
+    for (int i = 0; i < 12; ++i) {
+        record[0] = static_cast<unsigned char>(i);
+        accepted += writer.record("gen", 1, keltool::RecordSource::Poll, record.data(), 100,
+                                  keltool::WallTime::now());
+    }
+    EXPECT_GE(accepted, 4);
+    EXPECT_LT(accepted, 12);
+    EXPECT_EQ(writer.rowsDropped(), static_cast<uint64_t>(12 - accepted));
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    writer.close();
+
+    EXPECT_EQ(queryValue(db, "SELECT count(*) FROM records"), std::to_string(accepted));
+    std::string notices;
+    for (std::string notice; writer.takeNotice(&notice);)
+        notices += notice + "\n";
+    EXPECT_NE(notices.find("the queue of 4 rows is full"), std::string::npos) << notices;
+    EXPECT_NE(notices.find(std::to_string(12 - accepted) + " rows were dropped"), std::string::npos)
+        << notices;
 }
 
 TEST(HistoryKeep, RowsOlderThanTheKeptDaysArePrunedAtStartUp)

@@ -200,6 +200,7 @@ HistoryWriter::HistoryWriter(const std::string& path, const HistoryWriterOptions
     d.path = path;
     d.options = options;
     openHistory(path, HistoryAccess::Write, d.db);
+    sqlite3_busy_timeout(d.db.get(), options.busy_timeout_ms);
     SqliteStatement start(d.db.get(), "INSERT INTO runs (started_ms, program) VALUES (?, ?)");
     start.bind(1, epochMillis(WallTime::now()));
     start.bind(2, options.program);

@@ -25,6 +25,7 @@ struct HistoryWriterOptions {
     int keep_days = 0;                  // prune rows older than this; 0 keeps everything
     std::size_t queue_capacity = 8192;  // rows waiting for the writer thread
     int retry_ms = 1000;                // after a failed write
+    int busy_timeout_ms = 5000;         // waiting for another writer of the file
     std::string program = "kel36-host";
 };
 
