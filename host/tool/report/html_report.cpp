@@ -214,17 +214,17 @@ std::string plots(const DeviceReport& d)
 {
     std::string html;
     for (const PlotGroup& group : kPlots) {
-        PlotSpec spec;
-        spec.title = group.title;
-        spec.from_ms = d.first_ms;
-        spec.to_ms = d.last_ms;
-        spec.break_after_ms = d.gap_threshold_ms;
-        spec.alarms = &d.alarms;
-        spec.gaps = &d.gaps;
+        PlotSpec plot;
+        plot.title = group.title;
+        plot.from_ms = d.first_ms;
+        plot.to_ms = d.last_ms;
+        plot.break_after_ms = d.gap_threshold_ms;
+        plot.alarms = &d.alarms;
+        plot.gaps = &d.gaps;
         std::string legend;
         for (std::size_t i = 0; i < 3 && group.values[i]; ++i) {
             const std::size_t v = valueIndex(group.values[i]);
-            spec.series.push_back(
+            plot.series.push_back(
                 PlotSeries{group.values[i], kSeriesColors[i], &d.columns[v], d.stats[v]});
             legend += std::string("<span><i style=\"background:") + kSeriesColors[i] + "\"></i>" +
                       group.values[i] + "</span>";
@@ -237,7 +237,7 @@ std::string plots(const DeviceReport& d)
         if (!d.gaps.empty())
             legend += "<span><i style=\"background:#9e9e9e;opacity:.5\"></i>no record</span>";
         html += std::string("<h3>") + group.title + " (" + group.unit +
-                ")</h3><div class=\"legend\">" + legend + "</div>" + renderPlot(spec);
+                ")</h3><div class=\"legend\">" + legend + "</div>" + renderPlot(plot);
     }
     return html;
 }

@@ -50,11 +50,11 @@ Axis valueAxis(const std::vector<PlotSeries>& series)
 
 // The alarm signals of the plot, one lane each above the plotting area, in
 // the order of their first onset.
-std::vector<std::string> alarmLanes(const PlotSpec& spec)
+std::vector<std::string> alarmLanes(const PlotSpec& plot)
 {
     std::vector<std::string> lanes;
-    if (spec.alarms)
-        for (const AlarmPeriod& a : *spec.alarms)
+    if (plot.alarms)
+        for (const AlarmPeriod& a : *plot.alarms)
             if (std::find(lanes.begin(), lanes.end(), a.signal) == lanes.end())
                 lanes.push_back(a.signal);
     return lanes;
@@ -64,8 +64,8 @@ constexpr int kLaneHeight = 10;
 
 class Frame {
 public:
-    Frame(const PlotSpec& spec, const Axis& axis, std::size_t lanes)
-        : spec_(spec),
+    Frame(const PlotSpec& plot, const Axis& axis, std::size_t lanes)
+        : plot_(plot),
           axis_(axis),
           top_(kPlotTop + static_cast<int>(lanes) * kLaneHeight + (lanes ? 8 : 0))
     {
@@ -73,10 +73,10 @@ public:
     int top() const { return top_; }
     double x(int64_t ms) const
     {
-        const int64_t duration = spec_.to_ms - spec_.from_ms;
+        const int64_t duration = plot_.to_ms - plot_.from_ms;
         if (duration <= 0)
             return kPlotLeft + static_cast<double>(kPlotColumns / 2);
-        return kPlotLeft + static_cast<double>(ms - spec_.from_ms) * (kPlotColumns - 1) /
+        return kPlotLeft + static_cast<double>(ms - plot_.from_ms) * (kPlotColumns - 1) /
                                static_cast<double>(duration);
     }
     double xOfColumn(std::size_t column) const { return kPlotLeft + static_cast<double>(column); }
@@ -86,7 +86,7 @@ public:
     }
 
 private:
-    const PlotSpec& spec_;
+    const PlotSpec& plot_;
     const Axis& axis_;
     int top_;
 };
@@ -104,26 +104,26 @@ std::string pixel(double v)
 }
 
 // Time ticks at round local times, about eight over the plot.
-std::string timeTicks(const PlotSpec& spec, const Frame& frame)
+std::string timeTicks(const PlotSpec& plot, const Frame& frame)
 {
     static const int64_t steps[] = {1000,     2000,     5000,     10000,     15000,
                                     30000,    60000,    120000,   300000,    600000,
                                     900000,   1800000,  3600000,  7200000,   10800000,
                                     21600000, 43200000, 86400000, 172800000, 604800000};
-    const int64_t duration = std::max<int64_t>(spec.to_ms - spec.from_ms, 1000);
+    const int64_t duration = std::max<int64_t>(plot.to_ms - plot.from_ms, 1000);
     int64_t step = steps[sizeof steps / sizeof steps[0] - 1];
     for (const int64_t s : steps)
         if (duration / s <= 8) {
             step = s;
             break;
         }
-    const std::time_t first = static_cast<std::time_t>(spec.from_ms / 1000);
+    const std::time_t first = static_cast<std::time_t>(plot.from_ms / 1000);
     std::tm tm{};
     localtime_r(&first, &tm);
     const int64_t offset_ms = static_cast<int64_t>(tm.tm_gmtoff) * 1000;
-    int64_t tick = ((spec.from_ms + offset_ms + step - 1) / step) * step - offset_ms;
+    int64_t tick = ((plot.from_ms + offset_ms + step - 1) / step) * step - offset_ms;
     std::string out;
-    for (; tick <= spec.to_ms; tick += step) {
+    for (; tick <= plot.to_ms; tick += step) {
         const double x = frame.x(tick);
         const std::time_t t = static_cast<std::time_t>(tick / 1000);
         localtime_r(&t, &tm);
@@ -181,19 +181,19 @@ std::string timeAttributes(int64_t from_ms, int64_t to_ms)
 
 // Gaps shade the plotting area; each alarm period is a bar in its signal's
 // lane above it and a light shade over it.
-std::string bands(const PlotSpec& spec, const Frame& frame, const std::vector<std::string>& lanes)
+std::string bands(const PlotSpec& plot, const Frame& frame, const std::vector<std::string>& lanes)
 {
     std::string out;
     const int height = kPlotBottom - frame.top();
-    if (spec.gaps)
-        for (const TimeSpan& gap : *spec.gaps)
+    if (plot.gaps)
+        for (const TimeSpan& gap : *plot.gaps)
             out += rect("gap", timeAttributes(gap.from_ms, gap.to_ms), frame.x(gap.from_ms),
                         frame.x(gap.to_ms), frame.top(), height, "#9e9e9e",
                         "no record from " + isoMillis(gap.from_ms) + " to " + isoMillis(gap.to_ms));
-    if (!spec.alarms)
+    if (!plot.alarms)
         return out;
-    for (const AlarmPeriod& a : *spec.alarms) {
-        const int64_t end = a.clear_ms ? *a.clear_ms : spec.to_ms;
+    for (const AlarmPeriod& a : *plot.alarms) {
+        const int64_t end = a.clear_ms ? *a.clear_ms : plot.to_ms;
         const std::string title = a.signal + " " + a.text + " (" + a.code + ") from " +
                                   isoMillis(a.onset_ms) +
                                   (a.clear_ms ? " to " + isoMillis(*a.clear_ms) : ", still active");
@@ -215,10 +215,10 @@ std::string bands(const PlotSpec& spec, const Frame& frame, const std::vector<st
 
 // The series as polylines through each column's extremes; a time without
 // records longer than the break ends one line and starts the next.
-std::string lines(const PlotSpec& spec, const Frame& frame)
+std::string lines(const PlotSpec& plot, const Frame& frame)
 {
     std::string out;
-    for (const PlotSeries& s : spec.series) {
+    for (const PlotSeries& s : plot.series) {
         std::string points;
         int count = 0;
         int64_t previous_ms = 0;
@@ -235,7 +235,7 @@ std::string lines(const PlotSpec& spec, const Frame& frame)
             const PlotColumn& column = (*s.columns)[c];
             if (!column.used)
                 continue;
-            if (count > 0 && column.first_ms - previous_ms > spec.break_after_ms)
+            if (count > 0 && column.first_ms - previous_ms > plot.break_after_ms)
                 flush();
             const std::string x = pixel(frame.xOfColumn(c));
             points += (count ? " " : "") + x + "," + pixel(frame.y(column.first_extreme));
@@ -264,17 +264,17 @@ const char* alarmColor(const std::string& signal)
     return "#795548";
 }
 
-std::string renderPlot(const PlotSpec& spec)
+std::string renderPlot(const PlotSpec& plot)
 {
-    const Axis axis = valueAxis(spec.series);
-    const std::vector<std::string> lanes = alarmLanes(spec);
-    const Frame frame(spec, axis, lanes.size());
+    const Axis axis = valueAxis(plot.series);
+    const std::vector<std::string> lanes = alarmLanes(plot);
+    const Frame frame(plot, axis, lanes.size());
     std::string svg =
         "<svg class=\"plot\" width=\"" + std::to_string(kPlotWidth) + "\" height=\"" +
         std::to_string(kPlotHeight) + "\" viewBox=\"0 0 " + std::to_string(kPlotWidth) + " " +
-        std::to_string(kPlotHeight) + "\" role=\"img\" aria-label=\"" + escapeXml(spec.title) +
-        "\" data-from=\"" + std::to_string(spec.from_ms) + "\" data-to=\"" +
-        std::to_string(spec.to_ms) + "\" data-y-min=\"" + fmt("%.17g", axis.lo) +
+        std::to_string(kPlotHeight) + "\" role=\"img\" aria-label=\"" + escapeXml(plot.title) +
+        "\" data-from=\"" + std::to_string(plot.from_ms) + "\" data-to=\"" +
+        std::to_string(plot.to_ms) + "\" data-y-min=\"" + fmt("%.17g", axis.lo) +
         "\" data-y-max=\"" + fmt("%.17g", axis.hi) + "\" data-left=\"" + std::to_string(kPlotLeft) +
         "\" data-right=\"" + std::to_string(kPlotLeft + static_cast<int>(kPlotColumns) - 1) +
         "\" data-top=\"" + std::to_string(frame.top()) + "\" data-bottom=\"" +
@@ -282,10 +282,10 @@ std::string renderPlot(const PlotSpec& spec)
     svg += "<rect class=\"area\" x=\"" + std::to_string(kPlotLeft) + "\" y=\"" +
            std::to_string(frame.top()) + "\" width=\"" + std::to_string(kPlotRight - kPlotLeft) +
            "\" height=\"" + std::to_string(kPlotBottom - frame.top()) + "\"/>";
-    svg += bands(spec, frame, lanes);
+    svg += bands(plot, frame, lanes);
     svg += valueTicks(axis, frame);
-    svg += timeTicks(spec, frame);
-    svg += lines(spec, frame);
+    svg += timeTicks(plot, frame);
+    svg += lines(plot, frame);
     svg += "</svg>";
     return svg;
 }
