@@ -13,6 +13,7 @@
 #include "host/plugin_loader.h"
 #include "host/tool/line_trace.h"
 #include "host/tool/serial_line.h"
+#include "host/tool/store/history_writer.h"
 #include "host/tool/tool_error.h"
 
 namespace keltool {
@@ -404,19 +405,17 @@ void DeviceRunner::onCheckThresholdBool(ZRNVDevice&, int, const std::string& nam
 void DeviceRunner::onSaveDeviceHistory(ZRNVDevice& dev, const unsigned char* data,
                                        unsigned int length)
 {
-    // A failing store is reported when it starts failing, not every round.
     const RecordSource source = restoring_ ? RecordSource::Cache : RecordSource::Poll;
     if (services_.history) {
-        const bool ok = services_.history->append(spec_.name, dev.DataId(), source, data, length);
-        if (!ok && !history_failing_) {
-            const std::string detail =
-                "cannot append to " + services_.history->path() + ": " + std::strerror(errno);
-            emit(DeviceEvent::Warning, detail.c_str());
-        }
-        history_failing_ = !ok;
+        // Queued for the history's own thread; its failures come back as notices.
+        services_.history->record(spec_.name, dev.DataId(), source, data, length, WallTime::now());
+        std::string notice;
+        while (services_.history->takeNotice(&notice))
+            emit(DeviceEvent::Warning, notice.c_str());
     }
     // The restored record is the cached one, only stamped anew: it is not
-    // stored back as if it were a new reading.
+    // stored back as if it were a new reading. A failing store is reported
+    // when it starts failing, not every round.
     if (services_.cache && length == kRecordSize && source == RecordSource::Poll) {
         std::string error;
         const bool ok = cache_slot_.store(data, length, &error);

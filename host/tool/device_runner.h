@@ -30,7 +30,7 @@ class Plugin;
 namespace keltool {
 
 class LineTrace;
-class HistoryLog;
+class HistoryWriter;
 
 struct RunSettings {
     int interval_ms = 1000;
@@ -41,7 +41,7 @@ struct RunSettings {
 struct RunServices {
     OutputSink* output = nullptr;  // required
     LineTrace* trace = nullptr;
-    HistoryLog* history = nullptr;
+    HistoryWriter* history = nullptr;
     const RecordCache* cache = nullptr;
 };
 
@@ -122,7 +122,6 @@ private:
     int awaited_register_ = -1;
 
     bool restoring_ = false;  // LoadFromCache is running: what is stored comes from the cache
-    bool history_failing_ = false;
     bool cache_failing_ = false;
 
     DeviceStats stats_;

@@ -6,15 +6,6 @@
 
 namespace keltool {
 
-void formatShortestFloat(float value, char* out, std::size_t size)
-{
-    for (int digits = 6; digits <= 9; ++digits) {
-        std::snprintf(out, size, "%.*g", digits, static_cast<double>(value));
-        if (std::strtof(out, nullptr) == value)
-            break;
-    }
-}
-
 void JsonLine::begin()
 {
     text_.clear();
@@ -120,6 +111,15 @@ void JsonLine::real(double value, int significant)
     char buf[40];
     std::snprintf(buf, sizeof buf, "%.*g", significant, value);
     text_ += buf;
+}
+
+void formatShortestFloat(float value, char* out, std::size_t size)
+{
+    for (int digits = 6; digits <= 9; ++digits) {
+        std::snprintf(out, size, "%.*g", digits, static_cast<double>(value));
+        if (std::strtof(out, nullptr) == value)
+            return;
+    }
 }
 
 void JsonLine::singleFloat(float value)

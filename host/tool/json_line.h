@@ -8,8 +8,7 @@
 
 namespace keltool {
 
-// The shortest text ("%g" with 6 to 9 digits) that reads back as the same
-// single-precision value; `out` holds at least 32 bytes.
+// The fewest significant digits (6 to 9) that read back as the same float.
 void formatShortestFloat(float value, char* out, std::size_t size);
 
 class JsonLine {

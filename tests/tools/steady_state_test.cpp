@@ -16,6 +16,7 @@
 #include "host/tool/line_trace.h"
 #include "host/tool/outputs.h"
 #include "host/tool/record_store.h"
+#include "host/tool/store/history_writer.h"
 #include "host/tool/web/live_state.h"
 #include "host_process.h"
 #include "simulator.h"
@@ -102,7 +103,7 @@ void pollWithOutput(OutputMode mode, bool live_view = false)
     const std::unique_ptr<OutputSink> fed = feedLiveState(live, *output);
     RoundCounter counter(live_view ? *fed : *output);
     LineTrace trace(sink_file);
-    HistoryLog history(dir.file("history.jsonl"));
+    HistoryWriter history(dir.file("history.db"));
     RecordCache cache(dir.file("cache"));
 
     RunSettings settings;
