@@ -33,3 +33,9 @@ BUILD_PACKAGES=(
     libboost-dev libjsoncpp-dev libcli11-dev libsqlite3-dev libcpp-httplib-dev
     libgtest-dev libgmock-dev libbenchmark-dev
 )
+
+# What only the tests use: Debian's Chromium, the real browser that loads the
+# dashboard and the test report, and promtool (package prometheus) to check
+# /metrics. Node.js and npm come with the machine; tests/browser/run.sh takes
+# playwright-core from npm at the version its package-lock.json pins.
+TEST_PACKAGES=(chromium prometheus)

@@ -6,7 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 . scripts/lib.sh
-install_packages "${BUILD_PACKAGES[@]}"
+install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 
 step() { echo; echo "== $*"; }
 

@@ -1,0 +1,168 @@
+// kel36-host's dashboard and test report in a real browser: Debian's headless
+// Chromium, driven by playwright-core. kel36-host polls two controllers, one
+// simulated in-process and one kel36-sim on a pseudo-terminal; the dashboard
+// must show the scenarios' values and alarm texts, follow the kel36-sim
+// controller when it changes, and the report of the run's history must open
+// with its plots. Screenshots go to $KEL36_BROWSER_OUT.
+//
+// Run by run.sh (ctest label "browser"), which provides playwright-core and
+// these variables: KEL36_HOST, KEL36_SIM, KEL36_PLUGIN, KEL36_EXAMPLES,
+// KEL36_NODE_DIR, KEL36_BROWSER_OUT, and optionally KEL36_CHROMIUM.
+
+import {after, before, test} from 'node:test';
+import assert from 'node:assert/strict';
+import {spawn, spawnSync} from 'node:child_process';
+import {mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync} from 'node:fs';
+import {createRequire} from 'node:module';
+import {tmpdir} from 'node:os';
+import path from 'node:path';
+
+const env = (name) => {
+  const value = process.env[name];
+  if (!value) throw new Error(`${name} is not set (run.sh sets it)`);
+  return value;
+};
+const {chromium} = createRequire(path.join(env('KEL36_NODE_DIR'), 'package.json'))('playwright-core');
+
+const HOST = env('KEL36_HOST');
+const SIM = env('KEL36_SIM');
+const EXAMPLES = env('KEL36_EXAMPLES');
+const OUT = env('KEL36_BROWSER_OUT');
+const WAIT_MS = 20000;
+
+const scenario = (file) => JSON.parse(readFileSync(path.join(EXAMPLES, file), 'utf8'));
+const HEALTHY = scenario('scenario.json');
+const TROUBLE = scenario('scenario-alarms.json');
+const SIGNALS = ['uab', 'ubc', 'uca', 'frequency', 'ua', 'ub', 'uc', 'battery_voltage'];
+const ALARMS = {
+  a_5: ['05004', '高水温告警'], a_6: ['05001', '超速告警'], a_7: ['05010', '低油压告警'],
+  b_2: ['05029', '频率低告警'], b_6: ['05024', '短路告警'],
+};
+
+const work = mkdtempSync(path.join(tmpdir(), 'kel36-browser-'));
+const history = path.join(work, 'history.db');
+const children = [];
+let browser;
+let host;
+let sim;
+let url;
+
+// A child process with its output gathered; `waitFor` resolves once a stream holds a match.
+function start(program, args) {
+  const child = spawn(program, args, {stdio: ['ignore', 'pipe', 'pipe']});
+  const run = {child, out: '', err: '', exit: new Promise((resolve) => child.on('exit', (code, signal) => resolve({code, signal})))};
+  child.stdout.on('data', (d) => { run.out += d; });
+  child.stderr.on('data', (d) => { run.err += d; });
+  run.waitFor = (stream, pattern) => new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`${path.basename(program)}: no ${pattern} on ${stream} in time; stderr: ${run.err}`)), WAIT_MS);
+    const check = () => {
+      const match = run[stream].match(pattern);
+      if (match) {
+        clearTimeout(timer);
+        resolve(match);
+      } else {
+        child[stream === 'out' ? 'stdout' : 'stderr'].once('data', () => setImmediate(check));
+      }
+    };
+    check();
+  });
+  children.push(child);
+  return run;
+}
+
+async function stop(run) {
+  if (run.child.exitCode === null && run.child.signalCode === null) run.child.kill('SIGINT');
+  return run.exit;
+}
+
+before(async () => {
+  mkdirSync(OUT, {recursive: true});
+  sim = start(SIM, ['--pty', '--scenario', path.join(EXAMPLES, 'scenario-alarms.json')]);
+  const [, pty] = await sim.waitFor('out', /^(\/dev\/\S+)\n/);
+  const config = path.join(work, 'host.json');
+  writeFileSync(config, JSON.stringify({devices: [
+    {name: 'genset-1', dataId: 5001},
+    {name: 'genset-2', dataId: 5002, port: pty},
+  ]}));
+  host = start(HOST, ['--plugin', env('KEL36_PLUGIN'), '--config', config, '--interval', '200',
+    '--timeout', '300', '--history', history, '--http', '127.0.0.1:0']);
+  [, url] = await host.waitFor('err', /dashboard on (http:\/\/127\.0\.0\.1:\d+\/)/);
+  browser = await chromium.launch({
+    executablePath: process.env.KEL36_CHROMIUM || '/usr/bin/chromium',
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+});
+
+after(async () => {
+  if (browser) await browser.close();
+  for (const child of children) if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
+  rmSync(work, {recursive: true, force: true});
+});
+
+const panel = (page, device) => page.locator(`section.device[data-device="${device}"]`);
+const shown = (value) => String(value);
+const exactly = (value) => new RegExp(`^${shown(value).replace('.', '\\.')}$`);
+
+async function expectScenario(page, device, values) {
+  const p = panel(page, device);
+  for (const signal of SIGNALS) {
+    await p.locator(`[data-signal="${signal}"] .number`).filter({hasText: exactly(values[signal])})
+      .waitFor({timeout: WAIT_MS});
+  }
+  for (const [signal, [code, text]] of Object.entries(ALARMS)) {
+    const alarm = p.locator(`[data-alarm="${signal}"]`);
+    await p.locator(`[data-alarm="${signal}"][data-active="${Boolean(values[signal])}"]`).waitFor({timeout: WAIT_MS});
+    assert.equal(await alarm.locator('.text').textContent(), text);
+    assert.equal(await alarm.locator('.code').textContent(), code);
+  }
+}
+
+test('the dashboard shows each controller\'s values and alarm texts, then follows a change', async () => {
+  const page = await browser.newPage({viewport: {width: 1200, height: 860}});
+  const problems = [];
+  page.on('pageerror', (error) => problems.push(error.message));
+  page.on('console', (message) => { if (message.type() === 'error') problems.push(message.text()); });
+  await page.goto(url);
+  await page.locator('#connection.live').waitFor({timeout: WAIT_MS});
+  await expectScenario(page, 'genset-1', HEALTHY);
+  await expectScenario(page, 'genset-2', TROUBLE);
+  for (const device of ['genset-1', 'genset-2']) {
+    await panel(page, device).locator('[data-role="state"]').filter({hasText: 'answering'}).waitFor({timeout: WAIT_MS});
+  }
+  // Trend charts fill as rounds come in (a flat line has no height: "attached", not "visible").
+  const line = panel(page, 'genset-2').locator('svg.chart polyline').first();
+  await line.waitFor({state: 'attached', timeout: WAIT_MS});
+  assert.ok((await line.getAttribute('points')).split(' ').length >= 2);
+  await page.screenshot({path: path.join(OUT, 'dashboard.png'), fullPage: true});
+
+  // The kel36-sim controller goes away: its panel says so, the other one goes on.
+  await stop(sim);
+  await panel(page, 'genset-2').locator('[data-role="state"]').filter({hasText: /line lost|not answering/})
+    .waitFor({timeout: WAIT_MS});
+  await panel(page, 'genset-1').locator('[data-role="state"]').filter({hasText: 'answering'}).waitFor({timeout: WAIT_MS});
+  await page.screenshot({path: path.join(OUT, 'dashboard-changed.png'), fullPage: true});
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('the report of the run\'s history opens with its tables and plots', async () => {
+  const {code} = await stop(host);
+  assert.equal(code, 0, host.err);
+  const report = path.join(work, 'report.html');
+  const made = spawnSync(HOST, ['report', history, '-o', report], {encoding: 'utf8'});
+  assert.equal(made.status, 0, made.stderr);
+
+  const page = await browser.newPage({viewport: {width: 1100, height: 900}});
+  await page.goto('file://' + report);
+  for (const [device, values] of [['genset-1', HEALTHY], ['genset-2', TROUBLE]]) {
+    const section = page.locator('section.device').filter({has: page.locator('h2', {hasText: device})});
+    assert.equal(await section.count(), 1, device);
+    assert.equal(await section.locator('svg.plot').count(), 4, device);
+    assert.equal(await section.locator('tr[data-value="uab"] .min').textContent(), shown(values.uab));
+  }
+  const trouble = page.locator('section.device').filter({has: page.locator('h2', {hasText: 'genset-2'})});
+  assert.match(await trouble.locator('table.alarms tr[data-signal="a_7"]').textContent(), /低油压告警/);
+  await page.screenshot({path: path.join(OUT, 'report.png'), fullPage: true});
+  await page.close();
+});
