@@ -13,6 +13,7 @@ namespace {
 
 constexpr int kDefaultDelayMs = 300;
 constexpr int kMaxDelayMs = 600'000;
+constexpr int kMaxTurnaroundMs = 10'000;
 
 const char kUsage[] =
     "Usage: kel36-sim [--pty | --port DEV [--baud N]] [options]\n"
@@ -23,11 +24,19 @@ const char kUsage[] =
     "                    line on stdout (the default when --port is not given)\n"
     "  --port DEV        serve a serial device, raw 8N1, no flow control\n"
     "  --baud N          baud rate of --port and of --pace (default 19200)\n"
+    "  --pace            model the line at the baud rate: 10 bit times per\n"
+    "                    character for requests and replies, replies one\n"
+    "                    character at a time\n"
+    "  --turnaround MS   with --pace: pause from the end of a request to the\n"
+    "                    start of its reply (default 2)\n"
     "\n"
     "Controller:\n"
     "  --address N       controller address, 0..255 or 0x00..0xFF (default 65)\n"
     "  --scenario FILE   JSON scenario with the register values to answer\n"
     "                    (default: the built-in healthy generator)\n"
+    "  --echo register   bytes 2-3 of a reply echo the request's register field\n"
+    "                    (the default)\n"
+    "  --echo none       bytes 2-3 never echo it (a controller that does not echo)\n"
     "\n"
     "Faults (P is a probability per reply, 0..1; all off by default):\n"
     "  --seed N          seed of the fault decisions (default 1)\n"
@@ -37,7 +46,6 @@ const char kUsage[] =
     "  --garble P        put non-hex characters into the data pair\n"
     "  --delay P         delay the reply by --delay-ms\n"
     "  --delay-ms MS     the delay (default 300)\n"
-    "  --pace            send at the baud rate's pace, 10 bit times per byte\n"
     "\n"
     "  --duration S      stop after S seconds (default: run until SIGINT/SIGTERM)\n"
     "  --help            show this text\n"
@@ -45,13 +53,17 @@ const char kUsage[] =
     "Statistics are printed on stderr when the simulator stops. Exit status: 0 on\n"
     "a normal stop, 1 when the line failed while serving, 2 on bad input.\n";
 
-[[noreturn]] void bad(const std::string& option, const std::string& value, const std::string& expected) {
+[[noreturn]] void bad(const std::string& option, const std::string& value,
+                      const std::string& expected)
+{
     throw UsageError(option + ": \"" + value + "\" is not " + expected);
 }
 
 // Whole text, decimal or 0x-prefixed hex, no sign, no blanks.
-bool parseUnsigned(const std::string& text, unsigned long long* out) {
-    if (text.empty() || !(std::isdigit(static_cast<unsigned char>(text[0])))) return false;
+bool parseUnsigned(const std::string& text, unsigned long long* out)
+{
+    if (text.empty() || !(std::isdigit(static_cast<unsigned char>(text[0]))))
+        return false;
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     errno = 0;
     char* end = nullptr;
@@ -59,34 +71,42 @@ bool parseUnsigned(const std::string& text, unsigned long long* out) {
     return errno == 0 && end == text.c_str() + text.size();
 }
 
-bool parseReal(const std::string& text, double* out) {
-    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+bool parseReal(const std::string& text, double* out)
+{
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])))
+        return false;
     errno = 0;
     char* end = nullptr;
     *out = std::strtod(text.c_str(), &end);
     return errno == 0 && end == text.c_str() + text.size() && std::isfinite(*out);
 }
 
-double probability(const std::string& option, const std::string& value) {
+double probability(const std::string& option, const std::string& value)
+{
     double p = 0;
-    if (!parseReal(value, &p) || p < 0 || p > 1) bad(option, value, "a probability 0..1");
+    if (!parseReal(value, &p) || p < 0 || p > 1)
+        bad(option, value, "a probability 0..1");
     return p;
 }
 
-unsigned long long integer(const std::string& option, const std::string& value, unsigned long long max,
-                           const std::string& expected) {
+unsigned long long integer(const std::string& option, const std::string& value,
+                           unsigned long long max, const std::string& expected)
+{
     unsigned long long n = 0;
-    if (!parseUnsigned(value, &n) || n > max) bad(option, value, expected);
+    if (!parseUnsigned(value, &n) || n > max)
+        bad(option, value, expected);
     return n;
 }
 
 }  // namespace
 
-const char* usageText() {
+const char* usageText()
+{
     return kUsage;
 }
 
-CommandLine parseCommandLine(const std::vector<std::string>& args) {
+CommandLine parseCommandLine(const std::vector<std::string>& args)
+{
     CommandLine cl;
     cl.faults.delay_ms = kDefaultDelayMs;
     bool pty = false;
@@ -101,11 +121,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             inline_value = true;
         }
         const auto flag = [&] {
-            if (inline_value) throw UsageError(option + " takes no value");
+            if (inline_value)
+                throw UsageError(option + " takes no value");
         };
         const auto takeValue = [&]() -> const std::string& {
             if (!inline_value) {
-                if (i + 1 >= args.size()) throw UsageError(option + " needs a value");
+                if (i + 1 >= args.size())
+                    throw UsageError(option + " needs a value");
                 value = args[++i];
             }
             return value;
@@ -119,26 +141,42 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             pty = true;
         } else if (option == "--pace") {
             flag();
-            cl.faults.pace = true;
+            cl.line.pace = true;
         } else if (option == "--port") {
             cl.port = takeValue();
-            if (cl.port.empty()) throw UsageError("--port needs a device path");
+            if (cl.port.empty())
+                throw UsageError("--port needs a device path");
         } else if (option == "--scenario") {
             cl.scenario_file = takeValue();
-            if (cl.scenario_file.empty()) throw UsageError("--scenario needs a file name");
+            if (cl.scenario_file.empty())
+                throw UsageError("--scenario needs a file name");
         } else if (option == "--baud") {
             const auto baud = integer(option, takeValue(), 230400, "a baud rate");
             if (!isSupportedBaud(static_cast<int>(baud))) {
-                bad(option, value, "a supported baud rate (1200 2400 4800 9600 19200 38400 57600 115200 230400)");
+                bad(option, value,
+                    "a supported baud rate (1200 2400 4800 9600 19200 38400 57600 115200 230400)");
             }
-            cl.faults.baud = static_cast<int>(baud);
+            cl.line.baud = static_cast<int>(baud);
+        } else if (option == "--turnaround") {
+            cl.line.turnaround_ms = static_cast<int>(
+                integer(option, takeValue(), kMaxTurnaroundMs, "a turnaround 0..10000 ms"));
+        } else if (option == "--echo") {
+            const std::string& echo = takeValue();
+            if (echo == "register")
+                cl.echo = ReplyEcho::Register;
+            else if (echo == "none")
+                cl.echo = ReplyEcho::None;
+            else
+                bad(option, echo, "register or none");
         } else if (option == "--address") {
-            cl.address = static_cast<uint8_t>(integer(option, takeValue(), 255, "an address 0..255"));
+            cl.address =
+                static_cast<uint8_t>(integer(option, takeValue(), 255, "an address 0..255"));
         } else if (option == "--seed") {
-            cl.faults.seed = integer(option, takeValue(), UINT64_MAX, "a seed 0..18446744073709551615");
+            cl.faults.seed =
+                integer(option, takeValue(), UINT64_MAX, "a seed 0..18446744073709551615");
         } else if (option == "--delay-ms") {
-            cl.faults.delay_ms = static_cast<int>(integer(option, takeValue(), kMaxDelayMs,
-                                                          "a delay 0..600000 ms"));
+            cl.faults.delay_ms =
+                static_cast<int>(integer(option, takeValue(), kMaxDelayMs, "a delay 0..600000 ms"));
         } else if (option == "--drop") {
             cl.faults.drop = probability(option, takeValue());
         } else if (option == "--split") {
@@ -159,7 +197,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             throw UsageError("unknown option " + option + " (see --help)");
         }
     }
-    if (pty && !cl.port.empty()) throw UsageError("use either --pty or --port, not both");
+    if (pty && !cl.port.empty())
+        throw UsageError("use either --pty or --port, not both");
     return cl;
 }
 

@@ -15,6 +15,8 @@ struct CommandLine {
     std::string scenario_file;  // empty: the built-in default scenario
     double duration_s = 0;      // 0: until SIGINT/SIGTERM
     uint8_t address = 65;
+    ReplyEcho echo = ReplyEcho::Register;
+    LineTiming line;
     Faults faults;
 };
 

@@ -25,7 +25,8 @@ using namespace kelsim;
 constexpr int kExitFailed = 1;
 constexpr int kExitBadInput = 2;
 
-std::string describe(const Quantities& q) {
+std::string describe(const Quantities& q)
+{
     char text[256];
     std::snprintf(text, sizeof text,
                   "uab %.2f V, ubc %.2f V, uca %.2f V, frequency %.1f Hz, ua %.0f V, ub %.0f V, "
@@ -35,42 +36,63 @@ std::string describe(const Quantities& q) {
     const std::pair<const char*, bool> bits[] = {
         {"a_5", q.a_5}, {"a_6", q.a_6}, {"a_7", q.a_7}, {"b_2", q.b_2}, {"b_6", q.b_6}};
     for (const auto& [name, active] : bits) {
-        if (active) alarms += std::string(alarms.empty() ? "" : " ") + name;
+        if (active)
+            alarms += std::string(alarms.empty() ? "" : " ") + name;
     }
     return std::string(text) + ", alarms: " + (alarms.empty() ? "none" : alarms);
 }
 
-std::string describe(const Faults& f) {
+std::string describe(const Faults& f)
+{
     std::string text;
-    const std::pair<const char*, double> rates[] = {
-        {"drop", f.drop}, {"split", f.split}, {"overlong", f.overlong}, {"garble", f.garble}, {"delay", f.delay}};
+    const std::pair<const char*, double> rates[] = {{"drop", f.drop},
+                                                    {"split", f.split},
+                                                    {"overlong", f.overlong},
+                                                    {"garble", f.garble},
+                                                    {"delay", f.delay}};
     for (const auto& [name, rate] : rates) {
         char number[32];
         std::snprintf(number, sizeof number, "%g", rate);
-        if (rate > 0) text += std::string(text.empty() ? "" : ", ") + name + " " + number;
+        if (rate > 0)
+            text += std::string(text.empty() ? "" : ", ") + name + " " + number;
     }
-    if (f.delay > 0) text += " (" + std::to_string(f.delay_ms) + " ms)";
-    if (text.empty()) text = "none";
-    else text += ", seed " + std::to_string(f.seed);
-    if (f.pace) text += std::string(text == "none" ? "; " : ", ") + "paced at " + std::to_string(f.baud) + " baud";
+    if (f.delay > 0)
+        text += " (" + std::to_string(f.delay_ms) + " ms)";
+    if (text.empty())
+        text = "none";
+    else
+        text += ", seed " + std::to_string(f.seed);
     return text;
 }
 
-void printStats(const Stats& s) {
-    std::fprintf(stderr,
-                 "kel36-sim: requests %llu (other address %llu), malformed %llu, replies %llu\n"
-                 "kel36-sim: faults injected: dropped %llu, split %llu, overlong %llu, garbled %llu, "
-                 "delayed %llu\n",
-                 static_cast<unsigned long long>(s.requests), static_cast<unsigned long long>(s.other_address),
-                 static_cast<unsigned long long>(s.malformed), static_cast<unsigned long long>(s.replies),
-                 static_cast<unsigned long long>(s.dropped), static_cast<unsigned long long>(s.split),
-                 static_cast<unsigned long long>(s.overlong), static_cast<unsigned long long>(s.garbled),
-                 static_cast<unsigned long long>(s.delayed));
+std::string describe(const LineTiming& line, ReplyEcho echo)
+{
+    std::string text = line.pace ? "paced at " + std::to_string(line.baud) + " baud, turnaround " +
+                                       std::to_string(line.turnaround_ms) + " ms"
+                                 : "unpaced";
+    return text + "; replies " +
+           (echo == ReplyEcho::Register ? "echo the register field" : "do not echo");
+}
+
+void printStats(const Stats& s)
+{
+    std::fprintf(
+        stderr,
+        "kel36-sim: requests %llu (other address %llu), malformed %llu, replies %llu\n"
+        "kel36-sim: faults injected: dropped %llu, split %llu, overlong %llu, garbled %llu, "
+        "delayed %llu\n",
+        static_cast<unsigned long long>(s.requests),
+        static_cast<unsigned long long>(s.other_address),
+        static_cast<unsigned long long>(s.malformed), static_cast<unsigned long long>(s.replies),
+        static_cast<unsigned long long>(s.dropped), static_cast<unsigned long long>(s.split),
+        static_cast<unsigned long long>(s.overlong), static_cast<unsigned long long>(s.garbled),
+        static_cast<unsigned long long>(s.delayed));
 }
 
 // Waits for SIGINT/SIGTERM, the end of the duration, or the line failing.
 // The signals are blocked in every thread and taken here synchronously.
-void waitForStop(const sigset_t& signals, const Simulator& sim, double duration_s) {
+void waitForStop(const sigset_t& signals, const Simulator& sim, double duration_s)
+{
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(duration_s));
@@ -80,16 +102,20 @@ void waitForStop(const sigset_t& signals, const Simulator& sim, double duration_
         auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(kSlice);
         if (duration_s > 0) {
             const auto left = deadline - Clock::now();
-            if (left <= Clock::duration::zero()) return;
+            if (left <= Clock::duration::zero())
+                return;
             wait = std::min(wait, std::chrono::duration_cast<std::chrono::nanoseconds>(left));
         }
         const timespec timeout{0, static_cast<long>(wait.count())};
-        if (sigtimedwait(&signals, nullptr, &timeout) > 0) return;
-        if (!sim.failure().empty()) return;
+        if (sigtimedwait(&signals, nullptr, &timeout) > 0)
+            return;
+        if (!sim.failure().empty())
+            return;
     }
 }
 
-int run(const std::vector<std::string>& args) {
+int run(const std::vector<std::string>& args)
+{
     CommandLine cl;
     try {
         cl = parseCommandLine(args);
@@ -104,9 +130,12 @@ int run(const std::vector<std::string>& args) {
 
     Options options;
     options.address = cl.address;
+    options.echo = cl.echo;
+    options.line = cl.line;
     options.faults = cl.faults;
     try {
-        if (!cl.scenario_file.empty()) options.scenario = loadScenarioFile(cl.scenario_file);
+        if (!cl.scenario_file.empty())
+            options.scenario = loadScenarioFile(cl.scenario_file);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kel36-sim: %s\n", e.what());
         return kExitBadInput;
@@ -131,11 +160,13 @@ int run(const std::vector<std::string>& args) {
         std::printf("%s\n", sim->devicePath().c_str());
         std::fflush(stdout);
     }
-    std::fprintf(stderr, "kel36-sim: answering address %u on %s\nkel36-sim: scenario %s: %s\n"
-                 "kel36-sim: faults: %s\n",
+    std::fprintf(stderr,
+                 "kel36-sim: answering address %u on %s\nkel36-sim: scenario %s: %s\n"
+                 "kel36-sim: line: %s\nkel36-sim: faults: %s\n",
                  static_cast<unsigned>(cl.address), sim->devicePath().c_str(),
                  cl.scenario_file.empty() ? "(built-in)" : cl.scenario_file.c_str(),
-                 describe(quantitiesOf(options.scenario)).c_str(), describe(cl.faults).c_str());
+                 describe(quantitiesOf(options.scenario)).c_str(),
+                 describe(cl.line, cl.echo).c_str(), describe(cl.faults).c_str());
 
     waitForStop(signals, *sim, cl.duration_s);
     const std::string failure = sim->failure();
@@ -150,7 +181,8 @@ int run(const std::vector<std::string>& args) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     // A reader of stdout that went away must not kill us before the statistics.
     signal(SIGPIPE, SIG_IGN);
     return run(std::vector<std::string>(argv + 1, argv + argc));

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "protocol.h"
+
 namespace kelsim {
 
 // Register values the simulated controller answers with (registers 0..64).
@@ -24,27 +26,39 @@ Scenario defaultScenario();
 // Seeded, reproducible fault injection; rates are probabilities per reply.
 struct Faults {
     uint64_t seed = 1;
-    double drop = 0.0;        // send no reply
-    double split = 0.0;       // send the reply in random chunks with small gaps
-    double overlong = 0.0;    // append extra bytes to the reply
-    double garble = 0.0;      // non-hex characters in the data pair
-    double delay = 0.0;       // delay the reply by delay_ms
+    double drop = 0.0;      // send no reply
+    double split = 0.0;     // send the reply in random chunks with small gaps
+    double overlong = 0.0;  // append extra bytes to the reply
+    double garble = 0.0;    // non-hex characters in the data pair
+    double delay = 0.0;     // delay the reply by delay_ms
     int delay_ms = 0;
-    bool pace = false;        // pace output at the line's baud rate
-    int baud = 19200;
+};
+
+// The line's timing. Unpaced, requests are answered as soon as they are read
+// and replies are written whole: fast, but a pseudo-terminal then shows none
+// of a real line's timing. Paced, every character takes its time on the wire
+// (10 bit times: start, 8 data, stop), a request is received only when its
+// last character has crossed the line, the controller waits its turnaround,
+// and the reply leaves one character at a time.
+struct LineTiming {
+    bool pace = false;
+    int baud = 19200;       // also the serial device's speed for startOnPort
+    int turnaround_ms = 2;  // paced only: end of a request to start of its reply
 };
 
 struct Stats {
-    uint64_t requests = 0;     // well-formed requests seen (any address)
+    uint64_t requests = 0;       // well-formed requests seen (any address)
     uint64_t other_address = 0;  // of those, requests for another address (not answered)
-    uint64_t malformed = 0;    // malformed requests ignored
-    uint64_t replies = 0;      // replies sent
+    uint64_t malformed = 0;      // malformed requests ignored
+    uint64_t replies = 0;        // replies sent
     uint64_t dropped = 0, split = 0, overlong = 0, garbled = 0, delayed = 0;
 };
 
 struct Options {
     uint8_t address = 65;
     Scenario scenario = defaultScenario();
+    ReplyEcho echo = ReplyEcho::Register;
+    LineTiming line;
     Faults faults;
 };
 
@@ -64,11 +78,12 @@ public:
     virtual std::string failure() const { return {}; }
 };
 
-// Options out of range (a rate outside 0..1, a negative delay, a baud rate of
-// 0 or less, or one a serial device cannot take) throw std::runtime_error too.
+// Options out of range (a rate outside 0..1, a negative delay or turnaround, a
+// baud rate of 0 or less, or one a serial device cannot take) throw
+// std::runtime_error too.
 // Starts on a new pseudo-terminal. Throws std::runtime_error on failure.
 std::unique_ptr<Simulator> startOnPty(const Options& options);
-// Starts on an existing serial device (19200 8N1 unless faults.baud says otherwise).
+// Starts on an existing serial device (19200 8N1 unless line.baud says otherwise).
 std::unique_ptr<Simulator> startOnPort(const std::string& path, const Options& options);
 
 }  // namespace kelsim

@@ -25,11 +25,13 @@ using namespace std::chrono_literals;
 // kel36-sim started with pipes on stdout and stderr.
 class Tool {
 public:
-    explicit Tool(const std::vector<std::string>& args) {
+    explicit Tool(const std::vector<std::string>& args)
+    {
         int out[2], err[2];
         // Close-on-exec: the program must hold no descriptor of the test's
         // (a pseudo-terminal master kept open would hide an unplugged line).
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+            return;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
@@ -37,7 +39,8 @@ public:
             close(out[0]);
             close(err[0]);
             std::vector<char*> argv{const_cast<char*>(KEL36_SIM_PATH)};
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            for (const auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
             execv(KEL36_SIM_PATH, argv.data());
             _exit(127);
@@ -47,26 +50,36 @@ public:
         out_ = out[0];
         err_ = err[0];
     }
-    ~Tool() {
+    ~Tool()
+    {
         if (pid_ > 0 && status_ < 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        if (out_ >= 0) close(out_);
-        if (err_ >= 0) close(err_);
+        if (out_ >= 0)
+            close(out_);
+        if (err_ >= 0)
+            close(err_);
     }
 
     // First line on stdout, waiting at most `limit`.
-    std::string firstLine(std::chrono::milliseconds limit = 5000ms) { return lineFrom(out_, limit, &stdout_); }
+    std::string firstLine(std::chrono::milliseconds limit = 5000ms)
+    {
+        return lineFrom(out_, limit, &stdout_);
+    }
 
     // First line on stderr (the banner), waiting at most `limit`.
-    std::string firstErrorLine(std::chrono::milliseconds limit = 5000ms) { return lineFrom(err_, limit, &stderr_); }
+    std::string firstErrorLine(std::chrono::milliseconds limit = 5000ms)
+    {
+        return lineFrom(err_, limit, &stderr_);
+    }
 
     void signal(int number) { kill(pid_, number); }
 
     // Exit status; reads the rest of both streams. A program still running
     // after `limit` is killed, so a hang fails the test instead of stalling it.
-    int wait(std::chrono::milliseconds limit = 20000ms) {
+    int wait(std::chrono::milliseconds limit = 20000ms)
+    {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
         int open_streams = 2;
@@ -79,7 +92,8 @@ public:
                 break;
             }
             for (int i = 0; i < 2; ++i) {
-                if (fds[i].fd < 0 || !fds[i].revents) continue;
+                if (fds[i].fd < 0 || !fds[i].revents)
+                    continue;
                 char buffer[512];
                 const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
                 if (n > 0) {
@@ -101,13 +115,15 @@ public:
 
 private:
     // One line, kept in `seen` too so the stream's text stays whole.
-    static std::string lineFrom(int fd, std::chrono::milliseconds limit, std::string* seen) {
+    static std::string lineFrom(int fd, std::chrono::milliseconds limit, std::string* seen)
+    {
         std::string line;
         char c;
         pollfd p{fd, POLLIN, 0};
         while (poll(&p, 1, static_cast<int>(limit.count())) > 0 && read(fd, &c, 1) == 1) {
             *seen += c;
-            if (c == '\n') break;
+            if (c == '\n')
+                break;
             line += c;
         }
         return line;
@@ -124,7 +140,8 @@ struct BadInput {
     std::string message;
 };
 
-TEST(Kel36SimTool, RejectsBadInputWithOneLineAndExitTwo) {
+TEST(Kel36SimTool, RejectsBadInputWithOneLineAndExitTwo)
+{
     const std::string bad_scenario = ::testing::TempDir() + "kel36_sim_bad_scenario.json";
     std::ofstream(bad_scenario) << R"({"uab": 1000})";
     const BadInput cases[] = {
@@ -139,6 +156,8 @@ TEST(Kel36SimTool, RejectsBadInputWithOneLineAndExitTwo) {
         {{"--duration", "0"}, "kel36-sim: --duration: \"0\" is not a duration in seconds above 0"},
         {{"--seed"}, "kel36-sim: --seed needs a value"},
         {{"--pace=1"}, "kel36-sim: --pace takes no value"},
+        {{"--turnaround", "-1"}, "kel36-sim: --turnaround: \"-1\" is not a turnaround 0..10000 ms"},
+        {{"--echo", "reg"}, "kel36-sim: --echo: \"reg\" is not register or none"},
         {{"--pty", "--port", "/dev/ttyS0"}, "kel36-sim: use either --pty or --port, not both"},
         {{"--scenario", "/nonexistent/s.json"},
          "kel36-sim: /nonexistent/s.json: cannot read: No such file or directory"},
@@ -157,7 +176,8 @@ TEST(Kel36SimTool, RejectsBadInputWithOneLineAndExitTwo) {
     }
 }
 
-TEST(Kel36SimTool, HelpGoesToStdoutWithExitZero) {
+TEST(Kel36SimTool, HelpGoesToStdoutWithExitZero)
+{
     Tool tool({"--help"});
     EXPECT_EQ(tool.wait(), 0);
     EXPECT_EQ(tool.out().rfind("Usage: kel36-sim", 0), 0u);
@@ -165,23 +185,27 @@ TEST(Kel36SimTool, HelpGoesToStdoutWithExitZero) {
     EXPECT_TRUE(tool.err().empty());
 }
 
-TEST(Kel36SimTool, ServesOnThePrintedPseudoTerminalUntilTheDurationEnds) {
-    Tool tool({"--pty", "--duration", "3", "--address", "0x42"});  // time enough on a loaded machine
+TEST(Kel36SimTool, ServesOnThePrintedPseudoTerminalUntilTheDurationEnds)
+{
+    Tool tool(
+        {"--pty", "--duration", "3", "--address", "0x42"});  // time enough on a loaded machine
     const std::string path = tool.firstLine();
     ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
     {
         kelsim::testing::LineClient line(path);
         ASSERT_TRUE(line.write("|DC56B7|DF56B7"));  // register 41 for address 0x42, then for 0x41
-        EXPECT_EQ(line.read(4), "84B7");           // register 41 of the default scenario: 26 ^ 0x9E = 0x84
+        EXPECT_EQ(line.read(4), "84B7");  // register 41 of the default scenario: 26 ^ 0x9E = 0x84
         EXPECT_TRUE(line.read(1, 200ms).empty());
     }
     EXPECT_EQ(tool.wait(), 0);
-    EXPECT_NE(tool.err().find("requests 2 (other address 1), malformed 0, replies 1"), std::string::npos)
+    EXPECT_NE(tool.err().find("requests 2 (other address 1), malformed 0, replies 1"),
+              std::string::npos)
         << tool.err();
     EXPECT_NE(tool.err().find("faults injected: dropped 0"), std::string::npos) << tool.err();
 }
 
-TEST(Kel36SimTool, StopsCleanlyOnSigtermAndSigint) {
+TEST(Kel36SimTool, StopsCleanlyOnSigtermAndSigint)
+{
     for (int signal_number : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(signal_number);
         Tool tool({"--drop", "1", "--seed", "3"});
@@ -199,7 +223,8 @@ TEST(Kel36SimTool, StopsCleanlyOnSigtermAndSigint) {
     }
 }
 
-TEST(Kel36SimTool, ExitsWithOneWhenTheSerialDeviceGoesAway) {
+TEST(Kel36SimTool, ExitsWithOneWhenTheSerialDeviceGoesAway)
+{
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(master, 0);
     ASSERT_EQ(grantpt(master), 0);
