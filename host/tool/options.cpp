@@ -100,6 +100,16 @@ const std::map<std::string, ValueHandler>& valueOptions()
          [](ToolOptions& o, const std::string& f, const std::string& v) {
              o.faults.delay_ms = static_cast<int>(parseUnsigned(f, v, 600000));
          }},
+        {"--sim-turnaround",
+         [](ToolOptions& o, const std::string& f, const std::string& v) {
+             o.faults.turnaround_ms = static_cast<int>(parseUnsigned(f, v, 10000));
+         }},
+        {"--sim-echo",
+         [](ToolOptions& o, const std::string& f, const std::string& v) {
+             if (v != "register" && v != "none")
+                 throw ToolError(f + ": expected register or none, got '" + v + "'");
+             o.faults.echo_register = v == "register";
+         }},
         {"--sim-seed",
          [](ToolOptions& o, const std::string& f, const std::string& v) {
              o.faults.seed = parseUnsigned(f, v, UINT64_MAX);
@@ -140,8 +150,8 @@ void checkCombinations(const ToolOptions& o, bool json_seen, bool watch_seen, bo
         throw ToolError("--scenario needs a simulated controller (--simulate, or no --port)");
     if (o.port && sim_tuned)
         throw ToolError(
-            "--sim-fault, --sim-delay, --sim-seed and --sim-pace need a simulated "
-            "controller (--simulate, or no --port)");
+            "--sim-fault, --sim-delay, --sim-seed, --sim-pace, --sim-turnaround and "
+            "--sim-echo need a simulated controller (--simulate, or no --port)");
 }
 
 }  // namespace
@@ -208,7 +218,13 @@ Devices (one of):
                        probability P per reply; repeatable
     --sim-delay MS     reply delay of the delay fault
     --sim-seed N       seed of the fault injection (default 1)
-    --sim-pace         pace simulated replies at the line's baud rate
+    --sim-pace         model the line at its baud rate: requests and replies
+                       take their time on the wire, replies come a character
+                       at a time
+    --sim-turnaround MS  with --sim-pace: the controller's pause between a
+                       request and its reply (default 2)
+    --sim-echo E       register (default): replies echo the request's register
+                       field in bytes 2-3; none: they never do
 
 Polling:
   --plugin PATH        plug-in to load (default: kel36.so next to the program,

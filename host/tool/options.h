@@ -20,6 +20,8 @@ struct SimFaultOptions {
     double delay = 0.0;
     int delay_ms = 300;  // as kel36-sim
     bool pace = false;
+    int turnaround_ms = 2;      // as kel36-sim; used when paced
+    bool echo_register = true;  // false: replies' bytes 2-3 never echo (--sim-echo none)
 };
 
 struct ToolOptions {

@@ -30,7 +30,9 @@ std::vector<std::unique_ptr<kelsim::Simulator>> startSimulatedControllers(
         options.faults.garble = faults.garble;
         options.faults.delay = faults.delay;
         options.faults.delay_ms = faults.delay_ms;
-        options.faults.pace = faults.pace;
+        options.line.pace = faults.pace;
+        options.line.turnaround_ms = faults.turnaround_ms;
+        options.echo = faults.echo_register ? kelsim::ReplyEcho::Register : kelsim::ReplyEcho::None;
         try {
             controllers.push_back(kelsim::startOnPty(options));
         } catch (const std::exception& e) {
