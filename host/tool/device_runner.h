@@ -122,6 +122,7 @@ private:
     int awaited_register_ = -1;
     ReplyEchoWatch echo_watch_;  // for the trace only
 
+    bool restoring_ = false;  // LoadFromCache is running: what is stored comes from the cache
     bool history_failing_ = false;
     bool cache_failing_ = false;
 

@@ -1,6 +1,6 @@
 // kel36-host: runs kel36.so the way the monitoring unit's host does, on real
 // or simulated serial lines. Every bad input ends in one line on stderr and
-// exit status 2.
+// exit status 2; output that cannot be written ends it with status 1.
 
 #include <cstdio>
 #include <cstring>
@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cli/standard_streams.h"
 #include "host/tool/host_session.h"
 #include "host/tool/options.h"
 #include "host/tool/tool_error.h"
@@ -20,21 +21,14 @@
 namespace {
 
 constexpr int kExitBadInput = 2;
-constexpr int kExitInternal = 1;
+constexpr int kExitFailed = 1;  // output not written, or an internal error
 
 // The driver writes its diagnostic lines to standard output. The tool's own
-// output gets a descriptor of its own, and the driver's lines go to stderr
-// with --trace and nowhere otherwise, so --json output stays pure JSON Lines.
-std::FILE* separateDriverOutput(bool show_driver_lines)
+// output has a descriptor of its own (taken before this), and the driver's
+// lines go to stderr with --trace and nowhere otherwise, so --json output
+// stays pure JSON Lines.
+void separateDriverOutput(bool show_driver_lines)
 {
-    const int tool_fd = ::dup(STDOUT_FILENO);
-    if (tool_fd < 0)
-        return stdout;
-    std::FILE* out = ::fdopen(tool_fd, "w");
-    if (!out) {
-        ::close(tool_fd);
-        return stdout;
-    }
     std::fflush(stdout);
     const int target =
         show_driver_lines ? ::dup(STDERR_FILENO) : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -42,33 +36,44 @@ std::FILE* separateDriverOutput(bool show_driver_lines)
         ::dup2(target, STDOUT_FILENO);
         ::close(target);
     }
-    return out;
+}
+
+int run(const std::vector<std::string>& args, std::FILE* out)
+{
+    const keltool::CommandLine command_line = keltool::parseCommandLine(args);
+    switch (command_line.command) {
+        case keltool::Command::Help:
+            std::fputs(command_line.help.c_str(), out);
+            return 0;
+        case keltool::Command::Version:
+            std::fprintf(out, "kel36-host %s\n", KEL36_VERSION);
+            return 0;
+        case keltool::Command::Run:
+            break;
+    }
+    separateDriverOutput(command_line.options.trace);
+    return keltool::runHost(command_line.options, out, stderr);
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    // First of all: a closed descriptor 0-2 would be taken by the first file
+    // opened (a history file, a pseudo-terminal), and the tool's output would
+    // land in it.
+    if (!kelcli::ensureStandardDescriptors())
+        return kExitFailed;
+    kelcli::CheckedOutput output(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+    int status = 0;
     try {
-        const keltool::ToolOptions options =
-            keltool::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
-        if (options.help) {
-            std::fputs(keltool::usageText(), stdout);
-            return 0;
-        }
-        if (options.version) {
-            std::printf("kel36-host %s\n", KEL36_VERSION);
-            return 0;
-        }
-        std::FILE* out = separateDriverOutput(options.trace);
-        const int status = keltool::runHost(options, out, stderr);
-        std::fflush(out);
-        return status;
+        status = run(std::vector<std::string>(argv + 1, argv + argc), output.stream());
     } catch (const keltool::ToolError& e) {
         std::fprintf(stderr, "kel36-host: %s\n", e.what());
-        return kExitBadInput;
+        status = kExitBadInput;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kel36-host: internal error: %s\n", e.what());
-        return kExitInternal;
+        status = kExitFailed;
     }
+    return kelcli::finishOutput(output, "kel36-host", status, kExitFailed);
 }
