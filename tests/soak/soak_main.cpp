@@ -52,7 +52,7 @@ struct Settings {
     uint64_t rounds = 1000;     // per controller
     uint64_t rss_mark = 0;      // 0: min(1000, rounds / 10)
     long rss_margin_kb = 512;
-    int timeout_ms = 300;
+    int timeout_ms = 500;
     int interval_ms = 0;
     int baud = 115200;
     int turnaround_ms = 2;
@@ -76,17 +76,17 @@ struct Settings {
 Settings parseArgs(int argc, char** argv)
 {
     Settings s;
-    // A noisy RS-485 line: about one round in four stalls. Late replies come
-    // 750 ms after their request, while the host, with its 300 ms time-out,
-    // already awaits register 0 of the next round (150 ms margins on both
-    // sides, for a loaded machine).
+    // A noisy RS-485 line: about one round attempt in three stalls. Late
+    // replies come 1250 ms after their request, while the host, with its
+    // 500 ms time-out, already awaits register 0 of the next round (250 ms
+    // margins on both sides, for a loaded machine).
     s.faults.seed = 1;
     s.faults.drop = 0.001;
     s.faults.split = 0.02;
     s.faults.overlong = 0.001;
     s.faults.garble = 0.0005;
     s.faults.delay = 0.002;
-    s.faults.delay_ms = 750;
+    s.faults.delay_ms = 1250;
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
         if (i + 1 >= argc)
