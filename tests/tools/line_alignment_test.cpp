@@ -59,5 +59,21 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.name);
     });
 
+// A controller whose replies never echo the register cannot be checked, and
+// must not be stalled by its replies' bytes 2-3 either.
+TEST(NonEchoingController, IsPolledWithoutStallsAndWithoutMarks)
+{
+    const HostRun run = runHost({"--plugin", pluginPath(), "--json", "--trace", "--sim-echo",
+                                 "none", "--rounds", "3", "--interval", "0"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const auto rounds = run.events("round");
+    ASSERT_EQ(rounds.size(), 3u);
+    for (const Json::Value& round : rounds)
+        EXPECT_EQ(checkRoundAgainst(round, kelsim::defaultScenario()), 0);
+    EXPECT_TRUE(run.events("stall").empty());
+    EXPECT_NE(run.err.find("\"9F00\""), std::string::npos) << "replies echoed after all";
+    EXPECT_EQ(run.err.find("answers register"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace toolstest
