@@ -1,8 +1,11 @@
-// The simulated controller: one thread per line, waiting in ppoll() on the
-// line and on an eventfd that stop() signals. Requests are answered one after
-// the other, like a controller with a single-threaded firmware loop: bytes
-// that arrive while a reply is delayed or on its way out are taken in at once,
-// so their time of arrival is known, but served only once that reply is out.
+// The simulated line: one thread per line, waiting in ppoll() on the line and
+// on an eventfd that stop() signals. Requests are answered one after the
+// other, like a controller with a single-threaded firmware loop (and, with
+// several controllers on the line, like a bus with one talker at a time):
+// bytes that arrive while a reply is delayed or on its way out are taken in at
+// once, so their time of arrival is known, but served only once that reply is
+// out. The local echo is the adapter's, not the firmware's: it goes out as the
+// poller's bytes cross the line, whatever the controllers are doing.
 
 #include "simulator.h"
 
@@ -17,9 +20,13 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
+#include "control/commands.h"
+#include "controller.h"
 #include "faults.h"
 #include "line.h"
 #include "protocol.h"
@@ -27,39 +34,50 @@
 namespace kelsim {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr auto kNever = Clock::time_point::max();
 
 void checkOptions(const Options& options)
 {
-    const Faults& f = options.faults;
-    const double rates[] = {f.drop, f.split, f.overlong, f.garble, f.delay};
-    for (double rate : rates) {
-        if (!(rate >= 0.0 && rate <= 1.0))
-            throw std::runtime_error("fault rate must be within 0..1");
+    if (options.controllers.empty())
+        throw std::runtime_error("no controller on the line");
+    std::set<uint8_t> addresses;
+    for (const ControllerOptions& c : options.controllers) {
+        if (!addresses.insert(c.address).second)
+            throw std::runtime_error("address " + std::to_string(c.address) +
+                                     " is on the line twice");
+        const std::string problem = faultsProblem(c.faults);
+        if (!problem.empty())
+            throw std::runtime_error(problem);
     }
-    if (f.delay_ms < 0)
-        throw std::runtime_error("reply delay must not be negative");
     if (options.line.baud <= 0)
         throw std::runtime_error("baud rate must be positive");
     if (options.line.turnaround_ms < 0)
         throw std::runtime_error("turnaround must not be negative");
 }
 
+void enableRs485(const Line& line, const Options& options)
+{
+    std::string error;
+    if (options.rs485 && !kelcli::enableRs485(line.fd, *options.rs485, &error))
+        throw std::runtime_error(line.path + ": " + error);
+}
+
 class LineSimulator final : public Simulator {
 public:
     LineSimulator(Line line, const Options& options)
         : line_(std::move(line)),
-          address_(options.address),
-          echo_(options.echo),
-          scenario_(options.scenario),
+          local_echo_(options.local_echo),
           pace_(options.line.pace),
           char_time_(pace_ ? std::chrono::nanoseconds(10'000'000'000LL / options.line.baud)
                            : Clock::duration::zero()),
           turnaround_(pace_ ? std::chrono::milliseconds(options.line.turnaround_ms)
-                            : Clock::duration::zero()),
-          planner_(options.faults)
+                            : Clock::duration::zero())
     {
+        const auto start = Clock::now();
+        for (const ControllerOptions& c : options.controllers) {
+            controllers_.push_back(std::make_unique<Controller>(c, start));
+            controller_list_.push_back(controllers_.back().get());
+        }
         wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wake_fd_ < 0)
             throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
@@ -76,14 +94,36 @@ public:
 
     Stats stats() const override
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return stats_;
+        Stats total;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            total = stats_;
+        }
+        const auto now = Clock::now();
+        for (const auto& c : controllers_) {
+            const Stats s = c->report(now).stats;
+            total.replies += s.replies;
+            total.dropped += s.dropped;
+            total.split += s.split;
+            total.overlong += s.overlong;
+            total.garbled += s.garbled;
+            total.delayed += s.delayed;
+        }
+        return total;
     }
 
-    void setScenario(const Scenario& scenario) override
+    std::vector<ControllerReport> report() const override
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        scenario_ = scenario;
+        const auto now = Clock::now();
+        std::vector<ControllerReport> reports;
+        for (const auto& c : controllers_)
+            reports.push_back(c->report(now));
+        return reports;
+    }
+
+    std::string control(const std::string& command) override
+    {
+        return runCommand(controller_list_, command, Clock::now());
     }
 
     void stop() override
@@ -128,30 +168,35 @@ private:
         }
     }
 
+    Controller* controllerAt(uint8_t address) const
+    {
+        for (const auto& c : controllers_) {
+            if (c->address() == address)
+                return c.get();
+        }
+        return nullptr;
+    }
+
     // False once stop() was called or the line failed.
     bool handle(const Received& r)
     {
         const auto request = parser_.push(r.byte);
+        Controller* const addressed = request ? controllerAt(request->address) : nullptr;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             stats_.malformed = parser_.malformed();
             if (request)
                 ++stats_.requests;
-            if (request && request->address != address_)
+            if (request && !addressed)
                 ++stats_.other_address;
         }
-        return !(request && request->address == address_) || answer(*request, r.through);
+        return !addressed || answer(*addressed, *request, r.through);
     }
 
-    bool answer(const Request& request, Clock::time_point received)
+    bool answer(Controller& controller, const Request& request, Clock::time_point received)
     {
-        uint8_t value;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            value = scenario_.registers[request.reg];
-        }
-        const ReplyPlan plan = planner_.plan(encodeReply(value, request.reg, echo_));
-        count(plan);
+        controller.countRequest();
+        ReplyPlan plan = controller.decide();
         if (plan.dropped)
             return true;
         // The firmware takes the request once it is through and its previous
@@ -160,12 +205,12 @@ private:
                            std::chrono::milliseconds(plan.delay_ms);
         if (!wait(start, false))
             return false;
-        {
-            // Counted before the bytes go out, so whoever has read the reply
-            // also sees it in the statistics.
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++stats_.replies;
-        }
+        // The reply carries the registers as they are when it leaves.
+        const uint8_t value = controller.registerValue(request.reg, Clock::now());
+        FaultPlanner::shape(plan, encodeReply(value, request.reg, controller.echo()));
+        // Counted before the bytes go out, so whoever has read the reply also
+        // sees it in the statistics.
+        controller.countReply();
         for (const auto& chunk : plan.chunks) {
             if (chunk.gap_ms > 0 &&
                 !wait(Clock::now() + std::chrono::milliseconds(chunk.gap_ms), false))
@@ -174,16 +219,6 @@ private:
                 return false;
         }
         return true;
-    }
-
-    void count(const ReplyPlan& plan)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stats_.dropped += plan.dropped;
-        stats_.delayed += plan.delayed;
-        stats_.garbled += plan.garbled;
-        stats_.overlong += plan.overlong;
-        stats_.split += plan.split;
     }
 
     // Paced, a character reaches the poller when its stop bit is through:
@@ -229,20 +264,23 @@ private:
     }
 
     // Waits until `until`, or with `for_input` only until bytes have come,
-    // taking in whatever arrives meanwhile. False once stop() was called or
-    // the line failed.
+    // taking in whatever arrives meanwhile and sending the local echo when it
+    // is due. False once stop() was called or the line failed.
     bool wait(Clock::time_point until, bool for_input)
     {
         pollfd fds[2] = {{line_.fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
         for (;;) {
+            if (!sendDueEcho())
+                return false;
+            const auto now = Clock::now();
+            if (until != kNever && now >= until)
+                return true;
+            const auto next = echo_.empty() ? until : std::min(until, echo_.front().through);
             timespec timeout{};
             timespec* limit = nullptr;
-            if (until != kNever) {
-                const auto left =
-                    std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now())
-                        .count();
-                if (left <= 0)
-                    return true;
+            if (next != kNever) {
+                const auto left = std::max<int64_t>(
+                    0, std::chrono::duration_cast<std::chrono::nanoseconds>(next - now).count());
                 timeout = {static_cast<time_t>(left / 1'000'000'000),
                            static_cast<long>(left % 1'000'000'000)};
                 limit = &timeout;
@@ -253,7 +291,7 @@ private:
             if (ready < 0)
                 return fail("ppoll"), false;
             if (ready == 0)
-                return true;
+                continue;
             if (fds[1].revents)
                 return false;
             if (fds[0].revents & POLLIN) {
@@ -265,6 +303,26 @@ private:
                 return fail("poll", "line hung up"), false;
             }
         }
+    }
+
+    // Paced, each echoed character reaches the poller in a write of its own
+    // when it has crossed the line.
+    bool sendDueEcho()
+    {
+        const auto now = Clock::now();
+        std::size_t sent = 0;
+        while (!echo_.empty() && echo_.front().through <= now) {
+            const char byte = static_cast<char>(echo_.front().byte);
+            echo_.pop_front();
+            if (!writeAll(&byte, 1))
+                return false;
+            ++sent;
+        }
+        if (sent > 0) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stats_.echoed += sent;
+        }
+        return true;
     }
 
     bool takeInput()
@@ -283,6 +341,14 @@ private:
         for (ssize_t i = 0; i < n; ++i) {
             receive_free_ = std::max(receive_free_, now) + char_time_;
             received_.push_back({buffer[i], receive_free_});
+            if (local_echo_ && pace_)
+                echo_.push_back({buffer[i], receive_free_});
+        }
+        if (local_echo_ && !pace_) {
+            if (!writeAll(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n)))
+                return false;
+            std::lock_guard<std::mutex> lock(mutex_);
+            stats_.echoed += static_cast<uint64_t>(n);
         }
         return true;
     }
@@ -294,12 +360,12 @@ private:
     }
 
     Line line_;
-    const uint8_t address_;
-    const ReplyEcho echo_;
+    const bool local_echo_;
+    std::vector<std::unique_ptr<Controller>> controllers_;
+    std::vector<Controller*> controller_list_;
     int wake_fd_ = -1;
 
-    mutable std::mutex mutex_;  // scenario_, stats_, failure_
-    Scenario scenario_;
+    mutable std::mutex mutex_;  // stats_ (the line's own counts), failure_
     Stats stats_;
     std::string failure_;
 
@@ -311,7 +377,7 @@ private:
     Clock::time_point receive_free_{};  // when the last received character was through
     Clock::time_point send_free_{};     // when the last sent character was through
     std::deque<Received> received_;
-    FaultPlanner planner_;
+    std::deque<Received> echo_;  // paced local echo not yet sent
 
     std::mutex stop_mutex_;
     std::thread thread_;
@@ -322,13 +388,17 @@ private:
 std::unique_ptr<Simulator> startOnPty(const Options& options)
 {
     checkOptions(options);
-    return std::make_unique<LineSimulator>(openPseudoTerminal(), options);
+    Line line = openPseudoTerminal();
+    enableRs485(line, options);
+    return std::make_unique<LineSimulator>(std::move(line), options);
 }
 
 std::unique_ptr<Simulator> startOnPort(const std::string& path, const Options& options)
 {
     checkOptions(options);
-    return std::make_unique<LineSimulator>(openSerialDevice(path, options.line.baud), options);
+    Line line = openSerialDevice(path, options.line.baud);
+    enableRs485(line, options);
+    return std::make_unique<LineSimulator>(std::move(line), options);
 }
 
 }  // namespace kelsim

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <string>
 
+#include "protocol.h"
+
 namespace kelsim::testing {
 
 class LineClient {
@@ -70,5 +72,26 @@ public:
 private:
     int fd_;
 };
+
+inline std::string request(uint8_t address, uint8_t reg)
+{
+    const auto f = encodeRequest(address, reg);
+    return std::string(f.begin(), f.end());
+}
+
+inline int dataByte(const std::string& reply)
+{
+    return std::stoi(reply.substr(0, 2), nullptr, 16) ^ kXorMask;
+}
+
+// The data byte of the reply to one request, or -1 when none comes in time.
+inline int ask(LineClient& line, uint8_t address, uint8_t reg,
+               std::chrono::milliseconds limit = std::chrono::milliseconds(500))
+{
+    if (!line.write(request(address, reg)))
+        return -1;
+    const std::string reply = line.read(4, limit);
+    return reply.size() == 4 ? dataByte(reply) : -1;
+}
 
 }  // namespace kelsim::testing

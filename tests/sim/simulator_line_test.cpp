@@ -19,24 +19,15 @@ namespace kelsim {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::dataByte;
 using testing::LineClient;
+using testing::request;
 using Clock = std::chrono::steady_clock;
-
-std::string request(uint8_t address, uint8_t reg)
-{
-    const auto f = encodeRequest(address, reg);
-    return std::string(f.begin(), f.end());
-}
-
-int dataByte(const std::string& reply)
-{
-    return std::stoi(reply.substr(0, 2), nullptr, 16) ^ kXorMask;
-}
 
 Options withFaults(const Faults& faults)
 {
     Options options;
-    options.faults = faults;
+    options.controllers[0].faults = faults;
     return options;
 }
 
@@ -76,7 +67,7 @@ TEST(SimulatorOverPty, GathersARequestSplitAcrossWrites)
 TEST(SimulatorOverPty, StaysSilentForOtherAddressesAndGarbage)
 {
     Options options;
-    options.address = 66;
+    options.controllers[0].address = 66;
     auto sim = startOnPty(options);
     LineClient line(sim->devicePath());
     ASSERT_TRUE(line.write(request(65, 0) + "junk\r\n" + request(67, 0) + "|DC57"));
@@ -90,19 +81,6 @@ TEST(SimulatorOverPty, StaysSilentForOtherAddressesAndGarbage)
     EXPECT_EQ(stats.other_address, 2u);
     EXPECT_EQ(stats.malformed, 2u);
     EXPECT_EQ(stats.replies, 1u);
-}
-
-TEST(SimulatorOverPty, AnswersWithTheScenarioSetWhileRunning)
-{
-    auto sim = startOnPty(Options{});
-    LineClient line(sim->devicePath());
-    Scenario alarms;
-    setAlarm(alarms, "a_7", true);
-    sim->setScenario(alarms);
-    ASSERT_TRUE(line.write(request(65, 34)));
-    const std::string reply = line.read(4);
-    ASSERT_EQ(reply.size(), 4u);
-    EXPECT_EQ(dataByte(reply), 0x80);
 }
 
 TEST(SimulatorOverPty, KeepsServingWhenThePollerReopensTheLine)
@@ -219,7 +197,7 @@ TEST(PacedLine, EveryCharacterTakesItsTimeOnTheWire)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Options options = withFaults(c.faults);
-        options.echo = c.echo;
+        options.controllers[0].echo = c.echo;
         options.line = {true, 2400, 5};
         auto sim = startOnPty(options);
         LineClient line(sim->devicePath());
@@ -270,7 +248,11 @@ TEST(SimulatorLifecycle, RefusesOptionsOutOfRange)
     baud.line.baud = 0;
     Options turnaround;
     turnaround.line.turnaround_ms = -1;
-    for (const Options& o : {baud, turnaround})
+    Options nobody;
+    nobody.controllers.clear();
+    Options twice;
+    twice.controllers.push_back(ControllerOptions{});  // address 65 again
+    for (const Options& o : {baud, turnaround, nobody, twice})
         EXPECT_THROW(startOnPty(o), std::runtime_error);
 }
 
