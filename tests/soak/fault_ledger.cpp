@@ -254,8 +254,14 @@ FaultLedger::FaultLedger(const LineSetup& setup, const kelsim::Scenario& scenari
 {
 }
 
-RoundVerdict FaultLedger::round(Outcome outcome, int awaited_register, bool record_ok)
+RoundVerdict FaultLedger::round(Outcome outcome, int awaited_register, bool record_ok,
+                                double ended_ms)
 {
+    // A late reply that no round was sure to take may land in any round that
+    // starts before it is due (each round starts after the one before ended).
+    if (previous_end_ms_ < pending_until_ms_)
+        carry_ = Carry::Unsettled;
+    previous_end_ms_ = ended_ms;
     RoundEnd end{outcome, kRepliesPerRound - 1};
     if (outcome != Outcome::Completed) {
         end.index = replyIndexOf(awaited_register);
@@ -295,12 +301,17 @@ RoundVerdict FaultLedger::round(Outcome outcome, int awaited_register, bool reco
     // What this round leaves for the next one. The host's quiet wait after a
     // stall outlasts the tail of a refused reply and an answer to a request
     // still queued at the controller; only late replies outlast it.
-    const bool any_late = std::any_of(replies.begin(), replies.end(), lateBeyondRound);
-    if (v.exact && v.must_stall && outcome == Outcome::NoReply &&
-        replies.back().lateness == Lateness::NextRound) {
+    const bool carried_exactly = v.exact && v.must_stall && outcome == Outcome::NoReply &&
+                                 replies.back().lateness == Lateness::NextRound;
+    const bool other_late =
+        std::any_of(replies.begin(), replies.end() - (carried_exactly ? 1 : 0), lateBeyondRound);
+    if (other_late)
+        pending_until_ms_ =
+            std::max(pending_until_ms_, ended_ms + setup_.faults.delay_ms + setup_.timeout_ms);
+    if (carried_exactly) {
         carry_ = Carry::LateReply;
         late_reply_ = replies.back();
-    } else if (any_late || (!stalled && !v.exact)) {
+    } else if (other_late || (!stalled && !v.exact)) {
         carry_ = Carry::Unsettled;
     } else {
         carry_ = Carry::None;
