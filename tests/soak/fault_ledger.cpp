@@ -57,10 +57,10 @@ bool lateBeyondRound(const ReplyFaults& f)
            f.lateness == Lateness::Stray;
 }
 
-// Whatever replies the driver takes for which request, a reply the
-// controller holds back past the time-out stalls the round unless it is the
-// last one asked for (a misaligned round ends one reply early). While replies
-// still arrive whole, a garbled one stalls it too.
+// After one late reply, every reply answers the request before, so a reply
+// the controller holds back past the time-out stalls the round unless it is
+// the last one asked for. While replies still arrive whole, a garbled one
+// stalls it too.
 bool mustStallSomehow(const std::vector<ReplyFaults>& replies, bool whole_replies)
 {
     const std::size_t before_last = std::min<std::size_t>(replies.size(), kRepliesPerRound - 1);
@@ -103,9 +103,10 @@ RoundVerdict allowed(const std::vector<ReplyFaults>& replies, Carry carry,
 {
     const int last = kRepliesPerRound - 1;
     *exact_outcome = Outcome::Completed;
+    // Replies may be queued several deep at the controller then: the round
+    // may end before any reply of its own is needed.
     if (carry == Carry::Unsettled)
-        return ambiguously("a round that may have left bytes on the line", 0, last,
-                           !mustStallSomehow(replies, false));
+        return ambiguously("a round that may have left bytes on the line", 0, last, true);
     if (carry == Carry::LateReply) {
         // It comes before the controller can answer this round's first request.
         if (late_reply.garbled || late_reply.tail_bunched || (confirmed && late_reply.reg != 0)) {
