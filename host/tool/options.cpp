@@ -127,6 +127,14 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, bool& json_seen, bool& watc
                o.name = v;
            });
     d.flag("--rtscts", "hardware flow control (off unless asked for)", [&o] { o.rtscts = true; });
+    d.value("--reply-echo", "MODE",
+            "auto (default), on or off: whether a reply must name\n"
+            "the register it answers (the device's \"replyEcho\")",
+            [&o](const std::string& f, const std::string& v) {
+                if (v != "auto" && v != "on" && v != "off")
+                    throw ToolError(f + ": expected auto, on or off, got '" + v + "'");
+                o.reply_echo = v;
+            });
 
     d.group("Simulated controllers (the default when no port is given)");
     d.flag("--simulate", "a simulated controller for every device", [&o] { o.simulate = true; });
@@ -232,10 +240,11 @@ void checkCombinations(const ToolOptions& o, bool json_seen, bool watch_seen)
 {
     if (json_seen && watch_seen)
         throw ToolError("--json and --watch exclude each other");
-    if (!o.config_path.empty() && (o.port || o.addr || o.data_id || o.name || o.rtscts))
+    if (!o.config_path.empty() && (o.port || o.addr || o.data_id || o.name || o.rtscts ||
+                                    o.reply_echo))
         throw ToolError(
             "--config and the one-device flags (--port, --addr, --data-id, --name, "
-            "--rtscts) exclude each other");
+            "--rtscts, --reply-echo) exclude each other");
     if (o.port && o.simulate)
         throw ToolError("--port and --simulate exclude each other");
     // With --port alone there is no simulated controller to apply these to.

@@ -31,6 +31,7 @@ struct ToolOptions {
     std::optional<uint32_t> data_id;
     std::optional<std::string> name;
     bool rtscts = false;
+    std::optional<std::string> reply_echo;  // "appSetting"/"replyEcho"
 
     bool simulate = false;
     std::string scenario_path;
