@@ -6,14 +6,10 @@
 #include <unistd.h>
 
 #include "host/device_observer.h"
+#include "host/device_state.h"
 #include "host/serial_port.h"
 
-namespace {
-kelhost::DeviceObserver* observerOf(const ZRNVDevice& dev)
-{
-    return dev.observer_ ? dev.observer_ : kelhost::defaultObserver();
-}
-}  // namespace
+using kelhost::observerOf;
 
 ZRNSPDevice::ZRNSPDevice() = default;
 
@@ -41,11 +37,12 @@ bool ZRNSPDevice::IsStalled() { return false; }
 
 int ZRNSPDevice::SendData(const unsigned char* data, unsigned int length)
 {
-    if (auto* o = observerOf(*this))
-        o->onSendData(*this, data, length);
-    if (port_fd_ < 0)
+    const kelhost::DeviceLine line = kelhost::lineOf(*this);
+    if (line.observer)
+        line.observer->onSendData(*this, data, length);
+    if (line.port_fd < 0)
         return static_cast<int>(length);
-    return kelhost::writeAll(port_fd_, data, length) ? static_cast<int>(length) : -1;
+    return kelhost::writeAll(line.port_fd, data, length) ? static_cast<int>(length) : -1;
 }
 
 // Parity is fixed when the line is opened; the stand-in sends the bytes as they are.
@@ -58,17 +55,20 @@ int ZRNSPDevice::SendParityData(const unsigned char* data, unsigned int length,
 int ZRNSPDevice::OpenPort()
 {
     ClosePort();
-    if (port_path_.empty())
+    const std::string path = kelhost::portPath(*this);
+    if (path.empty())
         return 0;
     kelhost::SerialSettings settings;
     settings.baud = baud_rate_;
-    port_fd_ = kelhost::openSerialPort(port_path_, settings, nullptr);
-    return port_fd_ >= 0 ? 1 : 0;
+    const int fd = kelhost::openSerialPort(path, settings, nullptr);
+    kelhost::setPortFd(*this, fd);
+    return fd >= 0 ? 1 : 0;
 }
 
 void ZRNSPDevice::ClosePort()
 {
-    if (port_fd_ >= 0)
-        ::close(port_fd_);
-    port_fd_ = -1;
+    const int fd = kelhost::portFd(*this);
+    if (fd >= 0)
+        ::close(fd);
+    kelhost::setPortFd(*this, -1);
 }

@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include "framework/zrn_spdevice.h"
+#include "host/device_state.h"
 #include "host/plugin_loader.h"
 #include "host/tool/line_trace.h"
 #include "host/tool/serial_line.h"
+#include "host/tool/store/history_writer.h"
 #include "host/tool/tool_error.h"
 
 namespace keltool {
@@ -64,7 +66,7 @@ DeviceRunner::DeviceRunner(const kelhost::Plugin& plugin, DeviceSpec device_spec
     if (!line_device_)
         throw ToolError("plug-in " + plugin.path() +
                         " made a device that is not a serial-port device");
-    device_->observer_ = this;
+    kelhost::attachObserver(*device_, this);
     // As the host does: the data identifier first, then the device's node.
     device_->data_id_ = spec_.data_id;
     int status = 0;
@@ -84,7 +86,7 @@ DeviceRunner::~DeviceRunner()
 {
     if (device_) {
         line_device_->ClosePort();
-        device_->observer_ = nullptr;
+        kelhost::attachObserver(*device_, nullptr);
     }
 }
 
@@ -94,8 +96,8 @@ void DeviceRunner::start(TimePoint now)
     const int fd = openLine(spec_.port, line_device_->baud_rate_, spec_.rtscts, &error);
     if (fd < 0)
         throw ToolError("device " + spec_.name + ": " + error);
-    line_device_->port_path_ = spec_.port;
-    line_device_->port_fd_ = fd;
+    kelhost::setPortPath(*line_device_, spec_.port);
+    kelhost::setPortFd(*line_device_, fd);
     char detail[64];
     std::snprintf(detail, sizeof detail, " at %d baud%s, data id %u", line_device_->baud_rate_,
                   spec_.simulated ? " (simulated controller)" : "", spec_.data_id);
@@ -111,7 +113,8 @@ void DeviceRunner::start(TimePoint now)
 
 int DeviceRunner::fd() const
 {
-    return (phase_ == Phase::Waiting || phase_ == Phase::Polling) ? line_device_->port_fd_ : -1;
+    return (phase_ == Phase::Waiting || phase_ == Phase::Polling) ? kelhost::portFd(*line_device_)
+                                                                  : -1;
 }
 
 TimePoint DeviceRunner::deadline() const
@@ -147,7 +150,7 @@ void DeviceRunner::onTimer(TimePoint now)
 
 void DeviceRunner::onIo(short revents, TimePoint now)
 {
-    const int fd = line_device_->port_fd_;
+    const int fd = kelhost::portFd(*line_device_);
     if (fd < 0)
         return;
     if (revents & POLLIN) {
@@ -174,7 +177,7 @@ void DeviceRunner::onIo(short revents, TimePoint now)
 void DeviceRunner::startRound(TimePoint now)
 {
     // Whatever arrived since the last round belongs to no request of this one.
-    tcflush(line_device_->port_fd_, TCIFLUSH);
+    tcflush(kelhost::portFd(*line_device_), TCIFLUSH);
     published_ = false;
     alarm_count_ = 0;
     battery_reported_ = false;
@@ -309,8 +312,8 @@ void DeviceRunner::tryReopen(TimePoint now)
         reopen_at_ = now + milliseconds(reopen_backoff_ms_);
         return;
     }
-    line_device_->port_path_ = spec_.port;
-    line_device_->port_fd_ = fd;
+    kelhost::setPortPath(*line_device_, spec_.port);
+    kelhost::setPortFd(*line_device_, fd);
     emit(DeviceEvent::PortReopened, spec_.port.c_str());
     phase_ = Phase::Waiting;
     stalled_before_pause_ = false;
@@ -406,19 +409,17 @@ void DeviceRunner::onCheckThresholdBool(ZRNVDevice&, int, const std::string& nam
 void DeviceRunner::onSaveDeviceHistory(ZRNVDevice& dev, const unsigned char* data,
                                        unsigned int length)
 {
-    // A failing store is reported when it starts failing, not every round.
     const RecordSource source = restoring_ ? RecordSource::Cache : RecordSource::Poll;
     if (services_.history) {
-        const bool ok = services_.history->append(spec_.name, dev.DataId(), source, data, length);
-        if (!ok && !history_failing_) {
-            const std::string detail =
-                "cannot append to " + services_.history->path() + ": " + std::strerror(errno);
-            emit(DeviceEvent::Warning, detail.c_str());
-        }
-        history_failing_ = !ok;
+        // Queued for the history's own thread; its failures come back as notices.
+        services_.history->record(spec_.name, dev.DataId(), source, data, length, WallTime::now());
+        std::string notice;
+        while (services_.history->takeNotice(&notice))
+            emit(DeviceEvent::Warning, notice.c_str());
     }
     // The restored record is the cached one, only stamped anew: it is not
-    // stored back as if it were a new reading.
+    // stored back as if it were a new reading. A failing store is reported
+    // when it starts failing, not every round.
     if (services_.cache && length == kRecordSize && source == RecordSource::Poll) {
         std::string error;
         const bool ok = cache_slot_.store(data, length, &error);

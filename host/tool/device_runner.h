@@ -30,7 +30,7 @@ class Plugin;
 namespace keltool {
 
 class LineTrace;
-class HistoryLog;
+class HistoryWriter;
 
 struct RunSettings {
     int interval_ms = 1000;
@@ -41,7 +41,7 @@ struct RunSettings {
 struct RunServices {
     OutputSink* output = nullptr;  // required
     LineTrace* trace = nullptr;
-    HistoryLog* history = nullptr;
+    HistoryWriter* history = nullptr;
     const RecordCache* cache = nullptr;
 };
 
@@ -123,7 +123,6 @@ private:
     ReplyEchoWatch echo_watch_;  // for the trace only
 
     bool restoring_ = false;  // LoadFromCache is running: what is stored comes from the cache
-    bool history_failing_ = false;
     bool cache_failing_ = false;
 
     DeviceStats stats_;

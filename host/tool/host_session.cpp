@@ -13,6 +13,8 @@
 #include "host/tool/plugin_locator.h"
 #include "host/tool/record_store.h"
 #include "host/tool/simulation.h"
+#include "host/tool/store/history_recorder.h"
+#include "host/tool/store/history_writer.h"
 #include "host/tool/tool_error.h"
 
 namespace keltool {
@@ -42,20 +44,28 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
     std::unique_ptr<LineTrace> trace;
     if (options.trace)
         trace = std::make_unique<LineTrace>(err);
-    std::unique_ptr<HistoryLog> history;
-    if (!options.history_path.empty())
-        history = std::make_unique<HistoryLog>(options.history_path);
+    std::unique_ptr<HistoryWriter> history;
+    if (!options.history_path.empty()) {
+        HistoryWriterOptions history_options;
+        history_options.keep_days = options.keep_days;
+        history = std::make_unique<HistoryWriter>(options.history_path, history_options);
+    }
     std::unique_ptr<RecordCache> cache;
     if (!options.cache_dir.empty())
         cache = std::make_unique<RecordCache>(options.cache_dir);
-    const std::unique_ptr<OutputSink> output = makeOutput(options.output, out);
+    const std::unique_ptr<OutputSink> shown = makeOutput(options.output, out);
+    // With a history, stalls and alarm texts are kept beside the records.
+    std::unique_ptr<OutputSink> recorder;
+    if (history)
+        recorder = recordIntoHistory(*history, *shown);
+    OutputSink* const output = recorder ? recorder.get() : shown.get();
 
     RunSettings settings;
     settings.interval_ms = options.interval_ms;
     settings.timeout_ms = options.timeout_ms;
     settings.rounds = options.rounds;
     RunServices services;
-    services.output = output.get();
+    services.output = output;
     services.trace = trace.get();
     services.history = history.get();
     services.cache = cache.get();
@@ -82,6 +92,13 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
         stats.push_back(&runner->stats());
     }
     output->summary(specs.data(), stats.data(), specs.size());
+    if (history) {
+        // What is still queued is written before the run ends.
+        history->close();
+        std::string notice;
+        while (history->takeNotice(&notice))
+            std::fprintf(err, "kel36-host: %s\n", notice.c_str());
+    }
     return 0;
 }
 

@@ -57,10 +57,10 @@ bool lateBeyondRound(const ReplyFaults& f)
            f.lateness == Lateness::Stray;
 }
 
-// Whatever replies the driver takes for which request, a reply the
-// controller holds back past the time-out stalls the round unless it is the
-// last one asked for (a misaligned round ends one reply early). While replies
-// still arrive whole, a garbled one stalls it too.
+// After one late reply, every reply answers the request before, so a reply
+// the controller holds back past the time-out stalls the round unless it is
+// the last one asked for. While replies still arrive whole, a garbled one
+// stalls it too.
 bool mustStallSomehow(const std::vector<ReplyFaults>& replies, bool whole_replies)
 {
     const std::size_t before_last = std::min<std::size_t>(replies.size(), kRepliesPerRound - 1);
@@ -103,9 +103,10 @@ RoundVerdict allowed(const std::vector<ReplyFaults>& replies, Carry carry,
 {
     const int last = kRepliesPerRound - 1;
     *exact_outcome = Outcome::Completed;
+    // Replies may be queued several deep at the controller then: the round
+    // may end before any reply of its own is needed.
     if (carry == Carry::Unsettled)
-        return ambiguously("a round that may have left bytes on the line", 0, last,
-                           !mustStallSomehow(replies, false));
+        return ambiguously("a round that may have left bytes on the line", 0, last, true);
     if (carry == Carry::LateReply) {
         // It comes before the controller can answer this round's first request.
         if (late_reply.garbled || late_reply.tail_bunched || (confirmed && late_reply.reg != 0)) {
@@ -254,8 +255,14 @@ FaultLedger::FaultLedger(const LineSetup& setup, const kelsim::Scenario& scenari
 {
 }
 
-RoundVerdict FaultLedger::round(Outcome outcome, int awaited_register, bool record_ok)
+RoundVerdict FaultLedger::round(Outcome outcome, int awaited_register, bool record_ok,
+                                double ended_ms)
 {
+    // A late reply that no round was sure to take may land in any round that
+    // starts before it is due (each round starts after the one before ended).
+    if (previous_end_ms_ < pending_until_ms_)
+        carry_ = Carry::Unsettled;
+    previous_end_ms_ = ended_ms;
     RoundEnd end{outcome, kRepliesPerRound - 1};
     if (outcome != Outcome::Completed) {
         end.index = replyIndexOf(awaited_register);
@@ -295,12 +302,17 @@ RoundVerdict FaultLedger::round(Outcome outcome, int awaited_register, bool reco
     // What this round leaves for the next one. The host's quiet wait after a
     // stall outlasts the tail of a refused reply and an answer to a request
     // still queued at the controller; only late replies outlast it.
-    const bool any_late = std::any_of(replies.begin(), replies.end(), lateBeyondRound);
-    if (v.exact && v.must_stall && outcome == Outcome::NoReply &&
-        replies.back().lateness == Lateness::NextRound) {
+    const bool carried_exactly = v.exact && v.must_stall && outcome == Outcome::NoReply &&
+                                 replies.back().lateness == Lateness::NextRound;
+    const bool other_late =
+        std::any_of(replies.begin(), replies.end() - (carried_exactly ? 1 : 0), lateBeyondRound);
+    if (other_late)
+        pending_until_ms_ =
+            std::max(pending_until_ms_, ended_ms + setup_.faults.delay_ms + setup_.timeout_ms);
+    if (carried_exactly) {
         carry_ = Carry::LateReply;
         late_reply_ = replies.back();
-    } else if (any_late || (!stalled && !v.exact)) {
+    } else if (other_late || (!stalled && !v.exact)) {
         carry_ = Carry::Unsettled;
     } else {
         carry_ = Carry::None;

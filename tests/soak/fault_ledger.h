@@ -13,7 +13,9 @@
 //     with the reply's last byte);
 //   - a late reply reaching a controller that the driver has not confirmed
 //     as echoing: every reply after it answers the request before;
-//   - a round after one that may have left bytes on their way ("unsettled").
+//   - a round after one that may have left bytes on their way ("unsettled"),
+//     and every round that starts before a late reply no round was sure to
+//     take is due (its request's round end plus the delay and a time-out).
 // Assumes a reply time-out above 100 ms (split replies' pauses add up to
 // 90 ms) and no pause between rounds.
 
@@ -116,8 +118,10 @@ public:
     FaultLedger(const LineSetup& setup, const kelsim::Scenario& scenario);
 
     // One host round: completed (`record_ok`: its record equals the
-    // scenario's), or stalled while awaiting `awaited_register`.
-    RoundVerdict round(Outcome outcome, int awaited_register, bool record_ok = true);
+    // scenario's), or stalled while awaiting `awaited_register`; `ended_ms`
+    // is when the host reported it (any clock in milliseconds).
+    RoundVerdict round(Outcome outcome, int awaited_register, bool record_ok = true,
+                       double ended_ms = 0);
 
     // The driver has seen a whole round of echoing replies: a correct record
     // from an echoing controller. From then on it stalls on a reply for
@@ -139,6 +143,8 @@ private:
     Carry carry_ = Carry::None;
     ReplyFaults late_reply_;
     std::string previous_;  // the faults of the round before, for messages
+    double previous_end_ms_ = 0;
+    double pending_until_ms_ = 0;  // a late reply not yet sure to have landed
     bool confirmed_ = false;
     FaultTotals totals_;
     uint64_t rounds_ = 0, stalls_ = 0, must_stall_ = 0, ambiguous_ = 0, ambiguous_stalled_ = 0;

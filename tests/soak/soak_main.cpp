@@ -26,6 +26,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -229,6 +230,19 @@ private:
     Json::Value reference_;
 };
 
+// The "time" of a host event ("2026-12-09T06:27:32.455+0000", UTC), in ms.
+double millisOf(const Json::Value& event)
+{
+    std::tm t{};
+    int ms = 0;
+    if (std::sscanf(event["time"].asCString(), "%d-%d-%dT%d:%d:%d.%d", &t.tm_year, &t.tm_mon,
+                    &t.tm_mday, &t.tm_hour, &t.tm_min, &t.tm_sec, &ms) != 7)
+        throw std::runtime_error("host event without a time: " + event.toStyledString());
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    return static_cast<double>(::timegm(&t)) * 1000.0 + ms;
+}
+
 Json::Value parseLine(const std::string& line)
 {
     static const std::unique_ptr<Json::CharReader> reader(
@@ -428,7 +442,7 @@ uint64_t runController(const Settings& s, kelsim::ReplyEcho echo, const kelsim::
             const std::string why = expected.check(v["record"]);
             const bool confirmed_before = ledger.confirmed();
             const soak::RoundVerdict verdict =
-                ledger.round(soak::Outcome::Completed, -1, why.empty());
+                ledger.round(soak::Outcome::Completed, -1, why.empty(), millisOf(v));
             if (!verdict.consistent)
                 failures.add(label + ": " + verdict.why);
             if (!why.empty()) {
@@ -456,7 +470,8 @@ uint64_t runController(const Settings& s, kelsim::ReplyEcho echo, const kelsim::
             ++stalls;
             const auto outcome =
                 v["reason"] == "no_reply" ? soak::Outcome::NoReply : soak::Outcome::Refused;
-            const soak::RoundVerdict verdict = ledger.round(outcome, v["register"].asInt());
+            const soak::RoundVerdict verdict =
+                ledger.round(outcome, v["register"].asInt(), true, millisOf(v));
             if (!verdict.consistent)
                 failures.add(name + " stall " + std::to_string(stalls) + " (after round " +
                              std::to_string(rounds) + "): " + verdict.why);

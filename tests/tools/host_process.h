@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,9 @@ struct HostRun {
 
 class HostProcess {
 public:
-    explicit HostProcess(const std::vector<std::string>& args);
+    // `in_child` runs in the child just before kel36-host starts (limits, say).
+    explicit HostProcess(const std::vector<std::string>& args,
+                         const std::function<void()>& in_child = {});
     ~HostProcess();
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
@@ -33,6 +36,9 @@ public:
     // Waits until stdout holds at least `lines` complete lines; false on time-out or exit.
     bool waitForLines(std::size_t lines, std::chrono::milliseconds limit);
     void signal(int number);
+    pid_t pid() const { return pid_; }
+    // Standard output so far.
+    const std::string& output() const { return run_.out; }
     // Collects the rest of the output and the exit status.
     HostRun finish(std::chrono::milliseconds limit = std::chrono::seconds(30));
 
@@ -47,7 +53,8 @@ private:
 
 // Runs kel36-host with `args` to the end.
 HostRun runHost(const std::vector<std::string>& args,
-                std::chrono::milliseconds limit = std::chrono::seconds(30));
+                std::chrono::milliseconds limit = std::chrono::seconds(30),
+                const std::function<void()>& in_child = {});
 
 const char* hostPath();
 const char* pluginPath();

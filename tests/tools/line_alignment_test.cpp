@@ -24,6 +24,25 @@ std::ostream& operator<<(std::ostream& out, const MisalignedLine& c)
     return out << c.name;
 }
 
+// The published rounds whose record differs from the scenario, each with its
+// first wrong field: one line, however many rounds went wrong.
+std::string wrongRounds(const std::vector<Json::Value>& rounds)
+{
+    const auto expected = expectedFields(kelsim::defaultScenario());
+    std::string wrong;
+    for (const Json::Value& round : rounds) {
+        const Json::Value& record = round["record"];
+        for (const auto& [name, value] : expected) {
+            if (!record.isMember(name) || record[name].asFloat() != static_cast<float>(value)) {
+                wrong += " round " + round["round"].asString() + " (" + name + " " +
+                         record[name].asString() + ", scenario " + std::to_string(value) + ")";
+                break;
+            }
+        }
+    }
+    return wrong;
+}
+
 class OnThePacedLine : public ::testing::TestWithParam<MisalignedLine> {};
 
 TEST_P(OnThePacedLine, NoRoundIsPublishedFromRepliesForOtherRegisters)
@@ -35,9 +54,7 @@ TEST_P(OnThePacedLine, NoRoundIsPublishedFromRepliesForOtherRegisters)
     ASSERT_EQ(run.exit_code, 0) << run.err;
     const auto rounds = run.events("round");
     ASSERT_EQ(rounds.size(), 12u);
-    for (const Json::Value& round : rounds)
-        EXPECT_EQ(checkRoundAgainst(round, kelsim::defaultScenario()), 0)
-            << "round " << round["round"].asUInt();
+    EXPECT_EQ(wrongRounds(rounds), "") << "published from replies for other registers";
     EXPECT_NE(run.err.find(c.evidence), std::string::npos) << "the line never misaligned";
 }
 
@@ -46,9 +63,13 @@ INSTANTIATE_TEST_SUITE_P(
     FieldReport, OnThePacedLine,
     ::testing::Values(
         // Replies 250 ms late against a 100 ms time-out come while the next
-        // round awaits register 0.
+        // round awaits register 0. At this rate (more than one late reply a
+        // round, rounds back to back) a shifted round leaves its last reply
+        // to the next one, so no round ever echoes whole and "auto" would
+        // never confirm the controller: it is declared as echoing.
         MisalignedLine{"late_replies",
-                       {"--rounds", "12", "--interval", "0", "--sim-pace", "--sim-fault",
+                       {"--reply-echo", "on", "--rounds", "12", "--interval", "0", "--sim-pace",
+                        "--sim-fault",
                         "delay=0.02", "--sim-delay", "250", "--timeout", "100", "--sim-seed", "5"},
                        ", awaited 0"},
         MisalignedLine{"overlong_replies",
