@@ -25,9 +25,9 @@ constexpr int kFirstReopenDelayMs = 100;
 constexpr int kMaxReopenDelayMs = 5000;
 // After a stall the line must be quiet for a while before the next round, so
 // that a late reply or the tail of a refused one cannot be taken for the
-// first reply of the new round (the protocol carries no register echo that
-// the driver checks). A late reply may still come up to a time-out after the
-// stall; the tail of a refused reply follows at once.
+// first reply of the new round (from a controller whose replies do not echo
+// the register, the driver cannot tell). A late reply may still come up to a
+// time-out after the stall; the tail of a refused reply follows at once.
 constexpr int kTailQuietMs = 50;
 
 struct ValueName {
@@ -190,8 +190,11 @@ void DeviceRunner::startRound(TimePoint now)
 
 void DeviceRunner::handleChunk(const unsigned char* data, std::size_t length, TimePoint now)
 {
-    if (services_.trace)
-        services_.trace->reply(spec_.name, data, length, phase_ != Phase::Polling);
+    if (services_.trace) {
+        const int answers = echo_watch_.received(data, length);
+        services_.trace->reply(spec_.name, data, length, phase_ != Phase::Polling, answers,
+                               echo_watch_.awaited());
+    }
     if (phase_ != Phase::Polling) {
         if (phase_ == Phase::Waiting && stalled_before_pause_)
             next_round_at_ = std::max(next_round_at_,
@@ -371,6 +374,7 @@ void DeviceRunner::onSendData(ZRNVDevice&, const unsigned char* data, unsigned i
         services_.trace->request(spec_.name, data, length);
     DecodedRequest request;
     awaited_register_ = decodeRequest(data, length, &request) ? request.reg : -1;
+    echo_watch_.requestSent(awaited_register_);
     reply_deadline_ = SteadyClock::now() + milliseconds(settings_.timeout_ms);
 }
 

@@ -120,6 +120,7 @@ private:
     bool battery_reported_ = false;
     float battery_voltage_ = 0.0f;
     int awaited_register_ = -1;
+    ReplyEchoWatch echo_watch_;  // for the trace only
 
     bool restoring_ = false;  // LoadFromCache is running: what is stored comes from the cache
     bool cache_failing_ = false;

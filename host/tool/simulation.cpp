@@ -15,22 +15,27 @@ std::vector<std::unique_ptr<kelsim::Simulator>> startSimulatedControllers(
         if (!device.port.empty())
             continue;
         kelsim::Options options;
-        options.address = addressFromNode(device.node);
+        kelsim::ControllerOptions& controller = options.controllers.front();
+        controller.address = addressFromNode(device.node);
         try {
-            options.scenario = device.scenario.empty() ? kelsim::defaultScenario()
-                                                       : kelsim::loadScenarioFile(device.scenario);
+            // A scenario file with a timeline plays it.
+            if (!device.scenario.empty())
+                controller.timeline = kelsim::loadTimelineFile(device.scenario);
         } catch (const std::exception& e) {
             throw ToolError(std::string("scenario: ") + e.what());
         }
         // Each controller its own fault sequence, still reproducible from the seed.
-        options.faults.seed = faults.seed + controllers.size();
-        options.faults.drop = faults.drop;
-        options.faults.split = faults.split;
-        options.faults.overlong = faults.overlong;
-        options.faults.garble = faults.garble;
-        options.faults.delay = faults.delay;
-        options.faults.delay_ms = faults.delay_ms;
-        options.faults.pace = faults.pace;
+        controller.faults.seed = faults.seed + controllers.size();
+        controller.faults.drop = faults.drop;
+        controller.faults.split = faults.split;
+        controller.faults.overlong = faults.overlong;
+        controller.faults.garble = faults.garble;
+        controller.faults.delay = faults.delay;
+        controller.faults.delay_ms = faults.delay_ms;
+        controller.echo =
+            faults.echo_register ? kelsim::ReplyEcho::Register : kelsim::ReplyEcho::None;
+        options.line.pace = faults.pace;
+        options.line.turnaround_ms = faults.turnaround_ms;
         try {
             controllers.push_back(kelsim::startOnPty(options));
         } catch (const std::exception& e) {
