@@ -2,7 +2,7 @@
 // Chromium, driven by playwright-core. kel36-host polls two controllers, one
 // simulated in-process and one kel36-sim on a pseudo-terminal; the dashboard
 // must show the scenarios' values and alarm texts, follow the kel36-sim
-// controller when it changes, and the report of the run's history must open
+// controller when live control changes it and when it goes away, and the report of the run's history must open
 // with its plots. Screenshots go to $KEL36_BROWSER_OUT.
 //
 // Run by run.sh (ctest label "browser"), which provides playwright-core and
@@ -41,6 +41,7 @@ const ALARMS = {
 
 const work = mkdtempSync(path.join(tmpdir(), 'kel36-browser-'));
 const history = path.join(work, 'history.db');
+const control = path.join(work, 'sim.sock');
 const children = [];
 let browser;
 let host;
@@ -77,7 +78,8 @@ async function stop(run) {
 
 before(async () => {
   mkdirSync(OUT, {recursive: true});
-  sim = start(SIM, ['--pty', '--scenario', path.join(EXAMPLES, 'scenario-alarms.json')]);
+  sim = start(SIM, ['--pty', '--scenario', path.join(EXAMPLES, 'scenario-alarms.json'),
+    '--control', control]);
   const [, pty] = await sim.waitFor('out', /^(\/dev\/\S+)\n/);
   const config = path.join(work, 'host.json');
   writeFileSync(config, JSON.stringify({devices: [
@@ -118,7 +120,13 @@ async function expectScenario(page, device, values) {
   }
 }
 
-test('the dashboard shows each controller\'s values and alarm texts, then follows a change', async () => {
+// Live control of the kel36-sim controller; every answer must be "ok".
+function send(...commands) {
+  const sent = spawnSync(SIM, ['--send', control, ...commands], {encoding: 'utf8'});
+  assert.equal(sent.status, 0, `${commands.join('; ')}: ${sent.stdout}${sent.stderr}`);
+}
+
+test('the dashboard shows each controller\'s values and alarm texts, then follows changes', async () => {
   const page = await browser.newPage({viewport: {width: 1200, height: 860}});
   const problems = [];
   page.on('pageerror', (error) => problems.push(error.message));
@@ -136,12 +144,22 @@ test('the dashboard shows each controller\'s values and alarm texts, then follow
   assert.ok((await line.getAttribute('points')).split(' ').length >= 2);
   await page.screenshot({path: path.join(OUT, 'dashboard.png'), fullPage: true});
 
+  // Live control changes a value and raises an alarm: the open page follows
+  // without a reload (the mark set on this document survives).
+  await page.evaluate(() => { window.kel36SamePage = true; });
+  send('set uab 380.25', 'alarm b_6 on', 'alarm a_7 off');
+  const changed = {...TROUBLE, uab: 380.25, b_6: true, a_7: false};
+  await expectScenario(page, 'genset-2', changed);
+  await expectScenario(page, 'genset-1', HEALTHY);
+  assert.equal(await page.evaluate(() => window.kel36SamePage), true);
+  await page.screenshot({path: path.join(OUT, 'dashboard-live-control.png'), fullPage: true});
+
   // The kel36-sim controller goes away: its panel says so, the other one goes on.
   await stop(sim);
   await panel(page, 'genset-2').locator('[data-role="state"]').filter({hasText: /line lost|not answering/})
     .waitFor({timeout: WAIT_MS});
   await panel(page, 'genset-1').locator('[data-role="state"]').filter({hasText: 'answering'}).waitFor({timeout: WAIT_MS});
-  await page.screenshot({path: path.join(OUT, 'dashboard-changed.png'), fullPage: true});
+  await page.screenshot({path: path.join(OUT, 'dashboard-controller-gone.png'), fullPage: true});
   assert.deepEqual(problems, []);
   await page.close();
 });
@@ -155,14 +173,17 @@ test('the report of the run\'s history opens with its tables and plots', async (
 
   const page = await browser.newPage({viewport: {width: 1100, height: 900}});
   await page.goto('file://' + report);
-  for (const [device, values] of [['genset-1', HEALTHY], ['genset-2', TROUBLE]]) {
+  // genset-2's line voltage went down by live control; its alarms came and went.
+  for (const [device, min, max] of [['genset-1', HEALTHY.uab, HEALTHY.uab], ['genset-2', 380.25, TROUBLE.uab]]) {
     const section = page.locator('section.device').filter({has: page.locator('h2', {hasText: device})});
     assert.equal(await section.count(), 1, device);
     assert.equal(await section.locator('svg.plot').count(), 4, device);
-    assert.equal(await section.locator('tr[data-value="uab"] .min').textContent(), shown(values.uab));
+    assert.equal(await section.locator('tr[data-value="uab"] .min').textContent(), shown(min), device);
+    assert.equal(await section.locator('tr[data-value="uab"] .max').textContent(), shown(max), device);
   }
   const trouble = page.locator('section.device').filter({has: page.locator('h2', {hasText: 'genset-2'})});
   assert.match(await trouble.locator('table.alarms tr[data-signal="a_7"]').textContent(), /低油压告警/);
+  assert.match(await trouble.locator('table.alarms tr[data-signal="b_6"]').textContent(), /短路告警/);
   await page.screenshot({path: path.join(OUT, 'report.png'), fullPage: true});
   await page.close();
 });
