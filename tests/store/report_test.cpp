@@ -1,6 +1,6 @@
 // `kel36-host report`: the numbers, alarm periods, gaps and plots of the HTML
 // report agree with the stored rows, for a history made to measure through
-// the store's API and for one polled from simulated controllers.
+// the store's API and for one polled from a simulated controller's timeline.
 
 #include <gtest/gtest.h>
 
@@ -225,39 +225,76 @@ TEST_F(ReportFromStore, StatisticsCountsAlarmPeriodsGapsAndPlotsMatchTheRows)
     EXPECT_EQ(times["gap"], Span(kStart + 2999000, kStart + 3600000));
 }
 
-// Timeline scenarios (values changing during one simulated run) can replace
-// the two runs below once the simulator plays them.
-TEST(ReportFromPolling, AnAlarmRunThenAHealthyRunShowTheAlarmPeriodWithCodeAndText)
+// A run polled from a timeline: the line voltage and frequency ramp down, low
+// oil pressure comes and goes. The report's numbers are the rows' numbers as
+// sqlite computes them, its alarm period starts and ends at the rows where
+// the bit changes, and its plots carry the ramp.
+TEST(ReportFromPolling, ATimelineRunsRampAndAlarmPeriodMatchTheRows)
 {
     TempDir dir;
+    const std::string scenario = dir.file("drill.json");
+    std::ofstream(scenario) << R"({"uab": 400.0, "ubc": 400.0, "uca": 400.0, "frequency": 50.0,
+        "ua": 231, "ub": 231, "uc": 231, "battery_voltage": 27.6, "registers": {"0": 1},
+        "timeline": {"steps": [
+          {"at": 0.4, "over": 1, "ramp": {"uab": 380.0, "frequency": 49.0}},
+          {"at": 0.8, "set": {"a_7": true}},
+          {"at": 1.6, "set": {"a_7": false}}]}})";
     const std::string db = dir.file("h.db");
-    for (const char* scenario : {"scenario-alarms.json", "scenario.json"}) {
-        const HostRun run = runHost({"--plugin", pluginPath(), "--name", "genset-1", "--data-id",
-                                     "5001", "--scenario", examplePath(scenario), "--rounds", "3",
-                                     "--interval", "100", "--history", db});
-        ASSERT_EQ(run.exit_code, 0) << run.err;
-    }
+    const HostRun run = runHost({"--plugin", pluginPath(), "--name", "genset-1", "--scenario",
+                                 scenario, "--rounds", "50", "--interval", "40", "--history", db});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
     const auto rows = historytest::readRows(db);
-    ASSERT_EQ(rows.size(), 6u);
-    const std::string html = writeReport(db, dir.file("r.html"));
-    const std::string s = section(html, "genset-1");
-    EXPECT_EQ(capture(s, "data-count=\"rounds\">(\\d+)<"), "6");
-    EXPECT_NE(s.find("<tr><th>data id</th><td>5001</td></tr>"), std::string::npos);
-    EXPECT_NE(s.find("<tr><th>runs</th><td>2: started"), std::string::npos);
-    for (const auto& [signal, code, text] :
-         {std::tuple<const char*, const char*, const char*>{"a_7", "05010", "低油压告警"},
-          {"b_2", "05029", "频率低告警"}}) {
+    ASSERT_EQ(rows.size(), 50u);
+    const std::string s = section(writeReport(db, dir.file("r.html")), "genset-1");
+    ASSERT_FALSE(s.empty());
+    EXPECT_EQ(capture(s, "data-count=\"rounds\">(\\d+)<"), "50");
+
+    // The ramp is in the rows, and every value's statistics are sqlite's.
+    EXPECT_EQ(historytest::queryValue(db, "SELECT min(uab) FROM records"), "380.0");
+    for (const char* value :
+         {"uab", "ubc", "uca", "frequency", "ua", "ub", "uc", "battery_voltage"}) {
+        const auto sql = historytest::query(db, std::string("SELECT min(") + value + "), avg(" +
+                                                    value + "), max(" + value + ") FROM records");
         const std::string row =
-            capture(s, std::string("(<tr data-signal=\"") + signal + "\">.*?</tr>)");
-        EXPECT_NE(row.find(std::string("<td>") + code + "</td><td>" + text + "</td><td>" +
-                           keltool::isoMillis(rows[0].time_ms) + "</td><td>" +
-                           keltool::isoMillis(rows[3].time_ms) + "</td>"),
-                  std::string::npos)
-            << row;
+            capture(s, std::string("(<tr data-value=\"") + value + "\">.*?</tr>)");
+        const auto cell = [&](const char* name) {
+            return std::stod(capture(row, std::string("class=\"num ") + name + "\">([^<]+)<"));
+        };
+        EXPECT_EQ(static_cast<float>(cell("min")), std::stof(sql[0][0])) << value;
+        EXPECT_NEAR(cell("mean"), std::stod(sql[0][1]), std::stod(sql[0][1]) * 1e-5) << value;
+        EXPECT_EQ(static_cast<float>(cell("max")), std::stof(sql[0][2])) << value;
     }
-    const std::string frequency = capture(s, "(<tr data-value=\"frequency\">.*?</tr>)");
-    EXPECT_NE(frequency.find("class=\"num min\">47.5<"), std::string::npos) << frequency;
-    EXPECT_NE(frequency.find("class=\"num max\">50.1<"), std::string::npos) << frequency;
+
+    // The alarm period: from the first row with a_7 to the first without it after.
+    std::size_t onset = 0;
+    while (onset < rows.size() && !(rows[onset].status_a & 0x80))
+        ++onset;
+    std::size_t clear = onset;
+    while (clear < rows.size() && (rows[clear].status_a & 0x80))
+        ++clear;
+    ASSERT_LT(clear, rows.size()) << "the alarm never came and went";
+    const std::string a7 = capture(s, "(<tr data-signal=\"a_7\">.*?</tr>)");
+    EXPECT_NE(
+        a7.find("<td>05010</td><td>低油压告警</td><td>" + keltool::isoMillis(rows[onset].time_ms) +
+                "</td><td>" + keltool::isoMillis(rows[clear].time_ms) + "</td>"),
+        std::string::npos)
+        << a7;
+    const std::string line_plot = plot(s, "Line voltages");
+    const std::string band =
+        capture(line_plot, "(<rect class=\"alarm\"[^>]*data-signal=\"a_7\"[^>]*>)");
+    EXPECT_EQ(attribute(band, "data-from"), std::to_string(rows[onset].time_ms)) << band;
+    EXPECT_EQ(attribute(band, "data-to"), std::to_string(rows[clear].time_ms)) << band;
+
+    // The plots hold every row (too few to decimate), the ramp's ends included.
+    const std::vector<double> uab = plottedValues(line_plot, "uab");
+    ASSERT_EQ(uab.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        EXPECT_NEAR(uab[i], rows[i].values[0], pixelTolerance(line_plot)) << i;
+    const std::string frequency_plot = plot(s, "Frequency");
+    const std::vector<double> frequency = plottedValues(frequency_plot, "frequency");
+    ASSERT_EQ(frequency.size(), rows.size());
+    EXPECT_NEAR(*std::min_element(frequency.begin(), frequency.end()), 49.0,
+                pixelTolerance(frequency_plot) + 1e-4);
 }
 
 }  // namespace
