@@ -35,7 +35,17 @@ BUILD_PACKAGES=(
 )
 
 # What only the tests use: Debian's Chromium, the real browser that loads the
-# dashboard and the test report, and promtool (package prometheus) to check
-# /metrics. Node.js and npm come with the machine; tests/browser/run.sh takes
-# playwright-core from npm at the version its package-lock.json pins.
-TEST_PACKAGES=(chromium prometheus)
+# dashboard and the test report (with a small font for the alarms' Chinese
+# texts, so that its screenshots show them), and promtool (package
+# prometheus) to check /metrics. tests/browser/run.sh takes playwright-core
+# from npm at the version its package-lock.json pins.
+TEST_PACKAGES=(chromium fonts-wqy-microhei prometheus)
+
+# Node.js and npm drive the browser. The machine usually brings its own
+# (Node.js 20 or later, which playwright-core needs); Debian's are installed
+# only where there is none, since they would replace the machine's.
+NODE_PACKAGES=(nodejs npm)
+install_node() {
+    command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1 && return 0
+    install_packages "${NODE_PACKAGES[@]}"
+}

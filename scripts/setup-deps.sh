@@ -4,3 +4,4 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 . "$here/lib.sh"
 install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+install_node

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the sanitizer build (ASan + UBSan),
 # bounded fuzzing, the 32-bit ARM build under emulation, and last the normal
-# build's suite, whose ctest summary closes the output.
+# build's suite, whose ctest summary closes the output. Both suites include
+# the browser test (ctest label "browser": Chromium against kel36-host).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 . scripts/lib.sh
 install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+install_node
 
 step() { echo; echo "== $*"; }
 
