@@ -42,6 +42,7 @@ public:
         : line_(std::move(line)),
           address_(options.address),
           scenario_(options.scenario),
+          peers_(options.peers),
           pace_(options.faults.pace),
           byte_time_(std::chrono::nanoseconds(10'000'000'000LL / options.faults.baud)),
           planner_(options.faults) {
@@ -111,19 +112,31 @@ private:
                 std::lock_guard<std::mutex> lock(mutex_);
                 stats_.malformed = parser_.malformed();
                 if (request) ++stats_.requests;
-                if (request && request->address != address_) ++stats_.other_address;
+                if (request && !answers(request->address)) ++stats_.other_address;
             }
-            if (request && request->address == address_ && !answer(*request)) return false;
+            if (request && answers(request->address) && !answer(*request)) return false;
         }
         return true;
     }
 
-    bool answer(const Request& request) {
-        uint8_t value;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            value = scenario_.registers[request.reg];
+    bool answers(uint8_t address) const {
+        if (address == address_) return true;
+        for (const LinePeer& peer : peers_) {
+            if (peer.address == address) return true;
         }
+        return false;
+    }
+
+    uint8_t registerValue(uint8_t address, uint8_t reg) const {
+        for (const LinePeer& peer : peers_) {
+            if (peer.address == address && address != address_) return peer.scenario.registers[reg];
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        return scenario_.registers[reg];
+    }
+
+    bool answer(const Request& request) {
+        const uint8_t value = registerValue(request.address, request.reg);
         const ReplyPlan plan = planner_.plan(encodeReply(value, request.reg));
         count(plan);
         if (plan.dropped) return true;
@@ -206,6 +219,7 @@ private:
     mutable std::mutex mutex_;  // scenario_, stats_, failure_
     Scenario scenario_;
     Stats stats_;
+    const std::vector<LinePeer> peers_;
     std::string failure_;
 
     // Only the serving thread touches these.

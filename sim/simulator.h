@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kelsim {
 
@@ -42,10 +43,18 @@ struct Stats {
     uint64_t dropped = 0, split = 0, overlong = 0, garbled = 0, delayed = 0;
 };
 
+// A further controller on the same line (an RS-485 bus), answering its own
+// address with its own registers.
+struct LinePeer {
+    uint8_t address = 65;
+    Scenario scenario = defaultScenario();
+};
+
 struct Options {
     uint8_t address = 65;
     Scenario scenario = defaultScenario();
     Faults faults;
+    std::vector<LinePeer> peers;  // requests for other addresses stay unanswered
 };
 
 // A simulated controller serving one line on its own thread.
@@ -56,7 +65,8 @@ public:
     // side when started on a pseudo-terminal).
     virtual const std::string& devicePath() const = 0;
     virtual Stats stats() const = 0;
-    // Changes the answered registers while running (tests, live scenarios).
+    // Changes the answered registers (of the first controller on the line)
+    // while running (tests, live scenarios).
     virtual void setScenario(const Scenario& scenario) = 0;
     virtual void stop() = 0;  // idempotent; also done by the destructor
     // Why the simulator stopped serving on its own (a serial device that went

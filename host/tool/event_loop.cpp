@@ -5,11 +5,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include "host/tool/device_runner.h"
+#include "host/tool/bus/line_bus.h"
+#include "host/tool/deadline_alarm.h"
+#include "host/tool/reports.h"
 #include "host/tool/tool_error.h"
 
 namespace keltool {
@@ -74,33 +77,66 @@ int StopSignals::signalNumber() const
     return g_signal.load();
 }
 
-int runEventLoop(const std::vector<DeviceRunner*>& runners, const StopSignals& signals,
+SignalsKeptFromNewThreads::SignalsKeptFromNewThreads()
+{
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &blocked, &saved_);
+}
+
+SignalsKeptFromNewThreads::~SignalsKeptFromNewThreads()
+{
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+}
+
+int runEventLoop(const std::vector<LineBus*>& buses, const StopSignals& signals, OutputSink* output,
                  const std::function<bool()>& should_stop)
 {
-    std::vector<pollfd> fds(runners.size() + 1);
+    std::vector<pollfd> fds(buses.size() + 1);
+    std::optional<DeadlineAlarm> alarm;
     for (;;) {
+        // Deadlines first: a due round or time-out is handled before waiting.
+        TimePoint now = SteadyClock::now();
+        TimePoint earliest = TimePoint::max();
+        for (LineBus* b : buses) {
+            // A round that ends at once (a request the line would not take)
+            // makes the next one due; a few passes settle it.
+            for (int pass = 0; pass < 4 && b->deadline() <= now; ++pass) {
+                b->onTimer(now);
+                now = SteadyClock::now();
+            }
+            earliest = std::min(earliest, b->deadline());
+        }
+        if (output) {
+            if (output->wakeAt() <= now)
+                output->onWake(now);
+            earliest = std::min(earliest, output->wakeAt());
+        }
         if (signals.signalNumber() != 0)
             return signals.signalNumber();
         if (should_stop && should_stop())
             return 0;
-        if (std::all_of(runners.begin(), runners.end(),
-                        [](const DeviceRunner* r) { return r->finished(); }))
+        if (std::all_of(buses.begin(), buses.end(), [](const LineBus* b) { return b->finished(); }))
             return 0;
+        if (earliest <= now)
+            continue;
 
-        // Deadlines first: a due round or time-out is handled before waiting.
-        TimePoint now = SteadyClock::now();
-        TimePoint earliest = TimePoint::max();
-        for (DeviceRunner* r : runners) {
-            if (r->deadline() <= now) {
-                r->onTimer(now);
-                now = SteadyClock::now();
-            }
-            earliest = std::min(earliest, r->deadline());
+        if (buses.size() == 1 && buses[0]->canWaitInRead()) {
+            if (!alarm)
+                alarm.emplace();
+            alarm->ensureBy(earliest);
+            buses[0]->waitInRead();
+            continue;
         }
+        if (alarm)
+            alarm->quietIfFired();
 
         fds[0] = pollfd{signals.fd(), POLLIN, 0};
-        for (std::size_t i = 0; i < runners.size(); ++i)
-            fds[i + 1] = pollfd{runners[i]->fd(), POLLIN, 0};
+        for (std::size_t i = 0; i < buses.size(); ++i)
+            fds[i + 1] = pollfd{buses[i]->fd(), POLLIN, 0};
         timespec wait{};
         const timespec* wait_ptr = nullptr;
         if (earliest != TimePoint::max()) {
@@ -116,9 +152,9 @@ int runEventLoop(const std::vector<DeviceRunner*>& runners, const StopSignals& s
         if (ready == 0)
             continue;
         now = SteadyClock::now();
-        for (std::size_t i = 0; i < runners.size(); ++i)
-            if (fds[i + 1].revents != 0 && fds[i + 1].fd == runners[i]->fd())
-                runners[i]->onIo(fds[i + 1].revents, now);
+        for (std::size_t i = 0; i < buses.size(); ++i)
+            if (fds[i + 1].revents != 0 && fds[i + 1].fd == buses[i]->fd())
+                buses[i]->onIo(fds[i + 1].revents, now);
     }
 }
 

@@ -225,8 +225,10 @@ std::vector<DeviceSpec> devicesFor(const ToolOptions& options)
                                           ? std::vector<DeviceSpec>{deviceFromFlags(options)}
                                           : loadHostConfig(options.config_path);
     for (DeviceSpec& d : devices) {
-        if (options.simulate)
+        if (options.simulate) {
+            d.simulated_line = d.port;
             d.port.clear();
+        }
         if (d.port.empty() && !options.scenario_path.empty())
             d.scenario = options.scenario_path;
     }

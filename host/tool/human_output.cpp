@@ -92,6 +92,9 @@ public:
             case DeviceEvent::Warning:
                 add("  WARNING %s", e.detail);
                 break;
+            case DeviceEvent::GaveUp:
+                add("  GIVING UP: %s", e.detail);
+                break;
         }
         finish();
     }
@@ -166,8 +169,28 @@ std::unique_ptr<OutputSink> makeHumanOutput(std::FILE* out)
 
 const char* stallReasonText(StallReason reason)
 {
-    return reason == StallReason::NoReply ? "no reply within the time-out"
-                                          : "reply refused by the driver";
+    switch (reason) {
+        case StallReason::NoReply:
+            return "no reply within the time-out";
+        case StallReason::Refused:
+            return "reply refused by the driver";
+        case StallReason::WriteBlocked:
+            return "the line did not take the request (output buffer full)";
+    }
+    return "";
+}
+
+const char* stallReasonName(StallReason reason)
+{
+    switch (reason) {
+        case StallReason::NoReply:
+            return "no_reply";
+        case StallReason::Refused:
+            return "refused";
+        case StallReason::WriteBlocked:
+            return "write_blocked";
+    }
+    return "";
 }
 
 const char* deviceEventName(DeviceEvent event)
@@ -189,6 +212,8 @@ const char* deviceEventName(DeviceEvent event)
             return "cache_refused";
         case DeviceEvent::Warning:
             return "warning";
+        case DeviceEvent::GaveUp:
+            return "gave_up";
     }
     return "warning";
 }
