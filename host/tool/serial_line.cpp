@@ -34,23 +34,27 @@ bool fail(OpenedLine* line, std::string* error, std::string reason)
 bool openLine(const std::string& path, const LineOptions& options, OpenedLine* line,
               std::string* error)
 {
+    line->fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (line->fd < 0) {
+        if (errno == EBUSY)
+            return fail(line, error, path + ": in use: another program holds the line exclusively");
+        return fail(line, error, "cannot open " + path + ": " + std::strerror(errno));
+    }
+    // The lock before anything else: a refused open must leave the line,
+    // its settings among them, to the program that holds it.
+    if (::flock(line->fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK)
+            return fail(line, error, systemReason(path, "cannot lock the line"));
+        errno = EBUSY;
+        return fail(line, error,
+                    path + ": in use: another program (another kel36-host?) holds its lock");
+    }
     kelhost::SerialSettings settings;
     settings.baud = options.baud;
     settings.hardware_flow_control = options.rtscts;
-    line->fd = kelhost::openSerialPort(path, settings, error);
-    if (line->fd < 0) {
-        if (errno == EBUSY && error)
-            *error = path + ": in use: another program holds the line exclusively";
-        return false;
-    }
-    if (::flock(line->fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) {
-            errno = EBUSY;
-            return fail(line, error,
-                        path + ": in use: another program (another kel36-host?) holds its lock");
-        }
-        return fail(line, error, systemReason(path, "cannot lock the line"));
-    }
+    std::string why;
+    if (!kelhost::configureRaw(line->fd, settings, &why))
+        return fail(line, error, path + ": " + why);
     // A whole reply wakes the reader, not each of its characters; with VMIN
     // above 0 a non-blocking read of an empty line is EAGAIN, not the 0 of a
     // hang-up. A reply that stays short is bounded by the reply time-out.

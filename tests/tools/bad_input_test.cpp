@@ -41,6 +41,16 @@ TEST_P(BadInputs, GiveOneLineOnStderrAndExitStatusTwo)
     dir.write("node.json", "[{\"name\": \"a\", \"dataId\": 1, \"device\": [1]}]");
     dir.write("bad-scenario.json", "{\"uab\": \"high\"}");
     dir.write("cache-file", "");
+    dir.write("same-address.json",
+              "[{\"name\": \"a\", \"dataId\": 1, \"port\": \"" + dir.file("bus") +
+                  "\"}, {\"name\": \"b\", \"dataId\": 2, \"port\": \"" + dir.file("bus") +
+                  "\", \"device\": {\"appSetting\": {\"addr\": \"65\"}}}]");
+    // The first device's line opens; the second's does not: nothing may
+    // have been printed for the first.
+    dir.write("second-port-missing.json",
+              "[{\"name\": \"a\", \"dataId\": 1}, {\"name\": \"b\", \"dataId\": 2, "
+              "\"port\": \"" +
+                  dir.file("ttyUSB9") + "\"}]");
 
     std::vector<std::string> args = {"--plugin", pluginPath()};
     for (const std::string& a : GetParam().args)
@@ -100,6 +110,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"PluginWithoutEntry",
                  {"--plugin", KEL36_NO_PROVIDERS_PLUGIN},
                  std::string("plug-in ") + KEL36_NO_PROVIDERS_PLUGIN + " has no get_providers"},
+        BadInput{"SameLineSameAddress",
+                 {"--config", "@DIR/same-address.json"},
+                 "@DIR/same-address.json: $[1]: device b has the same line @DIR/bus and address 65 "
+                 "as a (@DIR/same-address.json: $[0]): their replies could not be told apart"},
+        BadInput{"SecondPortMissing",
+                 {"--config", "@DIR/second-port-missing.json"},
+                 "device b: cannot open @DIR/ttyUSB9: No such file or directory"},
         BadInput{"PortMissing",
                  {"--port", "@DIR/ttyUSB9"},
                  "device kel36: cannot open @DIR/ttyUSB9: No such file or directory"},

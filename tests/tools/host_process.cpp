@@ -61,7 +61,8 @@ std::vector<Json::Value> HostRun::events(const std::string& event) const
     return out;
 }
 
-HostProcess::HostProcess(const std::vector<std::string>& args)
+HostProcess::HostProcess(const std::vector<std::string>& args,
+                         const std::function<void()>& in_child)
 {
     int out[2];
     int err[2];
@@ -73,6 +74,8 @@ HostProcess::HostProcess(const std::vector<std::string>& args)
     if (pid_ == 0) {
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
+        if (in_child)
+            in_child();
         std::vector<char*> argv{const_cast<char*>(hostPath())};
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
@@ -161,9 +164,10 @@ HostRun HostProcess::finish(std::chrono::milliseconds limit)
     return run_;
 }
 
-HostRun runHost(const std::vector<std::string>& args, std::chrono::milliseconds limit)
+HostRun runHost(const std::vector<std::string>& args, std::chrono::milliseconds limit,
+                const std::function<void()>& in_child)
 {
-    HostProcess process(args);
+    HostProcess process(args, in_child);
     return process.finish(limit);
 }
 

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,9 @@ struct HostRun {
 
 class HostProcess {
 public:
-    explicit HostProcess(const std::vector<std::string>& args);
+    // `in_child` runs in the child just before kel36-host starts (limits, say).
+    explicit HostProcess(const std::vector<std::string>& args,
+                         const std::function<void()>& in_child = {});
     ~HostProcess();
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
@@ -47,7 +50,8 @@ private:
 
 // Runs kel36-host with `args` to the end.
 HostRun runHost(const std::vector<std::string>& args,
-                std::chrono::milliseconds limit = std::chrono::seconds(30));
+                std::chrono::milliseconds limit = std::chrono::seconds(30),
+                const std::function<void()>& in_child = {});
 
 const char* hostPath();
 const char* pluginPath();

@@ -79,7 +79,7 @@ void LineBus::start(TimePoint now)
         r->start(now, line_detail);
     }
     phase_ = Phase::Idle;
-    needs_flush_ = true;
+    flush_ = TCIFLUSH;  // what came before the line was ours
     quiet_until_ = now;
     latest_start_ = now;
     turn_ = runners_.size() - 1;  // the first device goes first
@@ -173,9 +173,9 @@ void LineBus::beginNextRound(TimePoint now)
     // Only a round after a stall (or after stray bytes) needs the line
     // emptied: a late reply, a refused one's tail, requests the line could
     // not send. After a clean round there is nothing to flush.
-    if (needs_flush_) {
-        tcflush(line_.fd, TCIOFLUSH);
-        needs_flush_ = false;
+    if (flush_ >= 0) {
+        tcflush(line_.fd, flush_);
+        flush_ = -1;
     }
     active_ = next;
     turn_ = index;
@@ -192,7 +192,7 @@ void LineBus::afterRound(RoundState state, TimePoint now)
             portLost(std::strerror(active_->lineError()), now);
             return;
         case RoundState::Stalled:
-            needs_flush_ = true;
+            flush_ = TCIOFLUSH;
             quiet_ms_ = active_->lastStallReason() == StallReason::NoReply
                             ? settings_.timeout_ms
                             : std::min(kTailQuietMs, settings_.timeout_ms);
@@ -220,7 +220,8 @@ void LineBus::received(std::size_t length, TimePoint now)
     // Nobody waits for these: a late reply, a refused one's tail. The next
     // round starts on an emptied line that has been quiet for a while.
     active_->traceDiscarded(read_buffer_.data(), length);
-    needs_flush_ = true;
+    if (flush_ < 0)
+        flush_ = TCIFLUSH;
     quiet_until_ = std::max(quiet_until_, std::min(now + milliseconds(quiet_ms_), latest_start_));
 }
 
@@ -303,7 +304,7 @@ void LineBus::tryReopen(TimePoint now)
     for (DeviceRunner* r : runners_)
         r->emit(DeviceEvent::PortReopened, port_.c_str());
     phase_ = Phase::Idle;
-    needs_flush_ = true;
+    flush_ = TCIFLUSH;
     quiet_until_ = now;
     latest_start_ = now;
 }

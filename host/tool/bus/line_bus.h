@@ -70,7 +70,7 @@ private:
     Phase phase_ = Phase::Closed;
     DeviceRunner* active_ = nullptr;  // the device whose round it is (or was last)
     std::size_t turn_ = 0;            // index of active_
-    bool needs_flush_ = true;         // input (or output) left over from before
+    int flush_ = -1;                  // before the next round: TCIFLUSH, TCIOFLUSH or -1
     int quiet_ms_ = 0;                // silence wanted before the next round
     TimePoint quiet_until_{};
     TimePoint latest_start_{};  // bound of the quiet wait: a chattering line is still polled
