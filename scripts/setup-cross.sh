@@ -2,7 +2,7 @@
 # Installs what cross-building kel36 for ARM boards needs on Debian 12, and what
 # running the ARM unit tests under user-mode emulation needs:
 #   build machine: the cross compiler and binutils for the triple, qemu-user,
-#                  CMake, Ninja, pkg-config and the Boost headers (Boost is used
+#                  CMake, Ninja, pkg-config, the CLI11 headers and the Boost headers (Boost is used
 #                  for its headers only, and they are the same for every target);
 #   target:        JsonCpp, GoogleTest and GoogleMock as multiarch packages.
 # Multiarch packages come from the main archive with the sources as they are;
@@ -34,7 +34,7 @@ installed() {
   [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]
 }
 
-wanted=(cmake ninja-build pkgconf libboost-dev qemu-user)
+wanted=(cmake ninja-build pkgconf libboost-dev libcli11-dev qemu-user)
 for a in "${arches[@]}"; do
   wanted+=("g++-$(triple_of "$a")" "libjsoncpp-dev:$a" "libgtest-dev:$a" "libgmock-dev:$a")
 done

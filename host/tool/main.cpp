@@ -18,16 +18,19 @@
 int main(int argc, char** argv)
 {
     try {
-        const keltool::ToolOptions options =
-            keltool::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
-        if (options.help) {
-            std::fputs(keltool::usageText(), stdout);
-            return 0;
+        const keltool::CommandLine command_line =
+            keltool::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+        switch (command_line.command) {
+            case keltool::Command::Help:
+                std::fputs(command_line.help.c_str(), stdout);
+                return 0;
+            case keltool::Command::Version:
+                std::printf("kel36-host %s\n", KEL36_VERSION);
+                return 0;
+            case keltool::Command::Run:
+                break;
         }
-        if (options.version) {
-            std::printf("kel36-host %s\n", KEL36_VERSION);
-            return 0;
-        }
+        const keltool::ToolOptions& options = command_line.options;
         const int status = keltool::runHost(options, stdout, stderr);
         std::fflush(stdout);
         return status;

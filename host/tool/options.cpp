@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
-#include <map>
+#include <regex>
+
+#include <CLI/CLI.hpp>
 
 #include "host/tool/tool_error.h"
 
@@ -59,76 +61,167 @@ void parseFault(const std::string& text, SimFaultOptions& faults)
                         "' (drop, split, overlong, garble, delay)");
 }
 
-using ValueHandler = std::function<void(ToolOptions&, const std::string& flag, const std::string&)>;
-using FlagHandler = std::function<void(ToolOptions&)>;
+// Values are handed to the tool's own parsers as they come, in the order
+// given, so every message is the tool's and names the option.
+class Definer {
+public:
+    explicit Definer(CLI::App& app) : app_(app) {}
 
-const std::map<std::string, ValueHandler>& valueOptions()
+    void value(const std::string& flag, const char* type, const char* help,
+               std::function<void(const std::string& flag, const std::string& value)> take)
+    {
+        app_.add_option_function<std::string>(
+                flag, [flag, take](const std::string& v) { take(flag, v); }, help)
+            ->type_name(type)
+            ->trigger_on_parse()
+            ->group(group_);
+    }
+    // A value that names something (a file, a line).
+    void path(const std::string& flag, const char* type, const char* what, const char* help,
+              std::function<void(const std::string& value)> take)
+    {
+        (void)what;
+        value(flag, type, help, [take](const std::string&, const std::string& v) { take(v); });
+    }
+    void flag(const std::string& names, const char* help, std::function<void()> take)
+    {
+        app_.add_flag_callback(names, std::move(take), help)
+            ->disable_flag_override()
+            ->trigger_on_parse()
+            ->group(group_);
+    }
+    void group(const char* name) { group_ = name; }
+
+private:
+    CLI::App& app_;
+    std::string group_;
+};
+
+struct Seen {
+    bool json = false;
+    bool watch = false;
+    bool interval = false;
+    bool period = false;
+};
+
+void defineRunOptions(CLI::App& app, ToolOptions& o, Seen& seen)
 {
-    static const std::map<std::string, ValueHandler> table = {
-        {"--config",
-         [](ToolOptions& o, const std::string&, const std::string& v) { o.config_path = v; }},
-        {"--port", [](ToolOptions& o, const std::string&, const std::string& v) { o.port = v; }},
-        {"--addr", [](ToolOptions& o, const std::string&, const std::string& v) { o.addr = v; }},
-        {"--data-id",
-         [](ToolOptions& o, const std::string& f, const std::string& v) {
-             o.data_id = static_cast<uint32_t>(parseUnsigned(f, v, 0xFFFFFFFFu));
-         }},
-        {"--name", [](ToolOptions& o, const std::string&, const std::string& v) { o.name = v; }},
-        {"--scenario",
-         [](ToolOptions& o, const std::string&, const std::string& v) { o.scenario_path = v; }},
-        {"--plugin",
-         [](ToolOptions& o, const std::string&, const std::string& v) { o.plugin_path = v; }},
-        {"--interval",
-         [](ToolOptions& o, const std::string& f, const std::string& v) {
-             o.interval_ms = static_cast<int>(parseUnsigned(f, v, 3600000));
-         }},
-        {"--timeout",
-         [](ToolOptions& o, const std::string& f, const std::string& v) {
-             o.timeout_ms = static_cast<int>(parseUnsigned(f, v, 600000));
-             if (o.timeout_ms == 0)
-                 throw ToolError(f + ": the reply time-out must be at least 1 ms");
-         }},
-        {"--rounds", [](ToolOptions& o, const std::string& f,
-                        const std::string& v) { o.rounds = parseUnsigned(f, v, UINT64_MAX); }},
-        {"--history",
-         [](ToolOptions& o, const std::string&, const std::string& v) { o.history_path = v; }},
-        {"--cache",
-         [](ToolOptions& o, const std::string&, const std::string& v) { o.cache_dir = v; }},
-        {"--sim-fault",
-         [](ToolOptions& o, const std::string&, const std::string& v) { parseFault(v, o.faults); }},
-        {"--sim-delay",
-         [](ToolOptions& o, const std::string& f, const std::string& v) {
-             o.faults.delay_ms = static_cast<int>(parseUnsigned(f, v, 600000));
-         }},
-        {"--sim-seed",
-         [](ToolOptions& o, const std::string& f, const std::string& v) {
-             o.faults.seed = parseUnsigned(f, v, UINT64_MAX);
-         }},
+    Definer d(app);
+    d.group("Devices (one of)");
+    d.path("--config", "FILE", "the path of a configuration file",
+           "host configuration file (JSON list of devices)",
+           [&o](const std::string& v) { o.config_path = v; });
+    d.path("--port", "DEV", "the path of a serial device", "one device on serial line DEV",
+           [&o](const std::string& v) { o.port = v; });
+    d.path("--addr", "A", "an address", "its address as the device node carries it",
+           [&o](const std::string& v) { o.addr = v; });
+    d.value("--data-id", "N", "its data identifier (default 1)",
+            [&o](const std::string& f, const std::string& v) {
+                o.data_id = static_cast<uint32_t>(parseUnsigned(f, v, 0xFFFFFFFFu));
+            });
+    d.path("--name", "NAME", "a device name", "its name in output (default kel36)",
+           [&o](const std::string& v) { o.name = v; });
+    d.flag("--rtscts", "hardware flow control (off unless asked for)", [&o] { o.rtscts = true; });
+
+    d.group("Simulated controllers (the default when no port is given)");
+    d.flag("--simulate", "a simulated controller for every device", [&o] { o.simulate = true; });
+    d.path("--scenario", "FILE", "the path of a scenario file",
+           "scenario file for the simulated controllers",
+           [&o](const std::string& v) { o.scenario_path = v; });
+    const auto sim = [&o](const std::string& f) {
+        if (o.sim_option.empty())
+            o.sim_option = f;
     };
-    return table;
+    d.value("--sim-fault", "K=P",
+            "inject fault K with probability P per reply: drop,\n"
+            "split, overlong, garble, delay; repeatable",
+            [&o, sim](const std::string& f, const std::string& v) {
+                sim(f);
+                parseFault(v, o.faults);
+            });
+    d.value("--sim-delay", "MS", "reply delay of the delay fault (default 300)",
+            [&o, sim](const std::string& f, const std::string& v) {
+                sim(f);
+                o.faults.delay_ms = static_cast<int>(parseUnsigned(f, v, 600000));
+            });
+    d.value("--sim-seed", "N", "seed of the fault injection (default 1)",
+            [&o, sim](const std::string& f, const std::string& v) {
+                sim(f);
+                o.faults.seed = parseUnsigned(f, v, UINT64_MAX);
+            });
+    d.flag("--sim-pace", "pace simulated replies at the line's baud rate", [&o, sim] {
+        sim("--sim-pace");
+        o.faults.pace = true;
+    });
+
+    d.group("Polling");
+    d.path("--plugin", "PATH", "the path of the plug-in",
+           "plug-in to load (default: kel36.so next to the\n"
+           "program, then the installed one)",
+           [&o](const std::string& v) { o.plugin_path = v; });
+    d.value("--interval", "MS", "pause after a round (default 1000, 0 allowed)",
+            [&o, &seen](const std::string& f, const std::string& v) {
+                o.interval_ms = static_cast<int>(parseUnsigned(f, v, 3600000));
+                seen.interval = true;
+            });
+    d.value("--period", "MS",
+            "start rounds at this fixed rate instead; a round\n"
+            "that overruns is followed at once",
+            [&o, &seen](const std::string& f, const std::string& v) {
+                o.period_ms = static_cast<int>(parseUnsigned(f, v, 3600000));
+                if (o.period_ms == 0)
+                    throw ToolError(f + ": the period must be at least 1 ms");
+                seen.period = true;
+            });
+    d.value("--timeout", "MS", "reply time-out (default 1000)",
+            [&o](const std::string& f, const std::string& v) {
+                o.timeout_ms = static_cast<int>(parseUnsigned(f, v, 600000));
+                if (o.timeout_ms == 0)
+                    throw ToolError(f + ": the reply time-out must be at least 1 ms");
+            });
+    d.value("--rounds", "N", "stop after N completed rounds of every device",
+            [&o](const std::string& f, const std::string& v) {
+                o.rounds = parseUnsigned(f, v, UINT64_MAX);
+            });
+    d.value("--give-up", "S",
+            "end the run when a device has completed no round\n"
+            "for S seconds (exit status 3 or 4)",
+            [&o](const std::string& f, const std::string& v) {
+                o.give_up_s = static_cast<int>(parseUnsigned(f, v, 86400));
+                if (o.give_up_s == 0)
+                    throw ToolError(f + ": expected at least 1 second");
+            });
+
+    d.group("Output");
+    d.flag("--json", "one JSON object per line: rounds, stalls, events", [&o, &seen] {
+        o.output = OutputMode::Json;
+        seen.json = true;
+    });
+    d.flag("--watch", "live view, redrawn in place", [&o, &seen] {
+        o.output = OutputMode::Watch;
+        seen.watch = true;
+    });
+    d.flag("--trace", "every request and reply, time-stamped, on stderr", [&o] { o.trace = true; });
+    d.path("--history", "FILE", "the path of a history file",
+           "append every stored record as a JSON line",
+           [&o](const std::string& v) { o.history_path = v; });
+    d.path("--cache", "DIR", "a cache directory",
+           "keep each device's last record, restored at start",
+           [&o](const std::string& v) { o.cache_dir = v; });
+
+    d.group("Diagnostics");
+    d.flag("--check",
+           "load the plug-in, configure one device, show its\n"
+           "request frames and exit (0: usable, 2: not)",
+           [&o] { o.check = true; });
 }
 
-const std::map<std::string, FlagHandler>& flagOptions()
+void checkCombinations(const ToolOptions& o, const Seen& seen)
 {
-    static const std::map<std::string, FlagHandler> table = {
-        {"--simulate", [](ToolOptions& o) { o.simulate = true; }},
-        {"--rtscts", [](ToolOptions& o) { o.rtscts = true; }},
-        {"--json", [](ToolOptions& o) { o.output = OutputMode::Json; }},
-        {"--watch", [](ToolOptions& o) { o.output = OutputMode::Watch; }},
-        {"--trace", [](ToolOptions& o) { o.trace = true; }},
-        {"--check", [](ToolOptions& o) { o.check = true; }},
-        {"--sim-pace", [](ToolOptions& o) { o.faults.pace = true; }},
-        {"--help", [](ToolOptions& o) { o.help = true; }},
-        {"-h", [](ToolOptions& o) { o.help = true; }},
-        {"--version", [](ToolOptions& o) { o.version = true; }},
-    };
-    return table;
-}
-
-void checkCombinations(const ToolOptions& o, bool json_seen, bool watch_seen, bool sim_tuned)
-{
-    if (json_seen && watch_seen)
+    if (seen.json && seen.watch)
         throw ToolError("--json and --watch exclude each other");
+    if (seen.interval && seen.period)
+        throw ToolError("--interval and --period exclude each other");
     if (!o.config_path.empty() && (o.port || o.addr || o.data_id || o.name || o.rtscts))
         throw ToolError(
             "--config and the one-device flags (--port, --addr, --data-id, --name, "
@@ -138,99 +231,91 @@ void checkCombinations(const ToolOptions& o, bool json_seen, bool watch_seen, bo
     // With --port alone there is no simulated controller to apply these to.
     if (o.port && !o.scenario_path.empty())
         throw ToolError("--scenario needs a simulated controller (--simulate, or no --port)");
-    if (o.port && sim_tuned)
-        throw ToolError(
-            "--sim-fault, --sim-delay, --sim-seed and --sim-pace need a simulated "
-            "controller (--simulate, or no --port)");
+    if (o.port && !o.sim_option.empty())
+        throw ToolError(o.sim_option + " needs a simulated controller (--simulate, or no --port)");
 }
+
+// CLI11's own messages for what it checks itself, in the tool's words.
+std::string messageFor(const CLI::ParseError& e)
+{
+    const std::string what = e.what();
+    static const std::regex missing("^(-[-A-Za-z0-9]+): .*missing$");
+    static const std::regex override_(
+        "^-*([A-Za-z0-9][-A-Za-z0-9]*) was given a disallowed flag override$");
+    std::smatch m;
+    if (std::regex_match(what, m, missing))
+        return m[1].str() + " needs a value";
+    if (std::regex_match(what, m, override_))
+        return "--" + m[1].str() + " takes no value";
+    return what;
+}
+
+const char kFooter[] =
+    "Options take their value as --opt value or --opt=value.\n"
+    "Exit status: 0 on success, 2 on bad input (the reason is on stderr), 3 when a\n"
+    "device never completed a round, 4 when --give-up ended the run.";
 
 }  // namespace
 
-ToolOptions parseOptions(const std::vector<std::string>& args)
+CommandLine parseCommandLine(const std::vector<std::string>& args)
 {
-    ToolOptions options;
-    bool json_seen = false;
-    bool watch_seen = false;
-    bool sim_tuned = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string flag = args[i];
-        std::optional<std::string> inline_value;
-        if (flag.rfind("--", 0) == 0) {
-            const auto eq = flag.find('=');
-            if (eq != std::string::npos) {
-                inline_value = flag.substr(eq + 1);
-                flag.resize(eq);
-            }
-        }
-        if (auto it = flagOptions().find(flag); it != flagOptions().end()) {
-            if (inline_value)
-                throw ToolError(flag + " takes no value");
-            it->second(options);
-            json_seen |= flag == "--json";
-            watch_seen |= flag == "--watch";
-            sim_tuned |= flag == "--sim-pace";
-            continue;
-        }
-        auto it = valueOptions().find(flag);
-        if (it == valueOptions().end())
-            throw ToolError(flag.rfind("-", 0) == 0 ? "unknown option " + flag + " (see --help)"
-                                                    : "unexpected argument '" + flag + "'");
-        if (!inline_value) {
-            if (i + 1 >= args.size())
-                throw ToolError(flag + " needs a value");
-            inline_value = args[++i];
-        }
-        it->second(options, flag, *inline_value);
-        sim_tuned |= flag.rfind("--sim-", 0) == 0;
+    CommandLine command_line;
+    ToolOptions& o = command_line.options;
+    Seen seen;
+    bool help = false;
+    bool version = false;
+
+    CLI::App app(
+        "Loads kel36.so as the monitoring unit's host does and polls generator-set\n"
+        "controllers on serial lines, or on simulated controllers.",
+        "kel36-host");
+    // The default: an option given twice takes its last value (scripts add to
+    // a base command line); --sim-fault adds up by kind.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.set_help_flag();
+    app.allow_extras();  // reported below in the tool's words
+    app.footer(kFooter);
+    app.get_formatter()->column_width(24);
+    app.get_formatter()->label("OPTIONS", "options");
+    defineRunOptions(app, o, seen);
+    app.add_flag("-h,--help", help, "show this text and exit")
+        ->disable_flag_override()
+        ->group("Diagnostics");
+    app.add_flag("--version", version, "show the version and exit")
+        ->disable_flag_override()
+        ->group("Diagnostics");
+
+    // CLI11 wants the arguments last to first.
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ParseError& e) {
+        throw ToolError(messageFor(e));
     }
-    checkCombinations(options, json_seen, watch_seen, sim_tuned);
-    return options;
+    if (help) {
+        command_line.command = Command::Help;
+        command_line.help = app.help();
+        return command_line;
+    }
+    if (version) {
+        command_line.command = Command::Version;
+        return command_line;
+    }
+    if (!app.remaining().empty()) {
+        const std::string extra = app.remaining().front();
+        throw ToolError(extra.rfind("-", 0) == 0 ? "unknown option " + extra + " (see --help)"
+                                                 : "unexpected argument '" + extra + "'");
+    }
+    checkCombinations(o, seen);
+    return command_line;
 }
 
-const char* usageText()
+ToolOptions parseOptions(const std::vector<std::string>& args)
 {
-    return R"(usage: kel36-host [options]
-
-Loads kel36.so as the monitoring unit's host does and polls generator-set
-controllers on serial lines, or on simulated controllers.
-
-Devices (one of):
-  --config FILE        host configuration file (JSON list of devices)
-  --port DEV           one device on serial line DEV
-    --addr A           its address as the device node carries it (default: the driver's)
-    --data-id N        its data identifier (default 1)
-    --name NAME        its name in output (default kel36)
-    --rtscts           hardware flow control (off unless asked for)
-  --simulate           simulated controllers on pseudo-terminals (the default
-                       when no port is given)
-    --scenario FILE    scenario file for the simulated controllers
-    --sim-fault K=P    inject fault K (drop, split, overlong, garble, delay) with
-                       probability P per reply; repeatable
-    --sim-delay MS     reply delay of the delay fault
-    --sim-seed N       seed of the fault injection (default 1)
-    --sim-pace         pace simulated replies at the line's baud rate
-
-Polling:
-  --plugin PATH        plug-in to load (default: kel36.so next to the program,
-                       then the installed one)
-  --interval MS        pause between rounds (default 1000, 0 allowed)
-  --timeout MS         reply time-out (default 1000)
-  --rounds N           stop after N completed rounds of every device
-
-Output:
-  --json               one JSON object per line: rounds, stalls, summary
-  --watch              live view, redrawn in place
-  --trace              every request and reply with time stamps, on stderr
-  --history FILE       append every stored record as a JSON line
-  --cache DIR          keep each device's last record; restored at start-up
-
-Diagnostics:
-  --check              load the plug-in, configure one device, show its request
-                       frames and exit (0: usable, 2: not)
-  --help, --version
-
-Exit status: 0 on success, 2 on bad input (the reason is on stderr).
-)";
+    CommandLine command_line = parseCommandLine(args);
+    if (command_line.command != Command::Run)
+        throw ToolError("--help and --version do not poll");
+    return command_line.options;
 }
 
 }  // namespace keltool

@@ -33,6 +33,8 @@ struct ToolOptions {
     bool simulate = false;
     std::string scenario_path;
     SimFaultOptions faults;
+    // The first --sim-* option given, if any: it needs a simulated controller.
+    std::string sim_option;
 
     std::string plugin_path;
     int interval_ms = 1000;
@@ -46,14 +48,23 @@ struct ToolOptions {
     bool check = false;
     std::string history_path;
     std::string cache_dir;
+};
 
-    bool help = false;
-    bool version = false;
+// What the command line asks for. The bare command polls; each subcommand
+// (scan, history, report, ...) adds its value here and its options beside
+// ToolOptions.
+enum class Command { Run, Help, Version };
+
+struct CommandLine {
+    Command command = Command::Run;
+    ToolOptions options;  // Command::Run
+    std::string help;     // Command::Help: the usage text of the command asked about
 };
 
 // Throws ToolError naming the offending argument.
-ToolOptions parseOptions(const std::vector<std::string>& args);
+CommandLine parseCommandLine(const std::vector<std::string>& args);
 
-const char* usageText();
+// The polling options alone; ToolError also for --help and --version.
+ToolOptions parseOptions(const std::vector<std::string>& args);
 
 }  // namespace keltool
