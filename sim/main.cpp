@@ -6,14 +6,20 @@
 
 #include <signal.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "cli/standard_streams.h"
 #include "command_line.h"
 #include "scenario.h"
 #include "simulator.h"
@@ -89,7 +95,7 @@ void waitForStop(const sigset_t& signals, const Simulator& sim, double duration_
     }
 }
 
-int run(const std::vector<std::string>& args) {
+int run(const std::vector<std::string>& args, kelcli::CheckedOutput& out) {
     CommandLine cl;
     try {
         cl = parseCommandLine(args);
@@ -98,8 +104,8 @@ int run(const std::vector<std::string>& args) {
         return kExitBadInput;
     }
     if (cl.help) {
-        std::fputs(usageText(), stdout);
-        return 0;
+        std::fputs(usageText(), out.stream());
+        return kelcli::finishOutput(out, "kel36-sim", 0, kExitFailed);
     }
 
     Options options;
@@ -128,8 +134,15 @@ int run(const std::vector<std::string>& args) {
         return kExitBadInput;
     }
     if (cl.port.empty()) {
-        std::printf("%s\n", sim->devicePath().c_str());
-        std::fflush(stdout);
+        std::fprintf(out.stream(), "%s\n", sim->devicePath().c_str());
+        // A script reads the path from here: without it the simulator is of no
+        // use. A reader that has gone away needs it no more.
+        const int error = out.flushAndCheck();
+        if (error != 0 && error != EPIPE) {
+            std::fprintf(stderr, "kel36-sim: cannot write the pseudo-terminal's path: %s\n",
+                         std::strerror(error));
+            return kExitFailed;
+        }
     }
     std::fprintf(stderr, "kel36-sim: answering address %u on %s\nkel36-sim: scenario %s: %s\n"
                  "kel36-sim: faults: %s\n",
@@ -151,7 +164,11 @@ int run(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // First of all: a closed descriptor 0-2 would be taken by the
+    // pseudo-terminal, and the path meant for stdout written into the line.
+    if (!kelcli::ensureStandardDescriptors()) return kExitFailed;
     // A reader of stdout that went away must not kill us before the statistics.
     signal(SIGPIPE, SIG_IGN);
-    return run(std::vector<std::string>(argv + 1, argv + argc));
+    kelcli::CheckedOutput out(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+    return run(std::vector<std::string>(argv + 1, argv + argc), out);
 }

@@ -3,14 +3,10 @@
 
 #include <json/json.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 
+#include "cli/input_file.h"
 #include "protocol.h"
 #include "scenario.h"
 
@@ -79,10 +75,11 @@ void applyRawRegisters(Scenario& scenario, const Json::Value& registers, const s
         const int number = registerNumber(key);
         if (number < 0) throw scenarioError(source, path, "register number must be 0..64");
         const Json::Value& value = registers[key];
-        if (!isInteger(value) || value.asLargestInt() < 0 || value.asLargestInt() > 255) {
+        // Range first: converting a number beyond the 64-bit ranges throws.
+        if (!isInteger(value) || !value.isUInt() || value.asUInt() > 255) {
             throw scenarioError(source, path, "register value must be an integer 0..255");
         }
-        scenario.registers[number] = static_cast<uint8_t>(value.asLargestInt());
+        scenario.registers[number] = static_cast<uint8_t>(value.asUInt());
     }
 }
 
@@ -91,12 +88,19 @@ void applyRawRegisters(Scenario& scenario, const Json::Value& registers, const s
 Scenario parseScenario(const std::string& json_text, const std::string& source_name) {
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
+    builder.settings_["stackLimit"] = kelcli::kMaxJsonNesting;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    if (!reader->parse(json_text.data(), json_text.data() + json_text.size(), &root, &errors)) {
-        throw std::runtime_error(source_name + ": " + firstErrorOnOneLine(errors));
+    bool parsed = false;
+    try {
+        parsed = reader->parse(json_text.data(), json_text.data() + json_text.size(), &root, &errors);
+    } catch (const Json::Exception&) {
+        // The reader throws, rather than reports, text nested beyond its limit.
+        throw std::runtime_error(source_name + ": nested deeper than " +
+                                 std::to_string(kelcli::kMaxJsonNesting) + " levels");
     }
+    if (!parsed) throw std::runtime_error(source_name + ": " + firstErrorOnOneLine(errors));
     if (!root.isObject()) throw scenarioError(source_name, "$", "expected a JSON object");
 
     // Named quantities first, so raw registers override them.
@@ -126,12 +130,10 @@ Scenario parseScenario(const std::string& json_text, const std::string& source_n
 }
 
 Scenario loadScenarioFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw std::runtime_error(path + ": cannot read: " + std::strerror(errno));
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) throw std::runtime_error(path + ": cannot read: " + std::strerror(errno));
-    return parseScenario(text.str(), path);
+    std::string text;
+    std::string error;
+    if (!kelcli::readInputFile(path, &text, &error)) throw std::runtime_error(path + ": cannot read: " + error);
+    return parseScenario(text, path);
 }
 
 // A healthy set running on load, the same as examples/scenario.json. The

@@ -65,7 +65,7 @@ DeviceRunner::DeviceRunner(const kelhost::Plugin& plugin, DeviceSpec device_spec
         throw ToolError(spec_.origin + ": the device's InitSetting returned " +
                         std::to_string(status));
     if (services_.cache)
-        cache_slot_ = services_.cache->slot(spec_.data_id);
+        cache_slot_ = services_.cache->take(spec_.data_id);
 }
 
 DeviceRunner::~DeviceRunner()
@@ -258,24 +258,25 @@ void DeviceRunner::restoreCache()
 {
     if (!services_.cache)
         return;
-    std::string error;
-    const std::optional<std::string> bytes = cache_slot_.load(&error);
+    std::string refusal;
+    const std::optional<std::string> bytes = cache_slot_.load(&refusal);
     if (!bytes) {
-        if (!error.empty())
-            emit(DeviceEvent::Warning, error.c_str());
+        if (!refusal.empty())
+            emit(DeviceEvent::CacheRefused, (cache_slot_.path() + ": " + refusal).c_str());
         return;
     }
     published_ = false;
     alarm_count_ = 0;
     battery_reported_ = false;
+    restoring_ = true;
     const int status = device_->LoadFromCache(*bytes);
+    restoring_ = false;
     if (status == 1 && published_) {
         emit(DeviceEvent::CacheRestored, cache_slot_.path().c_str());
         completeRound(SteadyClock::now(), RecordSource::Cache);
         return;
     }
-    const std::string detail =
-        cache_slot_.path() + " (" + std::to_string(bytes->size()) + " bytes)";
+    const std::string detail = cache_slot_.path() + ": the driver refused the record";
     emit(DeviceEvent::CacheRefused, detail.c_str());
 }
 
@@ -371,8 +372,9 @@ void DeviceRunner::onSaveDeviceHistory(ZRNVDevice& dev, const unsigned char* dat
                                        unsigned int length)
 {
     // A failing store is reported when it starts failing, not every round.
+    const RecordSource source = restoring_ ? RecordSource::Cache : RecordSource::Poll;
     if (services_.history) {
-        const bool ok = services_.history->append(spec_.name, dev.DataId(), data, length);
+        const bool ok = services_.history->append(spec_.name, dev.DataId(), source, data, length);
         if (!ok && !history_failing_) {
             const std::string detail =
                 "cannot append to " + services_.history->path() + ": " + std::strerror(errno);
@@ -380,7 +382,9 @@ void DeviceRunner::onSaveDeviceHistory(ZRNVDevice& dev, const unsigned char* dat
         }
         history_failing_ = !ok;
     }
-    if (services_.cache && length == kRecordSize) {
+    // The restored record is the cached one, only stamped anew: it is not
+    // stored back as if it were a new reading.
+    if (services_.cache && length == kRecordSize && source == RecordSource::Poll) {
         std::string error;
         const bool ok = cache_slot_.store(data, length, &error);
         if (!ok && !cache_failing_)

@@ -152,6 +152,7 @@ private:
     float battery_voltage_ = 0.0f;
     int awaited_register_ = -1;
 
+    bool restoring_ = false;  // LoadFromCache is running: what is stored comes from the cache
     bool history_failing_ = false;
     bool cache_failing_ = false;
 

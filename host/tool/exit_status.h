@@ -4,7 +4,7 @@
 namespace keltool {
 
 constexpr int kExitOk = 0;
-constexpr int kExitInternal = 1;  // a fault of the tool itself
+constexpr int kExitInternal = 1;  // a fault of the tool itself, or output that cannot be written
 constexpr int kExitBadInput = 2;  // bad input or an unusable environment; nothing was polled
 // Some device never completed a round: stopped (Ctrl-C, --give-up) before
 // its first record. Scripts can tell "polled nothing" from success.

@@ -1,15 +1,13 @@
 #include "host/tool/host_config.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <set>
-#include <sstream>
 
 #include <json/reader.h>
 
+#include "cli/input_file.h"
+#include "host/tool/device_name.h"
 #include "host/tool/tool_error.h"
 
 namespace keltool {
@@ -76,10 +74,19 @@ public:
         Json::CharReaderBuilder builder;
         Json::CharReaderBuilder::strictMode(&builder.settings_);
         builder.settings_["allowComments"] = true;
+        builder.settings_["stackLimit"] = kelcli::kMaxJsonNesting;
         std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
         Json::Value root;
         std::string errors;
-        if (!reader->parse(text_.data(), text_.data() + text_.size(), &root, &errors))
+        bool parsed = false;
+        try {
+            parsed = reader->parse(text_.data(), text_.data() + text_.size(), &root, &errors);
+        } catch (const Json::Exception&) {
+            // The reader throws, rather than reports, text nested beyond its limit.
+            throw ToolError(source_ + ": invalid JSON: nested deeper than " +
+                            std::to_string(kelcli::kMaxJsonNesting) + " levels");
+        }
+        if (!parsed)
             throw ToolError(syntaxError(source_, errors));
         return root;
     }
@@ -140,6 +147,9 @@ private:
         if (!v["name"].isString() || v["name"].asString().empty())
             fail(v["name"], path + ".name", "expected a non-empty string");
         device_spec.name = v["name"].asString();
+        const std::string problem = deviceNameProblem(device_spec.name);
+        if (!problem.empty())
+            fail(v["name"], path + ".name", "the name " + problem);
 
         if (!v.isMember("dataId"))
             fail(v, path, "missing \"dataId\"");
@@ -192,14 +202,11 @@ std::vector<DeviceSpec> parseHostConfig(const std::string& text, const std::stri
 
 std::vector<DeviceSpec> loadHostConfig(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw ToolError("cannot read configuration " + path + ": " + std::strerror(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad())
-        throw ToolError("cannot read configuration " + path + ": read error");
-    std::vector<DeviceSpec> devices = parseHostConfig(text.str(), path);
+    std::string text;
+    std::string error;
+    if (!kelcli::readInputFile(path, &text, &error))
+        throw ToolError("cannot read configuration " + path + ": " + error);
+    std::vector<DeviceSpec> devices = parseHostConfig(text, path);
     for (DeviceSpec& d : devices)
         if (!d.scenario.empty() && d.scenario[0] != '/')
             d.scenario = directoryOf(path) + d.scenario;
@@ -224,6 +231,7 @@ std::vector<DeviceSpec> devicesFor(const ToolOptions& options)
     std::vector<DeviceSpec> devices = options.config_path.empty()
                                           ? std::vector<DeviceSpec>{deviceFromFlags(options)}
                                           : loadHostConfig(options.config_path);
+    bool any_simulated = false;
     for (DeviceSpec& d : devices) {
         if (options.simulate) {
             d.simulated_line = d.port;
@@ -231,7 +239,14 @@ std::vector<DeviceSpec> devicesFor(const ToolOptions& options)
         }
         if (d.port.empty() && !options.scenario_path.empty())
             d.scenario = options.scenario_path;
+        any_simulated |= d.port.empty();
     }
+    // Options for simulated controllers that no device has would silently do nothing.
+    const std::string sim_option =
+        !options.scenario_path.empty() ? "--scenario" : options.sim_option;
+    if (!any_simulated && !sim_option.empty())
+        throw ToolError(sim_option + " needs a simulated controller, and every device in " +
+                        options.config_path + " has a port (add --simulate)");
     return devices;
 }
 

@@ -87,7 +87,7 @@ public:
                 add("  cached record restored from %s", e.detail);
                 break;
             case DeviceEvent::CacheRefused:
-                add("  WARNING the driver refused the cached record %s", e.detail);
+                add("  WARNING cached record not restored: %s", e.detail);
                 break;
             case DeviceEvent::Warning:
                 add("  WARNING %s", e.detail);

@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "host/tool/device_name.h"
 #include "host/tool/tool_error.h"
 
 namespace keltool {
@@ -76,12 +77,17 @@ public:
             ->trigger_on_parse()
             ->group(group_);
     }
-    // A value that names something (a file, a line).
+    // A value that names something (a file, a line, a device).
     void path(const std::string& flag, const char* type, const char* what, const char* help,
               std::function<void(const std::string& value)> take)
     {
-        (void)what;
-        value(flag, type, help, [take](const std::string&, const std::string& v) { take(v); });
+        value(flag, type, help, [what, take](const std::string& f, const std::string& v) {
+            // An empty value is an unset variable in a script, never a
+            // choice: refused like an empty string in the configuration file.
+            if (v.empty())
+                throw ToolError(f + ": expected " + what + ", got an empty value");
+            take(v);
+        });
     }
     void flag(const std::string& names, const char* help, std::function<void()> take)
     {
@@ -120,7 +126,12 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, Seen& seen)
                 o.data_id = static_cast<uint32_t>(parseUnsigned(f, v, 0xFFFFFFFFu));
             });
     d.path("--name", "NAME", "a device name", "its name in output (default kel36)",
-           [&o](const std::string& v) { o.name = v; });
+           [&o](const std::string& v) {
+               const std::string problem = deviceNameProblem(v);
+               if (!problem.empty())
+                   throw ToolError("--name: the name " + problem);
+               o.name = v;
+           });
     d.flag("--rtscts", "hardware flow control (off unless asked for)", [&o] { o.rtscts = true; });
 
     d.group("Simulated controllers (the default when no port is given)");
@@ -252,7 +263,8 @@ std::string messageFor(const CLI::ParseError& e)
 
 const char kFooter[] =
     "Options take their value as --opt value or --opt=value.\n"
-    "Exit status: 0 on success, 2 on bad input (the reason is on stderr), 3 when a\n"
+    "Exit status: 0 on success, 1 when the output cannot be written (or on an\n"
+    "internal error), 2 on bad input (the reason is one line on stderr), 3 when a\n"
     "device never completed a round, 4 when --give-up ended the run.";
 
 }  // namespace

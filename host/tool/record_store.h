@@ -8,20 +8,24 @@
 #include <optional>
 #include <string>
 
+#include "host/tool/reports.h"
+
 namespace keltool {
 
 class HistoryLog {
 public:
-    // Opens (creates) the file for appending. Throws ToolError.
+    // Opens (creates) the file for appending; it must be a regular file.
+    // Throws ToolError.
     explicit HistoryLog(const std::string& path);
     ~HistoryLog();
     HistoryLog(const HistoryLog&) = delete;
     HistoryLog& operator=(const HistoryLog&) = delete;
 
-    // {"time":"...","device":"...","data_id":N,"record":"<hex>"} as one write.
-    // False when the write failed (disk full, say).
-    bool append(const std::string& device, uint32_t data_id, const unsigned char* data,
-                unsigned int length);
+    // {"time":"...","device":"...","data_id":N,"source":"poll","record":"<hex>"}
+    // as one write; `source` tells a polled record from one restored from the
+    // cache. False when the write failed (disk full, say).
+    bool append(const std::string& device, uint32_t data_id, RecordSource source,
+                const unsigned char* data, unsigned int length);
     const std::string& path() const { return path_; }
 
 private:
@@ -30,29 +34,61 @@ private:
     std::string line_;
 };
 
+// Cache files are the host's own format: a header that says what the file
+// holds, then the record.
+//
+//   bytes 0-3    magic "K36C"
+//   bytes 4-5    format version (1), little-endian
+//   bytes 6-7    header length (20)
+//   bytes 8-11   data identifier of the device that stored the record
+//   bytes 12-15  record length
+//   bytes 16-19  CRC-32 (as zlib's) of bytes 0-15 and the record
+//   bytes 20-    the record
+constexpr std::size_t kCacheHeaderSize = 20;
+constexpr uint16_t kCacheFormatVersion = 1;
+
+// CRC-32 with the polynomial of zlib, Ethernet and PNG, continued from `crc`.
+uint32_t crc32(const unsigned char* data, std::size_t length, uint32_t crc = 0);
+
 class RecordCache {
 public:
     // Uses (and creates, one level) the directory. Throws ToolError.
     explicit RecordCache(const std::string& dir);
 
-    // One device's cache file, "<dir>/<data id>.rec".
+    // One device's cache file, "<dir>/<data id>.rec", held for the run: a lock
+    // on "<dir>/<data id>.lock" keeps a second host away from it.
     class Slot {
     public:
         Slot() = default;
-        Slot(const std::string& dir, uint32_t data_id);
-        // The cached bytes as they are (at most 4 KiB), or nothing without a file.
-        std::optional<std::string> load(std::string* error) const;
-        // Writes a temporary file and renames it over the cache file, so a reader
-        // never sees half a record.
+        ~Slot();
+        Slot(Slot&& other) noexcept;
+        Slot& operator=(Slot&& other) noexcept;
+        Slot(const Slot&) = delete;
+        Slot& operator=(const Slot&) = delete;
+
+        // The cached record when the file holds one stored for this device.
+        // Nothing, with `refusal` empty, when there is no file; nothing, with
+        // `refusal` saying why, when the file is not such a record.
+        std::optional<std::string> load(std::string* refusal) const;
+        // Writes a temporary file of its own and renames it over the cache
+        // file, so a reader never sees half a record.
         bool store(const unsigned char* data, unsigned int length, std::string* error) const;
         const std::string& path() const { return path_; }
 
     private:
+        friend class RecordCache;
+        std::string dir_;
         std::string path_;
-        std::string temp_path_;
+        std::string temp_prefix_;   // ".<data id>.rec."
+        std::string temp_pattern_;  // for mkstemp: "<dir>/.<data id>.rec.XXXXXX"
+        mutable std::string temp_path_;
+        uint32_t data_id_ = 0;
+        int lock_fd_ = -1;
     };
 
-    Slot slot(uint32_t data_id) const { return Slot(dir_, data_id); }
+    // Takes the device's cache for this run. Throws ToolError when another
+    // process holds it or the cache file is not a regular file.
+    Slot take(uint32_t data_id) const;
 
 private:
     std::string dir_;

@@ -89,7 +89,7 @@ enum class DeviceEvent {
     PortLost,
     PortReopened,
     CacheRestored,  // the driver accepted the cached record (a round report follows)
-    CacheRefused,   // the driver refused it
+    CacheRefused,   // not restored: not a record of this device, or the driver refused it
     Warning,        // anything else worth a line (a cache that cannot be written)
     GaveUp,         // no completed round for the --give-up time: the run ends
 };

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,6 +128,14 @@ struct BadInput {
 TEST(Kel36SimTool, RejectsBadInputWithOneLineAndExitTwo) {
     const std::string bad_scenario = ::testing::TempDir() + "kel36_sim_bad_scenario.json";
     std::ofstream(bad_scenario) << R"({"uab": 1000})";
+    const std::string stem = ::testing::TempDir() + "kel36_sim_" + std::to_string(getpid());
+    const std::string huge_register = stem + "_huge.json";
+    std::ofstream(huge_register) << R"({"registers": {"3": 18446744073709551615}})";
+    const std::string deep = stem + "_deep.json";
+    std::ofstream(deep) << std::string(5000, '[');
+    const std::string fifo = stem + "_fifo";
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     const BadInput cases[] = {
         {{"--bogus"}, "kel36-sim: unknown option --bogus (see --help)"},
         {{"extra"}, "kel36-sim: unknown option extra (see --help)"},
@@ -146,6 +155,11 @@ TEST(Kel36SimTool, RejectsBadInputWithOneLineAndExitTwo) {
          "kel36-sim: " + bad_scenario + ": $.uab: 1000 V is out of range 0..655.35 V"},
         {{"--port", "/nonexistent/ttyUSB0"},
          "kel36-sim: cannot open /nonexistent/ttyUSB0: No such file or directory"},
+        {{"--scenario", huge_register},
+         "kel36-sim: " + huge_register + ": $.registers.3: register value must be an integer 0..255"},
+        {{"--scenario", deep}, "kel36-sim: " + deep + ": nested deeper than 100 levels"},
+        {{"--scenario", fifo}, "kel36-sim: " + fifo + ": cannot read: a FIFO, not a regular file"},
+        {{"--scenario", "/"}, "kel36-sim: /: cannot read: a directory, not a regular file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -155,6 +169,7 @@ TEST(Kel36SimTool, RejectsBadInputWithOneLineAndExitTwo) {
         EXPECT_EQ(std::count(tool.err().begin(), tool.err().end(), '\n'), 1) << tool.err();
         EXPECT_TRUE(tool.out().empty()) << tool.out();
     }
+    for (const auto& path : {huge_register, deep, fifo}) unlink(path.c_str());
 }
 
 TEST(Kel36SimTool, HelpGoesToStdoutWithExitZero) {

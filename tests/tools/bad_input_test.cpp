@@ -1,7 +1,8 @@
 // Every bad input gives one clear line on stderr and exit status 2, nothing
-// on stdout, and never a crash.
+// on stdout, and never a crash or a wait.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "host_process.h"
 
@@ -51,6 +52,16 @@ TEST_P(BadInputs, GiveOneLineOnStderrAndExitStatusTwo)
               "[{\"name\": \"a\", \"dataId\": 1}, {\"name\": \"b\", \"dataId\": 2, "
               "\"port\": \"" +
                   dir.file("ttyUSB9") + "\"}]");
+    dir.write("real.json", "[{\"name\": \"a\", \"dataId\": 1, \"port\": \"/dev/ttyS0\"}]");
+    dir.write("deep.json", std::string(5000, '['));
+    dir.write("nul-name.json", "[{\"name\": \"a\\u0000b\", \"dataId\": 1}]");
+    dir.write("newline-name.json", "[{\"name\": \"a\\nb\", \"dataId\": 1}]");
+    dir.write("latin1-name.json", "[{\"name\": \"Gr\xfcn\", \"dataId\": 1}]");
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    ASSERT_EQ(mkdir(dir.file("cache-dir").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("cache-dir/1.rec").c_str(), 0755), 0);
+    if (GetParam().name == std::string("ConfigTooLarge"))
+        dir.write("big.json", "[" + std::string(1024 * 1024, ' ') + "]");
 
     std::vector<std::string> args = {"--plugin", pluginPath()};
     for (const std::string& a : GetParam().args)
@@ -136,6 +147,63 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"CacheIsAFile",
                  {"--cache", "@DIR/cache-file"},
                  "cache @DIR/cache-file is not a directory"},
+        // No silent fallbacks: an empty value is an error, and so are options
+        // for simulated controllers when no device is simulated.
+        BadInput{"EmptyPort",
+                 {"--port", ""},
+                 "--port: expected the path of a serial device, got an empty value"},
+        BadInput{"EmptyPlugin",
+                 {"--plugin", ""},
+                 "--plugin: expected the path of the plug-in, got an empty value"},
+        BadInput{"EmptyName", {"--name", ""}, "--name: expected a device name, got an empty value"},
+        BadInput{"ScenarioWithoutSimulatedDevice",
+                 {"--config", "@DIR/real.json", "--scenario", "@DIR/bad-scenario.json"},
+                 "--scenario needs a simulated controller, and every device in @DIR/real.json "
+                 "has a port (add --simulate)"},
+        BadInput{"FaultWithoutSimulatedDevice",
+                 {"--config", "@DIR/real.json", "--sim-fault", "drop=0.1"},
+                 "--sim-fault needs a simulated controller, and every device in @DIR/real.json "
+                 "has a port"},
+        // Inputs are regular files of bounded size; nothing blocks or grows.
+        BadInput{"ConfigIsADirectory",
+                 {"--config", "@DIR"},
+                 "cannot read configuration @DIR: a directory, not a regular file"},
+        BadInput{"ConfigIsADevice",
+                 {"--config", "/dev/zero"},
+                 "cannot read configuration /dev/zero: a character device, not a regular file"},
+        BadInput{"ConfigIsAFifo",
+                 {"--config", "@DIR/fifo"},
+                 "cannot read configuration @DIR/fifo: a FIFO, not a regular file"},
+        BadInput{"ConfigTooLarge",
+                 {"--config", "@DIR/big.json"},
+                 "cannot read configuration @DIR/big.json: larger than 1 MiB"},
+        BadInput{"ConfigNestedTooDeep",
+                 {"--config", "@DIR/deep.json"},
+                 "@DIR/deep.json: invalid JSON: nested deeper than 100 levels"},
+        BadInput{"ScenarioIsAFifo",
+                 {"--scenario", "@DIR/fifo"},
+                 "scenario: @DIR/fifo: cannot read: a FIFO, not a regular file"},
+        BadInput{"HistoryIsAFifo",
+                 {"--history", "@DIR/fifo"},
+                 "cannot open history file @DIR/fifo: a FIFO, not a regular file"},
+        BadInput{"CacheFileIsADirectory",
+                 {"--cache", "@DIR/cache-dir"},
+                 "cache file @DIR/cache-dir/1.rec is a directory, not a regular file"},
+        // Names print as themselves.
+        BadInput{"NameWithEscape",
+                 {"--name", "a\x1b[2J"},
+                 "--name: the name contains a control character (U+001B) at byte 1"},
+        BadInput{"NameWithNul",
+                 {"--config", "@DIR/nul-name.json"},
+                 "@DIR/nul-name.json:1:11: $[0].name: the name contains a control character "
+                 "(U+0000) at byte 1"},
+        BadInput{"NameWithNewline",
+                 {"--config", "@DIR/newline-name.json"},
+                 "@DIR/newline-name.json:1:11: $[0].name: the name contains a control character "
+                 "(U+000A) at byte 1"},
+        BadInput{"NameNotUtf8",
+                 {"--config", "@DIR/latin1-name.json"},
+                 "@DIR/latin1-name.json:1:11: $[0].name: the name is not valid UTF-8 at byte 2"},
         BadInput{"HistoryUnwritable",
                  {"--history", "@DIR/no/such/dir/h.jsonl"},
                  "cannot open history file @DIR/no/such/dir/h.jsonl: No such file or directory"}),

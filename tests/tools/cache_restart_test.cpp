@@ -1,8 +1,14 @@
 // --cache: the last record survives a restart, is handed back through
-// LoadFromCache and served at once, then replaced by polled values.
+// LoadFromCache and served at once, then replaced by polled values; only a
+// record stored for this device is restored, and one host at a time uses it.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
 
 #include "host_process.h"
 #include "scenario_oracle.h"
@@ -13,6 +19,14 @@ namespace {
 
 constexpr const char* kBefore = R"({"uab": 380.0, "frequency": 49.9, "ua": 220, "a_6": true})";
 constexpr const char* kAfter = R"({"uab": 410.0, "frequency": 50.2, "ua": 236})";
+
+std::set<std::string> filesIn(const std::string& dir)
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return names;
+}
 
 std::vector<std::string> cachedRun(const TempDir& dir, const std::string& scenario,
                                    const char* rounds)
@@ -32,9 +46,12 @@ TEST(CacheRestart, ServesTheRestoredRecordAtOnceThenThePolledOne)
     ASSERT_EQ(first.exit_code, 0) << first.err;
     EXPECT_EQ(first.events("cache_restored").size(), 0u);
     const std::string cached = readFile(dir.file("cache") + "/9.rec");
-    ASSERT_EQ(cached.size(), 100u);
+    ASSERT_EQ(cached.size(), 120u);
+    EXPECT_EQ(cached.substr(0, 16), std::string("K36C\x01\0\x14\0\x09\0\0\0\x64\0\0\0", 16));
 
-    const HostRun second = runHost(cachedRun(dir, after, "2"));
+    std::vector<std::string> args = cachedRun(dir, after, "2");
+    args.insert(args.end(), {"--history", dir.file("h.jsonl")});
+    const HostRun second = runHost(args);
     ASSERT_EQ(second.exit_code, 0) << second.err;
     auto lines = second.jsonLines();
     ASSERT_GE(lines.size(), 5u);
@@ -56,28 +73,127 @@ TEST(CacheRestart, ServesTheRestoredRecordAtOnceThenThePolledOne)
         EXPECT_EQ(checkRoundAgainst(rounds[i], kelsim::loadScenarioFile(after)), 0);
         EXPECT_FLOAT_EQ(rounds[i]["values"]["uab"].asFloat(), 410.0f);
     }
-    // The cache now holds the latest polled record.
+    // The history tells the restored record from the polled ones.
+    HostRun history;
+    history.out = readFile(dir.file("h.jsonl"));
+    const auto stored = history.jsonLines();
+    ASSERT_EQ(stored.size(), 3u);
+    EXPECT_EQ(stored[0]["source"].asString(), "cache");
+    EXPECT_EQ(stored[1]["source"].asString(), "poll");
+    // The cache now holds the latest polled record, and no temporary file.
     const std::string refreshed = readFile(dir.file("cache") + "/9.rec");
-    ASSERT_EQ(refreshed.size(), 100u);
-    EXPECT_NE(refreshed.substr(5, 4), cached.substr(5, 4));
-    struct stat st {};
-    EXPECT_NE(stat((dir.file("cache") + "/.9.rec.tmp").c_str(), &st), 0) << "temporary file left";
+    ASSERT_EQ(refreshed.size(), 120u);
+    EXPECT_NE(refreshed.substr(25, 4), cached.substr(25, 4));
+    EXPECT_EQ(filesIn(dir.file("cache")), (std::set<std::string>{"9.lock", "9.rec"}));
 }
 
-TEST(CacheRestart, ARecordOfTheWrongSizeIsRefusedByTheDriverAndPollingGoesOn)
+struct RefusedCache {
+    const char* name;
+    std::function<std::string(const std::string& good)> content;  // from a good file of id 9
+    const char* reason;
+};
+
+std::ostream& operator<<(std::ostream& out, const RefusedCache& c)
+{
+    return out << c.name;
+}
+
+class RefusedCaches : public ::testing::TestWithParam<RefusedCache> {};
+
+// A file that is not a record stored for this device is refused with the
+// reason, and polling starts normally; the first polled record replaces it.
+TEST_P(RefusedCaches, AreNamedAndPollingStartsNormally)
 {
     TempDir dir;
-    ASSERT_EQ(mkdir(dir.file("cache").c_str(), 0755), 0);
-    dir.write("cache/9.rec", std::string(37, 'x'));
+    const HostRun store = runHost(cachedRun(dir, examplePath("scenario.json"), "1"));
+    ASSERT_EQ(store.exit_code, 0) << store.err;
+    const std::string good = readFile(dir.file("cache/9.rec"));
+    ASSERT_EQ(good.size(), 120u);
+    dir.write("cache/9.rec", GetParam().content(good));
+
+    const HostRun run = runHost(cachedRun(dir, examplePath("scenario-alarms.json"), "1"));
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const auto refused = run.events("cache_refused");
+    ASSERT_EQ(refused.size(), 1u) << run.out;
+    const std::string expected = dir.file("cache/9.rec") + ": " + GetParam().reason;
+    EXPECT_EQ(refused[0]["detail"].asString().substr(0, expected.size()), expected);
+    EXPECT_EQ(run.events("cache_restored").size(), 0u);
+    const auto rounds = run.events("round");
+    ASSERT_EQ(rounds.size(), 1u);
+    EXPECT_EQ(rounds[0]["source"].asString(), "poll");
+    EXPECT_EQ(rounds[0]["record"]["data_id"].asUInt(), 9u);
+    const std::string replaced = readFile(dir.file("cache/9.rec"));
+    EXPECT_EQ(replaced.size(), 120u);
+    EXPECT_NE(replaced.substr(20), good.substr(20)) << "the new scenario's record";
+}
+
+std::string withByte(std::string text, std::size_t at, char value)
+{
+    text[at] = value;
+    return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Each, RefusedCaches,
+    ::testing::Values(
+        RefusedCache{"LegacyRawRecord", [](const std::string& g) { return g.substr(20); },
+                     "a bare 100-byte record without header (written by an older kel36-host)"},
+        RefusedCache{"NotACacheFile", [](const std::string&) { return std::string(120, 'x'); },
+                     "not a kel36-host cache file (120 bytes, no K36C header)"},
+        RefusedCache{"NewerVersion", [](const std::string& g) { return withByte(g, 4, 2); },
+                     "format version 2, this kel36-host reads version 1"},
+        RefusedCache{"Truncated", [](const std::string& g) { return g.substr(0, 70); },
+                     "the header announces 100 record bytes, the file holds 50"},
+        RefusedCache{"Corrupted", [](const std::string& g) { return withByte(g, 30, '\x7f'); },
+                     "checksum mismatch"},
+        // The checksum covers the header too.
+        RefusedCache{"HeaderChanged", [](const std::string& g) { return withByte(g, 8, 8); },
+                     "checksum mismatch"}),
+    [](const ::testing::TestParamInfo<RefusedCache>& info) {
+        return std::string(info.param.name);
+    });
+
+TEST(CacheRefusal, ARecordStoredForAnotherDataIdIsNotTakenOver)
+{
+    TempDir dir;
+    std::vector<std::string> args = cachedRun(dir, examplePath("scenario.json"), "1");
+    args.back() = "5001";
+    ASSERT_EQ(runHost(args).exit_code, 0);
+    dir.write("cache/9.rec", readFile(dir.file("cache/5001.rec")));
     const HostRun run = runHost(cachedRun(dir, examplePath("scenario.json"), "1"));
     ASSERT_EQ(run.exit_code, 0) << run.err;
     const auto refused = run.events("cache_refused");
     ASSERT_EQ(refused.size(), 1u);
-    EXPECT_NE(refused[0]["detail"].asString().find("(37 bytes)"), std::string::npos);
-    const auto rounds = run.events("round");
-    ASSERT_EQ(rounds.size(), 1u);
-    EXPECT_EQ(rounds[0]["source"].asString(), "poll");
-    EXPECT_EQ(readFile(dir.file("cache") + "/9.rec").size(), 100u);
+    EXPECT_EQ(refused[0]["detail"].asString(),
+              dir.file("cache/9.rec") + ": stored for data id 5001, not 9");
+    EXPECT_EQ(run.events("round").at(0)["record"]["data_id"].asUInt(), 9u);
+}
+
+// One writer per cache: a second host on the same device's cache is refused
+// before it polls; a stale temporary file of a killed run is cleared.
+TEST(CacheLock, ASecondHostOnTheSameCacheIsRefusedAtStartUp)
+{
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("cache").c_str(), 0755), 0);
+    dir.write("cache/.9.rec.a1B2c3", "left by a killed run");
+    std::vector<std::string> endless = cachedRun(dir, examplePath("scenario.json"), "1");
+    endless.erase(endless.begin() + 7, endless.begin() + 9);  // no --rounds
+    HostProcess first(endless);
+    ASSERT_TRUE(first.waitForLines(2, std::chrono::seconds(10)));
+
+    const HostRun second = runHost(cachedRun(dir, examplePath("scenario.json"), "1"));
+    EXPECT_EQ(second.exit_code, 2);
+    EXPECT_EQ(second.out, "");
+    EXPECT_EQ(second.err, "kel36-host: cache " + dir.file("cache/9.rec") +
+                              " is in use by another kel36-host (" + dir.file("cache/9.lock") +
+                              " is locked)\n");
+    first.signal(SIGINT);
+    EXPECT_EQ(first.finish().exit_code, 0);
+    EXPECT_EQ(filesIn(dir.file("cache")), (std::set<std::string>{"9.lock", "9.rec"}));
+
+    const HostRun third = runHost(cachedRun(dir, examplePath("scenario.json"), "1"));
+    EXPECT_EQ(third.exit_code, 0) << third.err;
+    EXPECT_EQ(third.events("cache_restored").size(), 1u);
 }
 
 }  // namespace

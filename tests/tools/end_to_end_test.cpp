@@ -166,6 +166,7 @@ TEST(HistoryLog, HoldsEveryStoredRecordAsOneJsonLine)
     for (std::size_t i = 0; i < stored.size(); ++i) {
         EXPECT_EQ(stored[i]["device"].asString(), "kel36");
         EXPECT_EQ(stored[i]["data_id"].asUInt(), 305419896u);
+        EXPECT_EQ(stored[i]["source"].asString(), "poll");
         EXPECT_FALSE(stored[i]["time"].asString().empty());
         const std::string hex = stored[i]["record"].asString();
         ASSERT_EQ(hex.size(), 200u);
