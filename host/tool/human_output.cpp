@@ -52,13 +52,12 @@ public:
 
     void stall(const StallReport& r) override
     {
-        // Remembered for the warning that three stalls in a row give.
+        // Remembered for the warning that three stalls in a row give, and
+        // formatted only if that comes.
         LastStall& last = lastStallOf(r.device);
-        if (r.awaited_register >= 0)
-            std::snprintf(last.text, sizeof last.text, "%s, register %d", stallReasonText(r.reason),
-                          r.awaited_register);
-        else
-            std::snprintf(last.text, sizeof last.text, "%s", stallReasonText(r.reason));
+        last.seen = true;
+        last.reason = r.reason;
+        last.awaited_register = r.awaited_register;
     }
 
     void event(const EventReport& e) override
@@ -68,11 +67,16 @@ public:
             case DeviceEvent::Started:
                 add("  polling %s", e.detail);
                 break;
-            case DeviceEvent::NotAnswering:
-                add("  WARNING device stopped answering: %llu stalls in a row (last: %s)",
+            case DeviceEvent::NotAnswering: {
+                const LastStall& last = lastStallOf(e.device);
+                add("  WARNING device stopped answering: %llu stalls in a row (last: %s",
                     static_cast<unsigned long long>(e.stats->consecutive_stalls),
-                    lastStallOf(e.device).text);
+                    last.seen ? stallReasonText(last.reason) : "none");
+                if (last.seen && last.awaited_register >= 0)
+                    add(", register %d", last.awaited_register);
+                add(")");
                 break;
+            }
             case DeviceEvent::AnsweringAgain:
                 add("  device answers again after %llu stalls",
                     static_cast<unsigned long long>(e.stats->consecutive_stalls));
@@ -114,8 +118,10 @@ public:
 
 private:
     struct LastStall {
-        const DeviceSpec* device;
-        char text[64];
+        const DeviceSpec* device = nullptr;
+        bool seen = false;
+        StallReason reason = StallReason::NoReply;
+        int awaited_register = -1;
     };
 
     LastStall& lastStallOf(const DeviceSpec* device)
@@ -123,7 +129,8 @@ private:
         for (LastStall& s : last_stalls_)
             if (s.device == device)
                 return s;
-        last_stalls_.push_back(LastStall{device, "none"});
+        last_stalls_.emplace_back();
+        last_stalls_.back().device = device;
         return last_stalls_.back();
     }
 

@@ -31,6 +31,16 @@ std::vector<std::string> hostArgs(std::vector<std::string> extra)
     return args;
 }
 
+// A configuration of `count` simulated devices g0, g1, ...
+std::string simulatedDevices(const TempDir& dir, int count)
+{
+    std::string devices;
+    for (int i = 0; i < count; ++i)
+        devices += std::string(i ? "," : "") + "{\"name\": \"g" + std::to_string(i) +
+                   "\", \"dataId\": " + std::to_string(i + 1) + "}";
+    return dir.write("devices.json", "[" + devices + "]");
+}
+
 std::vector<Json::Value> ofDevice(const std::vector<Json::Value>& lines, const std::string& name)
 {
     std::vector<Json::Value> out;
@@ -226,11 +236,7 @@ TEST(GiveUp, ADeviceThatFallsSilentAfterAnsweringEndsTheRunWithItsOwnStatus)
 TEST(DescriptorBudget, ALowSoftLimitIsRaisedAndATooLowHardLimitIsRefusedBeforeAnyOutput)
 {
     TempDir dir;
-    std::string devices;
-    for (int i = 0; i < 30; ++i)
-        devices += std::string(i ? "," : "") + "{\"name\": \"g" + std::to_string(i) +
-                   "\", \"dataId\": " + std::to_string(i + 1) + "}";
-    const std::string config = dir.write("many.json", "[" + devices + "]");
+    const std::string config = simulatedDevices(dir, 30);
     const auto limitTo = [](rlim_t soft, rlim_t hard) {
         return [soft, hard] {
             const rlimit limit{soft, hard};
@@ -299,11 +305,7 @@ TEST(Period, RoundsStartOnAFixedRateAndAnOverrunningRoundIsFollowedAtOnce)
 TEST(LiveView, DrawsAtMostTenFramesASecondHoweverOftenDevicesStall)
 {
     TempDir dir;
-    std::string devices;
-    for (int i = 0; i < 8; ++i)
-        devices += std::string(i ? "," : "") + "{\"name\": \"g" + std::to_string(i) +
-                   "\", \"dataId\": " + std::to_string(i + 1) + "}";
-    const std::string config = dir.write("eight.json", "[" + devices + "]");
+    const std::string config = simulatedDevices(dir, 8);
     const auto started = std::chrono::steady_clock::now();
     HostProcess host(hostArgs({"--config", config, "--watch", "--sim-pace", "--sim-fault",
                                "garble=0.05", "--timeout", "50", "--interval", "0"}));
