@@ -174,30 +174,30 @@ std::unique_ptr<OutputSink> makeHumanOutput(std::FILE* out)
     return std::make_unique<HumanOutput>(out);
 }
 
+namespace {
+
+struct StallReasonWords {
+    const char* name;  // in JSON
+    const char* text;  // for people
+};
+
+// In the order of StallReason.
+constexpr StallReasonWords kStallReasonWords[] = {
+    {"no_reply", "no reply within the time-out"},
+    {"refused", "reply refused by the driver"},
+    {"write_blocked", "the line did not take the request (output buffer full)"},
+};
+
+}  // namespace
+
 const char* stallReasonText(StallReason reason)
 {
-    switch (reason) {
-        case StallReason::NoReply:
-            return "no reply within the time-out";
-        case StallReason::Refused:
-            return "reply refused by the driver";
-        case StallReason::WriteBlocked:
-            return "the line did not take the request (output buffer full)";
-    }
-    return "";
+    return kStallReasonWords[static_cast<int>(reason)].text;
 }
 
 const char* stallReasonName(StallReason reason)
 {
-    switch (reason) {
-        case StallReason::NoReply:
-            return "no_reply";
-        case StallReason::Refused:
-            return "refused";
-        case StallReason::WriteBlocked:
-            return "write_blocked";
-    }
-    return "";
+    return kStallReasonWords[static_cast<int>(reason)].name;
 }
 
 const char* deviceEventName(DeviceEvent event)
