@@ -96,8 +96,9 @@ if [ "$what" = syscalls ] || [ "$what" = all ]; then
   echo "syscalls (paced, $paced_rounds rounds, $((paced_rounds * 63)) exchanges; strace -f -c, whole run)"
   for who in host poller; do
     awk -v who="$who" -v x=$((paced_rounds * 63)) '
-      $NF == "total" { total = $(NF - 2) }
-      $1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" { calls[$NF] = ($(NF - 2) ~ /^[0-9]+$/) ? $(NF - 2) : $(NF - 1) }
+      # % time, seconds, usecs/call, calls, [errors,] syscall
+      $NF == "total" { total = $4 }
+      $1 ~ /^[0-9.]+$/ && $NF != "total" { calls[$NF] = $4 }
       END {
         printf "  %-7s %d calls, %.2f per exchange  (read %d, write %d, ppoll %d, ioctl %d)\n",
           who, total, total / x, calls["read"], calls["write"], calls["ppoll"], calls["ioctl"]
@@ -119,7 +120,7 @@ if [ "$what" = rounds ] || [ "$what" = all ]; then
       --interval 0 >"$work/host$devices.out" 2>"$work/err" || { cat "$work/err" >&2; exit 1; }
     # "summary g0: 20 rounds, 0 stalls, round time mean 489.2 ms, max 493.0 ms"
     awk -v w="$wire" -v n="$devices" '$1 == "summary" {
-        gsub(",", ""); m += $(NF - 3); if ($(NF - 1) > mx) mx = $(NF - 1); s += $5; d++ }
+        gsub(",", ""); m += $10; if ($13 > mx) mx = $13; s += $5; d++ }
       END { printf "  kel36-host, %2d devices: mean %.1f ms (%.4fx wire), worst device max %.1f ms, %d stalls\n",
         n, m / d, m / d / w, mx, s }' "$work/host$devices.out"
   done
