@@ -127,7 +127,7 @@ RoundState DeviceRunner::beginRound(TimePoint now)
     send_error_ = 0;
     alarm_count_ = 0;
     battery_reported_ = false;
-    awaited_register_ = -1;
+    last_request_length_ = 0;
     in_round_ = true;
     round_started_ = now;
     reply_deadline_ = now + milliseconds(settings_.timeout_ms);
@@ -149,6 +149,10 @@ RoundState DeviceRunner::onReply(unsigned char* data, std::size_t length, TimePo
 // it refuse the reply?
 RoundState DeviceRunner::afterDriverCall(TimePoint now, int status)
 {
+    if (request_sent_) {
+        reply_deadline_ = now + milliseconds(settings_.timeout_ms);
+        request_sent_ = false;
+    }
     if (send_error_ != 0) {
         in_round_ = false;
         return RoundState::LineFailed;
@@ -224,7 +228,7 @@ RoundState DeviceRunner::stall(StallReason reason, TimePoint now)
     report.stats = &stats_;
     report.when = WallTime::now();
     report.reason = reason;
-    report.awaited_register = awaited_register_;
+    report.awaited_register = awaitedRegister();
     report.poll_step = line_device_->poll_step_;
     report.elapsed_ms = millisBetween(round_started_, now);
     services_.output->stall(report);
@@ -314,13 +318,21 @@ void DeviceRunner::onSendSP(ZRNVDevice&, int, const unsigned char* data, unsigne
     published_ = true;
 }
 
+// The request is kept as sent and read only when a stall report needs its
+// register; the reply's time-out starts when the driver's call returns.
 void DeviceRunner::onSendData(ZRNVDevice&, const unsigned char* data, unsigned int length)
 {
     if (services_.trace)
         services_.trace->request(spec_.name, data, length);
+    last_request_length_ = std::min<std::size_t>(length, last_request_.size());
+    std::memcpy(last_request_.data(), data, last_request_length_);
+    request_sent_ = true;
+}
+
+int DeviceRunner::awaitedRegister() const
+{
     DecodedRequest request;
-    awaited_register_ = decodeRequest(data, length, &request) ? request.reg : -1;
-    reply_deadline_ = SteadyClock::now() + milliseconds(settings_.timeout_ms);
+    return decodeRequest(last_request_.data(), last_request_length_, &request) ? request.reg : -1;
 }
 
 void DeviceRunner::onSendIncomplete(ZRNVDevice&, unsigned int written, unsigned int length,

@@ -106,6 +106,7 @@ public:
 
 private:
     RoundState afterDriverCall(TimePoint now, int status);
+    int awaitedRegister() const;  // of the last request sent, -1 when none
     RoundState completeRound(TimePoint now, RecordSource source);
     RoundState stall(StallReason reason, TimePoint now);
     void restoreCache();
@@ -150,7 +151,9 @@ private:
     std::size_t alarm_count_ = 0;
     bool battery_reported_ = false;
     float battery_voltage_ = 0.0f;
-    int awaited_register_ = -1;
+    std::array<unsigned char, kFrameLength> last_request_{};
+    std::size_t last_request_length_ = 0;  // 0: nothing sent this round
+    bool request_sent_ = false;            // by the driver call in progress
 
     bool restoring_ = false;  // LoadFromCache is running: what is stored comes from the cache
     bool history_failing_ = false;

@@ -104,11 +104,13 @@ int runEventLoop(const std::vector<LineBus*>& buses, const StopSignals& signals,
         for (LineBus* b : buses) {
             // A round that ends at once (a request the line would not take)
             // makes the next one due; a few passes settle it.
-            for (int pass = 0; pass < 4 && b->deadline() <= now; ++pass) {
+            TimePoint due = b->deadline();
+            for (int pass = 0; pass < 4 && due <= now; ++pass) {
                 b->onTimer(now);
                 now = SteadyClock::now();
+                due = b->deadline();
             }
-            earliest = std::min(earliest, b->deadline());
+            earliest = std::min(earliest, due);
         }
         if (output) {
             if (output->wakeAt() <= now)

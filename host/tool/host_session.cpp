@@ -122,8 +122,9 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
     for (auto& bus : buses)
         bus->start(now);
     runEventLoop(loop_view, signals, output.get(), [out, &runners] {
-        return std::ferror(out) != 0 || std::any_of(runners.begin(), runners.end(),
-                                                    [](const auto& r) { return r->gaveUp(); });
+        // Asked after every reply: the unlocked test (one thread writes out).
+        return ferror_unlocked(out) != 0 || std::any_of(runners.begin(), runners.end(),
+                                                        [](const auto& r) { return r->gaveUp(); });
     });
 
     std::vector<const DeviceSpec*> specs;
