@@ -13,12 +13,17 @@ WallTime WallTime::now()
 }
 
 namespace {
+// Many lines share a second; the local time is worked out once per second.
 std::tm localOf(const WallTime& t)
 {
-    const std::time_t secs = static_cast<std::time_t>(t.seconds);
-    std::tm tm{};
-    localtime_r(&secs, &tm);
-    return tm;
+    thread_local long long cached_seconds = -1;
+    thread_local std::tm cached{};
+    if (t.seconds != cached_seconds) {
+        const std::time_t secs = static_cast<std::time_t>(t.seconds);
+        localtime_r(&secs, &cached);
+        cached_seconds = t.seconds;
+    }
+    return cached;
 }
 }  // namespace
 
