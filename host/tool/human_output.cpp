@@ -17,40 +17,58 @@ class HumanOutput : public OutputSink {
 public:
     explicit HumanOutput(std::FILE* out) : out_(out) {}
 
+    // The line of every round is put together piece by piece, not through
+    // printf: it is the one line per round, and its cost is the host's.
     void round(const RoundReport& r) override
     {
         start(r.when, r.device->name.c_str());
-        if (r.source == RecordSource::Cache)
-            add("  restored record");
-        else
-            add("  round %llu", static_cast<unsigned long long>(r.stats->rounds));
+        if (r.source == RecordSource::Cache) {
+            put("  restored record");
+        } else {
+            put("  round ");
+            putNumber(r.stats->rounds);
+        }
         for (const ValueReading& v : r.values) {
+            put("  ");
+            put(v.name);
             if (v.ok) {
-                add("  %s ", v.name);
-                addValue(v.value);
-                add(" %s", v.unit);
+                put(" ");
+                putValue(v.value);
+                put(" ");
+                put(v.unit);
             } else {
-                add("  %s -- (%s)", v.name, v.error);
+                put(" -- (");
+                put(v.error);
+                put(")");
             }
         }
         if (r.battery_reported) {
-            add("  battery ");
-            addValue(r.battery_voltage);
-            add(" V");
+            put("  battery ");
+            putValue(r.battery_voltage);
+            put(" V");
         }
-        add("  alarms:");
+        put("  alarms:");
         bool any = false;
         for (std::size_t i = 0; i < r.alarm_count; ++i) {
             const AlarmState& a = r.alarms[i];
             if (!a.active)
                 continue;
-            add("%s %s %s (%s)", any ? "," : "", a.signal.c_str(), a.text.c_str(), a.code.c_str());
+            put(any ? ", " : " ");
+            put(a.signal.c_str());
+            put(" ");
+            put(a.text.c_str());
+            put(" (");
+            put(a.code.c_str());
+            put(")");
             any = true;
         }
         if (!any)
-            add(" none");
-        if (r.source == RecordSource::Poll)
-            add("  %.1f ms", r.duration_ms);
+            put(" none");
+        if (r.source == RecordSource::Poll) {
+            put("  ");
+            putMillis(r.duration_ms);
+            put(" ms");
+        }
         if (r.stalls_before > 0 && r.stalls_before < kStallsBeforeWarning)
             add("  (after %llu stall%s)", static_cast<unsigned long long>(r.stalls_before),
                 r.stalls_before == 1 ? "" : "s");
@@ -146,8 +164,33 @@ private:
         used_ = 0;
         char stamp[24];
         formatClock(when, stamp, sizeof stamp);
-        add("%s %s", stamp, device);
+        put(stamp);
+        put(" ");
+        put(device);
     }
+
+    void put(const char* text)
+    {
+        const std::size_t length =
+            std::min(std::strlen(text), sizeof line_ - 1 - std::min(used_, sizeof line_ - 1));
+        std::memcpy(line_ + used_, text, length);
+        used_ += length;
+    }
+
+    template <typename... Format>
+    void putChars(Format... format)
+    {
+        const auto written = std::to_chars(line_ + used_, line_ + sizeof line_ - 1, format...);
+        if (written.ec == std::errc())
+            used_ = static_cast<std::size_t>(written.ptr - line_);
+    }
+    void putNumber(unsigned long long n) { putChars(n); }
+    // As "%.6g" and "%.1f" print them.
+    void putValue(float value)
+    {
+        putChars(static_cast<double>(value), std::chars_format::general, 6);
+    }
+    void putMillis(double ms) { putChars(ms, std::chars_format::fixed, 1); }
 
     __attribute__((format(printf, 2, 3))) void add(const char* format, ...)
     {
@@ -159,16 +202,6 @@ private:
         va_end(args);
         if (n > 0)
             used_ = std::min(sizeof line_ - 1, used_ + static_cast<std::size_t>(n));
-    }
-
-    // As "%.6g" prints it, without printf's cost: a round line has eight.
-    void addValue(float value)
-    {
-        char* const end = line_ + sizeof line_ - 1;
-        const auto written = std::to_chars(line_ + used_, end, static_cast<double>(value),
-                                           std::chars_format::general, 6);
-        if (written.ec == std::errc())
-            used_ = static_cast<std::size_t>(written.ptr - line_);
     }
 
     void finish()
