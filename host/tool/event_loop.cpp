@@ -130,7 +130,11 @@ int runEventLoop(const std::vector<LineBus*>& buses, const StopSignals& signals,
             if (!alarm)
                 alarm.emplace();
             alarm->ensureBy(earliest);
-            buses[0]->waitInRead();
+            // Reply after reply of one round: nothing else can fall due in
+            // between (the round's outputs come at its end, and any deadline
+            // interrupts the read), so the next read follows at once.
+            while (buses[0]->waitInRead() && signals.signalNumber() == 0) {
+            }
             continue;
         }
         if (alarm)

@@ -244,10 +244,11 @@ bool LineBus::canWaitInRead() const
     return phase_ == Phase::InRound && line_.wait_fd >= 0;
 }
 
-void LineBus::waitInRead()
+bool LineBus::waitInRead()
 {
     const long n = ::read(line_.wait_fd, read_buffer_.data(), read_buffer_.size());
     readResult(n, SteadyClock::now());
+    return n > 0 && phase_ == Phase::InRound;
 }
 
 void LineBus::readResult(long n, TimePoint now)

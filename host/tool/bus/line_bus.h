@@ -41,9 +41,10 @@ public:
     // A run with this one line waits for each reply in a blocking read():
     // true while a round waits for a reply and the line has a blocking
     // reader. waitInRead() returns with the reply, at a hang-up, or when a
-    // signal interrupts the read (the caller's deadline alarm).
+    // signal interrupts the read (the caller's deadline alarm); true when a
+    // reply came and the round waits for the next one.
     bool canWaitInRead() const;
-    void waitInRead();
+    bool waitInRead();
 
     const std::string& port() const { return port_; }
     const std::vector<DeviceRunner*>& runners() const { return runners_; }
