@@ -325,7 +325,10 @@ void DeviceRunner::onSendData(ZRNVDevice&, const unsigned char* data, unsigned i
     if (services_.trace)
         services_.trace->request(spec_.name, data, length);
     last_request_length_ = std::min<std::size_t>(length, last_request_.size());
-    std::memcpy(last_request_.data(), data, last_request_length_);
+    if (last_request_length_ == kFrameLength)
+        std::memcpy(last_request_.data(), data, kFrameLength);  // the driver's frames
+    else
+        std::memcpy(last_request_.data(), data, last_request_length_);
     request_sent_ = true;
 }
 
