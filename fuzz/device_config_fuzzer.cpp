@@ -87,12 +87,16 @@ void checkDriver(const Json::Value& config)
     ConfigWatch watch;
     dev.observer_ = &watch;
     dev.data_id_ = kDataId;
-    // Start from a configured address, so "left unchanged" is distinguishable
-    // from "fell back to the default".
+    // Start from a configured address and echo mode, and a confirmed
+    // controller, so "left unchanged" is distinguishable from "fell back to
+    // the default".
     Json::Value first;
     first["appSetting"]["addr"] = "7";
+    first["appSetting"]["replyEcho"] = "off";
     dev.InitSetting(first);
     FUZZ_CHECK(dev.addr_ == 7, "address 7 not taken");
+    FUZZ_CHECK(dev.reply_echo_ == kel36::ReplyEcho::Off, "echo mode off not taken");
+    dev.echo_confirmed_ = true;
 
     char table_before[Kel36::kRegisterCount][8];
     std::memcpy(table_before, dev.cmd_table_, sizeof table_before);
@@ -104,9 +108,19 @@ void checkDriver(const Json::Value& config)
         FUZZ_CHECK(result == 1, "InitSetting returned %d", result);
         const uint8_t want = addr.isNull() ? 7 : expectedAddress(addr.asString());
         FUZZ_CHECK(dev.addr_ == want, "address %u, expected %u", dev.addr_, want);
+        const Json::Value& echo = member(member(config, "appSetting"), "replyEcho");
+        const kel36::ReplyEcho want_echo =
+            echo.isString() && echo.asString() == "on"    ? kel36::ReplyEcho::On
+            : echo.isString() && echo.asString() == "off" ? kel36::ReplyEcho::Off
+                                                          : kel36::ReplyEcho::Auto;
+        FUZZ_CHECK(dev.reply_echo_ == want_echo, "echo mode %d, expected %d",
+                   static_cast<int>(dev.reply_echo_), static_cast<int>(want_echo));
+        FUZZ_CHECK(!dev.echo_confirmed_, "still confirmed after InitSetting");
     } catch (const Json::Exception& e) {
         FUZZ_CHECK(must_throw, "JSON library failure: %s", e.what());
         FUZZ_CHECK(dev.addr_ == 7, "address changed by a failed configuration");
+        FUZZ_CHECK(dev.reply_echo_ == kel36::ReplyEcho::Off && dev.echo_confirmed_,
+                   "echo setting changed by a failed configuration");
         FUZZ_CHECK(std::memcmp(table_before, dev.cmd_table_, sizeof table_before) == 0,
                    "frames changed by a failed configuration");
     } catch (const std::exception& e) {

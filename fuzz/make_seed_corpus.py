@@ -17,11 +17,18 @@ STEPS_REGISTERS = [0] + list(range(2, 51)) + list(range(52, 65))  # 63 replies a
 # Reply-stream program operations (see reply_stream_fuzzer.cpp).
 REFRESH = b"R"
 LOOKUP = b"G"
+ECHO = b"E"  # followed by the setting: 0 "auto", 1 "on", 2 "off", 3 absent, 4.. read as auto
 
 
 def reply(value, tail=b"00", lower=False):
     text = b"%02X" % (value ^ MASK)
     return (text.lower() if lower else text) + tail
+
+
+def echo_reply(value, reg, lower=False):
+    """A reply whose bytes 2-3 name the register it answers."""
+    tail = b"%02X" % (reg ^ MASK)
+    return reply(value, tail.lower() if lower else tail, lower)
 
 
 def chunk(data):
@@ -36,10 +43,11 @@ def sample_register(reg):
     return table.get(reg, (reg * 7) & 0xFF)
 
 
-def full_round(lower=False, split=None):
+def full_round(lower=False, split=None, echo=False):
     out = REFRESH
     for reg in STEPS_REGISTERS:
-        r = reply(sample_register(reg), lower=lower)
+        value = sample_register(reg)
+        r = echo_reply(value, reg, lower) if echo else reply(value, lower=lower)
         if split:
             cut = split[reg % len(split)]
             out += chunk(r[:cut]) + chunk(r[cut:])
@@ -74,6 +82,21 @@ def reply_stream_seeds():
     seeds["reply_before_refresh"] = chunk(reply(5)) + full_round()
     seeds["restart_mid_round"] = partial + REFRESH + partial[1:] + full_round()
     seeds["long_chunk"] = REFRESH + b"\x08\x10" + b"0" * 16 + b"\x00" + lookups()
+    # Reply echo: a confirming round, then a late reply that shifts the next one.
+    seeds["echo_confirm_then_late"] = (full_round(echo=True) + REFRESH +
+                                       chunk(echo_reply(sample_register(64), 64)) +
+                                       full_round(echo=True)[1:] + lookups())
+    # Confirmed, the round's last reply answers register 63 again: no round end.
+    seeds["echo_wrong_last"] = (full_round(echo=True) * 2)[:-5] + chunk(echo_reply(7, 63)) + \
+        chunk(echo_reply(7, 64)) + lookups()
+    seeds["echo_lower_case"] = full_round(lower=True, echo=True) * 2 + lookups()
+    seeds["echo_on_from_start"] = (ECHO + b"\x01" + REFRESH + chunk(reply(1)) +
+                                   full_round(echo=True)[1:] + lookups())
+    seeds["echo_off"] = ECHO + b"\x02" + full_round(echo=True) * 2 + full_round() + lookups()
+    seeds["echo_reconfigured"] = (full_round(echo=True) + ECHO + b"\x03" + full_round() +
+                                  ECHO + b"\x05" + full_round(echo=True, split=[2]))
+    seeds["echo_stray_after_round"] = (full_round(echo=True) + chunk(b"ZZ00") +
+                                       chunk(reply(3)) + chunk(b"9Eg0") + lookups())
     seeds["empty"] = b""
     return seeds
 
@@ -99,6 +122,10 @@ def device_config_seeds():
         "addr_array": {"appSetting": {"addr": [65]}},
         "addr_object": {"appSetting": {"addr": {"value": 65}}},
         "addr_huge": {"appSetting": {"addr": "1e300"}},
+        "echo_on": {"appSetting": {"addr": "7", "replyEcho": "on"}},
+        "echo_off": {"appSetting": {"replyEcho": "off"}},
+        "echo_number": {"appSetting": {"replyEcho": 1}},
+        "echo_with_bad_addr": {"appSetting": {"addr": [7], "replyEcho": "on"}},
         "app_string": {"appSetting": "addr"},
         "app_array": {"appSetting": [{"addr": "1"}]},
         "full": full,

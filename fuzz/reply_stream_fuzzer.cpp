@@ -12,6 +12,14 @@
 //              then up to 101 record bytes
 //   'S'        LoadFromCache(string): next byte is the length, then the bytes
 //   'G'        Get_Value(): next byte picks the name and the index argument
+//   'E'        InitSetting() with "appSetting"/"replyEcho" picked by the next
+//              byte: "auto", "on", "off", absent, or a value read as "auto"
+//
+// The device starts configured without "replyEcho" ("auto"), so every
+// program checks the echo rules: a reply that no step awaits is discarded
+// whatever it holds; a non-hex data pair stalls; with "on", or with "auto"
+// once a whole round has echoed, a reply whose bytes 2-3 do not name the
+// awaited register stalls too.
 
 #include <array>
 #include <cstddef>
@@ -35,6 +43,7 @@ using fuzzsupport::upperHexPair;
 
 constexpr uint8_t kMask = 0x9E;
 constexpr uint8_t kDefaultAddress = 0x41;
+constexpr uint32_t kDataId = 0x0A0B0C0Du;
 constexpr std::size_t kRecordSize = sizeof(Kel36_Data_t);
 constexpr std::size_t kTimeOffset = offsetof(Kel36_Data_t, ttime);
 constexpr std::size_t kReg64Offset = offsetof(Kel36_Data_t, reg64);
@@ -54,6 +63,53 @@ int hexValue(unsigned char c)
 
 bool isValidStep(uint32_t step) { return step <= 64 && step != 51; }
 uint32_t stepAfter(uint32_t step) { return step == 50 ? 52 : step + 1; }
+// The register requested before the reply of a step: step 1 awaits register 0.
+unsigned registerOfStep(uint32_t step)
+{
+    return step == 1 ? 0 : step;
+}
+
+enum class EchoMode { Auto, On, Off };
+
+struct EchoSetting {
+    const char* what;
+    EchoMode mode;
+};
+// Index 0 writes the text "auto"; the others up to 2 "on" and "off"; from 3 on,
+// values that must read as "auto" (index 3 leaves the key out).
+const EchoSetting kEchoSettings[] = {
+    {"auto", EchoMode::Auto},   {"on", EchoMode::On},     {"off", EchoMode::Off},
+    {"absent", EchoMode::Auto}, {"ON", EchoMode::Auto},   {"number", EchoMode::Auto},
+    {"array", EchoMode::Auto},  {"null", EchoMode::Auto},
+};
+constexpr std::size_t kEchoSettingCount = sizeof kEchoSettings / sizeof kEchoSettings[0];
+
+Json::Value echoConfig(std::size_t pick)
+{
+    Json::Value app(Json::objectValue);
+    switch (pick) {
+        case 0:
+        case 1:
+        case 2:
+        case 4:
+            app["replyEcho"] = kEchoSettings[pick].what;
+            break;
+        case 5:
+            app["replyEcho"] = 1;
+            break;
+        case 6:
+            app["replyEcho"].append("on");
+            break;
+        case 7:
+            app["replyEcho"] = Json::Value();
+            break;
+        default:
+            break;
+    }
+    Json::Value config(Json::objectValue);
+    config["appSetting"] = app;
+    return config;
+}
 
 // The stand-in host's view of one operation: what the driver asked of it.
 class HostWatch : public kelhost::DeviceObserver {
@@ -128,7 +184,7 @@ public:
     ReplyStreamRun()
     {
         device_.observer_ = &watch_;
-        device_.data_id_ = 0x0A0B0C0Du;
+        device_.data_id_ = kDataId;
         device_.InitSetting(Json::Value(Json::objectValue));
     }
 
@@ -156,6 +212,8 @@ public:
                 loadString(in);
             } else if (op == 'G') {
                 lookup(in.byte());
+            } else if (op == 'E') {
+                configureEcho(in.byte());
             } else {
                 continue;
             }
@@ -177,6 +235,8 @@ private:
         FUZZ_CHECK(device_.rx_len_ == pending_.size(), "rx_len_ %u, gathered %zu",
                    device_.rx_len_, pending_.size());
         FUZZ_CHECK(isValidStep(device_.poll_step_), "poll_step_ %u", device_.poll_step_);
+        FUZZ_CHECK(device_.echo_confirmed_ == echo_confirmed_, "echo confirmed %d, expected %d",
+                   device_.echo_confirmed_, echo_confirmed_);
     }
 
     void expectQuiet(uint32_t step_before, const Record& before) const
@@ -209,21 +269,37 @@ private:
             expectQuiet(step_before, before);
             return;
         }
-        const int high = hexValue(pending_[0]);
-        const int low = hexValue(pending_[1]);
+        const std::vector<unsigned char> reply = pending_;
         pending_.clear();
-        if (high < 0 || low < 0) {
-            FUZZ_CHECK(result == 0 && watch_.resets == 1, "garbled reply did not stall");
-            expectQuiet(step_before, before);
-            return;
-        }
-        const auto value = static_cast<uint8_t>((high * 16 + low) ^ kMask);
         if (step_before == 0 || step_before == 51 || (step_before == 64 && round_published_)) {
             FUZZ_CHECK(result == 1 && watch_.resets == 0, "discarded reply at step %u",
                        step_before);
             expectQuiet(step_before, before);
             return;
         }
+        const int high = hexValue(reply[0]);
+        const int low = hexValue(reply[1]);
+        if (high < 0 || low < 0) {
+            FUZZ_CHECK(result == 0 && watch_.resets == 1, "garbled reply did not stall");
+            expectQuiet(step_before, before);
+            return;
+        }
+        const int echo_high = hexValue(reply[2]);
+        const int echo_low = hexValue(reply[3]);
+        const bool echoed =
+            echo_mode_ != EchoMode::Off && echo_high >= 0 && echo_low >= 0 &&
+            echo_high * 16 + echo_low == static_cast<int>(kMask ^ registerOfStep(step_before));
+        const bool echo_required =
+            echo_mode_ == EchoMode::On || (echo_mode_ == EchoMode::Auto && echo_confirmed_);
+        if (echo_required && !echoed) {
+            FUZZ_CHECK(result == 0 && watch_.resets == 1, "reply for another register at step %u",
+                       step_before);
+            expectQuiet(step_before, before);
+            return;
+        }
+        if (echoed)
+            ++echoed_in_round_;
+        const auto value = static_cast<uint8_t>((high * 16 + low) ^ kMask);
         if (step_before == 64) {
             FUZZ_CHECK(result == 0, "round end returned %d", result);
             FUZZ_CHECK(watch_.publishes == 1 && watch_.requested.empty(), "round end");
@@ -233,6 +309,8 @@ private:
                        watch_.published[kReg64Offset], value);
             FUZZ_CHECK(device_.data_valid_, "data not valid after a round");
             round_published_ = true;
+            if (echo_mode_ == EchoMode::Auto && echoed_in_round_ == 63)
+                echo_confirmed_ = true;
             return;
         }
         FUZZ_CHECK(result == 1 && watch_.resets == 0, "step %u", step_before);
@@ -272,6 +350,31 @@ private:
         FUZZ_CHECK(watch_.publishes == 0, "record published by RefreshStatus");
         pending_.clear();
         round_published_ = false;
+        echoed_in_round_ = 0;
+    }
+
+    void configureEcho(unsigned char pick)
+    {
+        const std::size_t index = pick % kEchoSettingCount;
+        const uint32_t step_before = device_.poll_step_;
+        const Record before = record();
+        const int result = device_.InitSetting(echoConfig(index));
+        FUZZ_CHECK(result == 1, "InitSetting returned %d", result);
+        FUZZ_CHECK(watch_.requested.empty() && watch_.publishes == 0 && watch_.resets == 0,
+                   "InitSetting talked to the line");
+        // It writes the data identifier (a cache load may have brought another);
+        // the rest of the record and the round are left alone.
+        const Record after = record();
+        uint32_t id = 0;
+        for (int i = 0; i < 4; ++i)
+            id |= static_cast<uint32_t>(after[i]) << (8 * i);
+        FUZZ_CHECK(id == kDataId, "data identifier %08X after InitSetting", id);
+        FUZZ_CHECK(device_.poll_step_ == step_before &&
+                       std::memcmp(after.data() + 4, before.data() + 4, kRecordSize - 4) == 0,
+                   "InitSetting changed the round");
+        echo_mode_ = kEchoSettings[index].mode;
+        echo_confirmed_ = false;
+        echoed_in_round_ = 0;
     }
 
     void expectLoad(int result, bool accepted, const unsigned char* bytes, uint32_t step_before,
@@ -365,6 +468,9 @@ private:
     HostWatch watch_;
     std::vector<unsigned char> pending_;  // the bytes of the reply being gathered
     bool round_published_ = false;        // step 64 has published since RefreshStatus
+    EchoMode echo_mode_ = EchoMode::Auto;
+    bool echo_confirmed_ = false;   // "auto": a whole round has echoed since InitSetting
+    unsigned echoed_in_round_ = 0;  // replies since RefreshStatus that echoed
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "framework/zrn_spdevice.h"
 #include "kel36/kel36_data.h"
+#include "kel36/reply_echo.h"
 #include "unidata/uni_data_device.h"
 
 class Kel36 : public UniDataDevice<Kel36_Data_t, ZRNSPDevice, 5058> {
@@ -13,6 +14,8 @@ public:
     static constexpr unsigned kRegisterCount = 65;
     static constexpr unsigned kFrameLength = 7;
     static constexpr unsigned kReplyLength = 4;
+    // Replies stored in one round: registers 0, 2..50 and 52..64.
+    static constexpr unsigned kRepliesPerRound = 63;
 
     Kel36();
     ~Kel36() override;
@@ -39,9 +42,20 @@ public:
     // Set once step 64 has published the round; a stray reply after that must
     // not publish it again.
     bool round_complete_ = false;
+    // "appSetting"/"replyEcho", read by InitSetting.
+    kel36::ReplyEcho reply_echo_ = kel36::ReplyEcho::Auto;
+    // Auto only: a whole round of echoing replies has shown that this
+    // controller names the register it answers, so from now on every reply
+    // must. Only InitSetting clears it.
+    bool echo_confirmed_ = false;
+    // Replies of this round whose bytes 2-3 named the awaited register.
+    uint32_t echoed_replies_in_round_ = 0;
 
 private:
     void buildRequestTable();
     void sendRequest(unsigned reg);
+    bool awaitsReply() const;
+    bool echoesAwaitedRegister() const;
+    bool echoRequired() const;
     int applyStep(uint8_t value);
 };

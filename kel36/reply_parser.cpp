@@ -1,6 +1,8 @@
-// Receive handler: gathers one 4-character reply, decodes its data byte, stores
-// it as the current polling step prescribes and asks for the next register.
-// Nothing here allocates or formats: frames are pre-built.
+// Receive handler: gathers one 4-character reply, decodes its data byte, checks
+// (when the echo setting asks for it) that the reply names the register awaited,
+// stores the byte as the current polling step prescribes and asks for the next
+// register. Nothing here allocates or formats: frames are pre-built and the
+// echo is compared as a byte.
 
 #include <cstring>
 
@@ -21,6 +23,14 @@ int hexDigit(unsigned char c)
     return -1;
 }
 
+// Two hex digits (either case) as a byte; -1 when they are anything else.
+int hexPair(const unsigned char* pair)
+{
+    const int high = hexDigit(pair[0]);
+    const int low = hexDigit(pair[1]);
+    return high < 0 || low < 0 ? -1 : (high << 4) | low;
+}
+
 }  // namespace
 
 int Kel36::process(unsigned char* data, unsigned int len)
@@ -37,20 +47,46 @@ int Kel36::process(unsigned char* data, unsigned int len)
     }
     if (rx_len_ < kReplyLength)
         return 1;
-
-    const int high = hexDigit(rx_buf_[0]);
-    const int low = hexDigit(rx_buf_[1]);
     rx_len_ = 0;
-    if (high < 0 || low < 0) {
-        // A garbled reply carries no value: storing a guess would publish data the
-        // controller never sent, so the round stalls instead.
+
+    // A reply that no step awaits stores nothing whatever it holds, so it
+    // cannot stall the round either: it is discarded.
+    if (!awaitsReply())
+        return 1;
+    const int data_pair = hexPair(rx_buf_);
+    const bool echoed = reply_echo_ != kel36::ReplyEcho::Off && echoesAwaitedRegister();
+    if (data_pair < 0 || (!echoed && echoRequired())) {
+        // A garbled reply carries no value, and a reply for another register
+        // (a late one, or one shifted by an over-long reply's tail) carries the
+        // wrong one: storing either would publish data the controller never
+        // gave for this register, so the round stalls instead.
         Reset();
         return 0;
     }
-    const auto value = static_cast<uint8_t>(((high << 4) | low) ^ xor_mask_);
-    if (round_complete_ || poll_step_ >= kRegisterCount)
-        return 1;
-    return applyStep(value);
+    if (echoed)
+        ++echoed_replies_in_round_;
+    return applyStep(static_cast<uint8_t>(data_pair ^ xor_mask_));
+}
+
+bool Kel36::awaitsReply() const
+{
+    return !round_complete_ && poll_step_ < kRegisterCount &&
+           kel36::kStepTable[poll_step_].action != kel36::Action::None;
+}
+
+// Bytes 2-3 name the register field of the request this step answers. The
+// step's register is the one last requested: RefreshStatus asks for register
+// 0 at step 1, and every step asks for the register of the step it moves to.
+bool Kel36::echoesAwaitedRegister() const
+{
+    const unsigned field = (xor_mask_ ^ kel36::kStepTable[poll_step_].reg) & 0xFFu;
+    return hexPair(rx_buf_ + 2) == static_cast<int>(field);
+}
+
+bool Kel36::echoRequired() const
+{
+    return reply_echo_ == kel36::ReplyEcho::On ||
+           (reply_echo_ == kel36::ReplyEcho::Auto && echo_confirmed_);
 }
 
 int Kel36::applyStep(uint8_t d)
@@ -61,7 +97,7 @@ int Kel36::applyStep(uint8_t d)
     const std::size_t off = row.offset;
 
     switch (row.action) {
-    case Action::None:
+    case Action::None:  // not reached: process() discards such replies
         return 1;
     case Action::Byte:
         record::putU8(rec, off, d);
@@ -107,6 +143,10 @@ int Kel36::applyStep(uint8_t d)
     case Action::Last:
         record::putU8(rec, off, d);
         round_complete_ = true;
+        // Counted after this reply's own comparison, so the last reply of the
+        // round must echo too.
+        if (reply_echo_ == kel36::ReplyEcho::Auto && echoed_replies_in_round_ == kRepliesPerRound)
+            echo_confirmed_ = true;
         RoundDone();
         return 0;
     }

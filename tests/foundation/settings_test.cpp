@@ -187,6 +187,51 @@ TEST_F(SettingsLoading, TraceShowsAndEntersTheHostThresholds)
     EXPECT_EQ(device_.threshold_levels_.at("known"), 4);
 }
 
+TEST_F(SettingsLoading, ThresholdValueIsWrittenInTheDefaultFloatFormat)
+{
+    struct Case {
+        float value;
+        const char* text;
+    };
+    for (const Case& c :
+         {Case{0.1f, "0.1"}, Case{1e-5f, "1e-05"}, Case{123456789.0f, "1.23457e+08"},
+          Case{-2.5f, "-2.5"}, Case{100000.0f, "100000"}}) {
+        SCOPED_TRACE(c.text);
+        device_.threshold_values_["t"] = c.value;
+        EXPECT_EQ(configure(R"({"appSetting": {"b_mode": "3"}, "thresholdSetting": {
+                      "t": {"NMAlarmID": "1", "ID": "2", "SignalNumber": "3"}}})"),
+                  std::string("InitSetting 42 b_mode_:3\nhere 1\nhere 2\nhere t\n"
+                              "mobile:t:1;2;3; level:0 value:") +
+                      c.text + "\n");
+    }
+}
+
+TEST_F(SettingsLoading, ThresholdSettingWithoutMembersStillWritesItsLine)
+{
+    for (const char* entries : {R"("text")", R"("")", "5", "0", "true", "false"}) {
+        SCOPED_TRACE(entries);
+        EXPECT_EQ(configure(std::string(R"({"appSetting": {"b_mode": "3"}, "thresholdSetting": )") +
+                            entries + "}"),
+                  "InitSetting 42 b_mode_:3\nhere 1\nhere 2\n");
+        EXPECT_TRUE(device_.alarm_ids_.empty());
+    }
+    EXPECT_EQ(configure(R"({"thresholdSetting": null})"), "here 1\n") << "null is absent";
+}
+
+TEST_F(SettingsLoading, DataIdentifierIsWrittenUnsigned)
+{
+    device_.data_id_ = 3000000000u;  // negative if taken as a signed 32-bit number
+    EXPECT_EQ(
+        configure(R"({"appSetting": {"b_mode": "3"}, "thresholdSetting": {"e": {"ID": "2"}}})"),
+        "InitSetting 3000000000 b_mode_:3\n"
+        "here 1\n"
+        "here 2\n"
+        "here e\n"
+        "3000000000 NMAlarmID is missing\n"
+        "3000000000 SignalNumber is missing\n"
+        "mobile:e:;2;; level:0 value:0\n");
+}
+
 TEST_F(SettingsLoading, EntriesAreOnlyAddedOrReplaced)
 {
     configure(R"({"appSetting": {"b_mode": "3"}, "thresholdSetting": {

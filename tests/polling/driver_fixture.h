@@ -29,13 +29,7 @@ protected:
         return bytes;
     }
 
-    std::vector<std::string> sentFrames() const
-    {
-        std::vector<std::string> frames;
-        for (const kelhost::HostCall& call : log_.callsOf("SendData"))
-            frames.emplace_back(call.bytes.begin(), call.bytes.end());
-        return frames;
-    }
+    std::vector<std::string> sentFrames() const { return sentFramesIn(log_); }
 
     std::size_t count(const std::string& op) const { return log_.callsOf(op).size(); }
 

@@ -8,48 +8,27 @@
 #include <json/value.h>
 
 #include "framework/ttime.h"
-#include "framework/zrn_spdevice.h"
-#include "host/call_log.h"
-#include "polling_support.h"
-#include "support/built_plugin.h"
+#include "plugin_fixture.h"
 
 using namespace polltest;
 
 namespace {
 
-class PluginRound : public ::testing::Test {
+class PluginRound : public PluginDeviceTest {
 protected:
     void SetUp() override
     {
-        plugin_ = kelhost::Plugin::load(testsupport::builtPluginPath());
-        device_ = plugin_.createDevice();
-        device_->observer_ = &log_;
-        kelhost::setDefaultObserver(&log_);
-        serial_ = dynamic_cast<ZRNSPDevice*>(device_.get());
-        ASSERT_NE(serial_, nullptr) << "the plug-in's device is not a serial-port device";
-
+        PluginDeviceTest::SetUp();
+        if (HasFatalFailure())
+            return;
         device_->data_id_ = kDataId;
-        Json::Value config;
-        config["appSetting"]["addr"] = "7";
-        device_->InitSetting(config);
-        log_.clear();
-    }
-    void TearDown() override { kelhost::setDefaultObserver(nullptr); }
-
-    std::vector<std::string> sentFrames() const
-    {
-        std::vector<std::string> frames;
-        for (const kelhost::HostCall& call : log_.callsOf("SendData"))
-            frames.emplace_back(call.bytes.begin(), call.bytes.end());
-        return frames;
+        Json::Value app;
+        app["addr"] = "7";
+        configure(app);
     }
 
     static constexpr uint32_t kDataId = 0x1A2B3C4D;
     static constexpr uint8_t kAddress = 7;
-    kelhost::Plugin plugin_;
-    std::shared_ptr<ZRNVDevice> device_;
-    ZRNSPDevice* serial_ = nullptr;
-    kelhost::CallLog log_;
 };
 
 TEST_F(PluginRound, SendsSixtyThreeRequestsInRegisterOrder)

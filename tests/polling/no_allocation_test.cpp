@@ -128,22 +128,30 @@ TEST_F(PollingAllocations, WholeRoundsOfRepliesAllocateNothing)
     ASSERT_NE(serial, nullptr);
     ASSERT_EQ(serial->observer_, nullptr);
 
-    // Replies are prepared before counting starts.
+    // Replies are prepared before counting starts. They echo their register:
+    // the first round confirms the controller, so the second compares every
+    // reply's bytes 2-3 as well.
     const RegisterImage image = distinctImage();
     const std::vector<unsigned>& steps = roundSteps();
     std::array<std::array<unsigned char, 4>, 63> replies{};
     ASSERT_EQ(steps.size(), replies.size());
     for (std::size_t i = 0; i < steps.size(); ++i) {
-        const std::string text = reply(image[registerOfStep(steps[i])]);
+        const unsigned reg = registerOfStep(steps[i]);
+        const std::string text = echoReply(image[reg], reg);
         std::copy(text.begin(), text.end(), replies[i].begin());
     }
 
     for (int round = 1; round <= 2; ++round) {
         std::array<int, 63> results{};
+        int late_reply = -1;
         long allocations = 0;
         {
             AllocationCounter counter;
             serial->RefreshStatus();
+            // Once confirmed, the previous round's last reply arriving late
+            // is refused: the stall path must not allocate either.
+            if (round == 2)
+                late_reply = serial->process(replies.back().data(), 4);
             // Split replies too: the gathering path must not allocate either.
             results[0] = serial->process(replies[0].data(), 1);
             results[0] = serial->process(replies[0].data() + 1, 3);
@@ -156,6 +164,9 @@ TEST_F(PollingAllocations, WholeRoundsOfRepliesAllocateNothing)
             results.back() = serial->process(replies.back().data(), 4);
         }
         EXPECT_EQ(allocations, 0) << "round " << round;
+        if (round == 2) {
+            EXPECT_EQ(late_reply, 0) << "the late reply was not refused";
+        }
         for (std::size_t i = 0; i + 1 < results.size(); ++i)
             EXPECT_EQ(results[i], 1) << "step " << steps[i];
         EXPECT_EQ(results.back(), 0) << "the round completed";

@@ -40,6 +40,11 @@ std::string reply(uint8_t value, const std::string& tail, bool lower)
     return hex2(value ^ kMask, lower) + tail;
 }
 
+std::string echoReply(uint8_t value, unsigned reg, bool lower)
+{
+    return reply(value, hex2(kMask ^ reg, lower), lower);
+}
+
 std::string frame(uint8_t address, unsigned reg)
 {
     return "|" + hex2(address ^ kMask) + hex2(kMask ^ 0xC8) + hex2(kMask ^ reg);
@@ -275,27 +280,45 @@ RegisterImage filledImage(uint8_t value)
     return r;
 }
 
+std::vector<std::string> sentFramesIn(const kelhost::CallLog& log)
+{
+    std::vector<std::string> frames;
+    for (const kelhost::HostCall& call : log.callsOf("SendData"))
+        frames.emplace_back(call.bytes.begin(), call.bytes.end());
+    return frames;
+}
+
 int feed(ZRNSPDevice& device, const std::string& bytes)
 {
     std::vector<unsigned char> chunk(bytes.begin(), bytes.end());
     return device.process(chunk.data(), static_cast<unsigned int>(chunk.size()));
 }
 
-std::vector<int> runRound(ZRNSPDevice& device, const RegisterImage& image)
+namespace {
+
+std::string replyOfStep(const RegisterImage& image, unsigned step, Tail tail)
+{
+    const unsigned reg = registerOfStep(step);
+    return tail == Tail::Echo ? echoReply(image[reg], reg) : reply(image[reg]);
+}
+
+}  // namespace
+
+std::vector<int> runRound(ZRNSPDevice& device, const RegisterImage& image, Tail tail)
 {
     device.RefreshStatus();
     std::vector<int> results;
     for (unsigned step : roundSteps())
-        results.push_back(feed(device, reply(image[registerOfStep(step)])));
+        results.push_back(feed(device, replyOfStep(image, step, tail)));
     return results;
 }
 
-void feedUntil(ZRNSPDevice& device, const RegisterImage& image, unsigned step)
+void feedUntil(ZRNSPDevice& device, const RegisterImage& image, unsigned step, Tail tail)
 {
     for (unsigned s : roundSteps()) {
         if (s >= step)
             break;
-        feed(device, reply(image[registerOfStep(s)]));
+        feed(device, replyOfStep(image, s, tail));
     }
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "framework/zrn_spdevice.h"
+#include "host/call_log.h"
 
 namespace polltest {
 
@@ -34,8 +35,15 @@ std::vector<unsigned> roundRegisters();
 std::string hex2(unsigned value, bool lower = false);
 // Four reply characters carrying `value`: masked hex pair plus a tail pair.
 std::string reply(uint8_t value, const std::string& tail = "3C", bool lower = false);
+// The reply of a controller that echoes: bytes 2-3 are the register field of
+// the request answered (register XOR the mask).
+std::string echoReply(uint8_t value, unsigned reg, bool lower = false);
 // The 7-byte request frame for a register at an address.
 std::string frame(uint8_t address, unsigned reg);
+
+// What a simulated controller puts in bytes 2-3: a fixed pair that never
+// echoes, or the register field of the request.
+enum class Tail { Fixed, Echo };
 
 enum class Kind { U8, U16, I16, U32, F32, Time };
 
@@ -66,12 +74,16 @@ RegisterImage distinctImage();
 // Every polled register set to one value.
 RegisterImage filledImage(uint8_t value);
 
+// The request frames a device sent, in order, as the log recorded them.
+std::vector<std::string> sentFramesIn(const kelhost::CallLog& log);
+
 // Hands bytes to process() as one chunk, as the host does.
 int feed(ZRNSPDevice& device, const std::string& bytes);
 // RefreshStatus, then one reply per step of the round; returns process()'s
 // results in step order.
-std::vector<int> runRound(ZRNSPDevice& device, const RegisterImage& image);
+std::vector<int> runRound(ZRNSPDevice& device, const RegisterImage& image, Tail tail = Tail::Fixed);
 // Replies for the steps before `step` (the round already started).
-void feedUntil(ZRNSPDevice& device, const RegisterImage& image, unsigned step);
+void feedUntil(ZRNSPDevice& device, const RegisterImage& image, unsigned step,
+               Tail tail = Tail::Fixed);
 
 }  // namespace polltest

@@ -1,7 +1,8 @@
-// The register map's arithmetic on the protocol's own worked examples. Each
-// example runs as the second round of a device whose first round filled every
-// register with 0xEE, so a value that leaks from one round into the next (a
-// digit sum or a 16-bit pair that is added to instead of assigned) shows.
+// The register map's arithmetic on the worked examples of docs/protocol.md
+// ("Worked examples"). Each example runs as the second round of a device whose
+// first round filled every register with 0xEE, so a value that leaks from one
+// round into the next (a digit sum or a 16-bit pair that is added to instead
+// of assigned) shows.
 
 #include <gtest/gtest.h>
 
@@ -37,7 +38,7 @@ const WorkedExample kExamples[] = {
 
 class WorkedExamples : public DriverTest, public ::testing::WithParamInterface<WorkedExample> {};
 
-TEST_P(WorkedExamples, GiveTheDocumentedValue)
+TEST_P(WorkedExamples, GiveTheValueInTheProtocolDocument)
 {
     const WorkedExample& ex = GetParam();
     runRound(device_, filledImage(0xEE));
@@ -64,7 +65,7 @@ TEST_P(WorkedExamples, GiveTheDocumentedValue)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Protocol, WorkedExamples, ::testing::ValuesIn(kExamples),
+INSTANTIATE_TEST_SUITE_P(ProtocolDocument, WorkedExamples, ::testing::ValuesIn(kExamples),
                          [](const auto& info) { return std::string(info.param.field); });
 
 using RegisterMap = DriverTest;
