@@ -43,6 +43,19 @@ timespec toTimespec(SteadyClock::duration d)
     return ts;
 }
 
+// The status the loop ends with, or -1 while it goes on.
+int stopStatus(const std::vector<LineBus*>& buses, const StopSignals& signals,
+               const std::function<bool()>& should_stop)
+{
+    if (signals.signalNumber() != 0)
+        return signals.signalNumber();
+    if (should_stop && should_stop())
+        return 0;
+    if (std::all_of(buses.begin(), buses.end(), [](const LineBus* b) { return b->finished(); }))
+        return 0;
+    return -1;
+}
+
 }  // namespace
 
 StopSignals::StopSignals()
@@ -98,6 +111,10 @@ int runEventLoop(const std::vector<LineBus*>& buses, const StopSignals& signals,
     std::vector<pollfd> fds(buses.size() + 1);
     std::optional<DeadlineAlarm> alarm;
     for (;;) {
+        // Asked before anything falls due, and again after it (a device that
+        // gave up ends the run at once).
+        if (const int stop = stopStatus(buses, signals, should_stop); stop >= 0)
+            return stop;
         // Deadlines first: a due round or time-out is handled before waiting.
         TimePoint now = SteadyClock::now();
         TimePoint earliest = TimePoint::max();
@@ -117,12 +134,8 @@ int runEventLoop(const std::vector<LineBus*>& buses, const StopSignals& signals,
                 output->onWake(now);
             earliest = std::min(earliest, output->wakeAt());
         }
-        if (signals.signalNumber() != 0)
-            return signals.signalNumber();
-        if (should_stop && should_stop())
-            return 0;
-        if (std::all_of(buses.begin(), buses.end(), [](const LineBus* b) { return b->finished(); }))
-            return 0;
+        if (const int stop = stopStatus(buses, signals, should_stop); stop >= 0)
+            return stop;
         if (earliest <= now)
             continue;
 
