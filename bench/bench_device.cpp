@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "host/device_state.h"
+
 #ifndef KEL36_PLUGIN_PATH
 #error "KEL36_PLUGIN_PATH must name the built kel36.so"
 #endif
@@ -61,7 +63,7 @@ BenchDevice::BenchDevice() : plugin_(kelhost::Plugin::load(KEL36_PLUGIN_PATH))
     device_ = dynamic_cast<ZRNSPDevice*>(owner_.get());
     if (!device_)
         throw std::runtime_error("kel36.so made no serial-port device");
-    device_->observer_ = &null_observer_;
+    kelhost::attachObserver(*device_, &null_observer_);
     device_->data_id_ = 7;
     device_->InitSetting(config("65"));
 }

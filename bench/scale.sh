@@ -11,6 +11,8 @@
 # "valgrind --log-file=FILE" (the figures then are the tool's, not the host's).
 # KEL36_SCALE_SIM_ARGS passes options to every simulator, e.g. "--pace" for
 # replies at 19200 baud's pace instead of at once.
+# KEL36_SCALE_HISTORY=1 keeps the history in a fresh database (--history) and
+# adds the number of rows it holds at the end to the line.
 set -euo pipefail
 
 build=${1:?usage: bench/scale.sh BUILD_DIR [DEVICES] [ROUNDS_PER_DEVICE]}
@@ -39,10 +41,13 @@ for ((i = 0; i < devices; i++)); do
 done
 write_host_config "$work/host.json" "${ports[@]}"
 
+history_args=()
+[ "${KEL36_SCALE_HISTORY:-0}" = 1 ] && history_args=(--history "$work/history.db")
+
 # Human output into a file: every round is formatted and written, as in use.
 /usr/bin/time -f '%e %U %S %M' -o "$work/time" ${KEL36_SCALE_WRAP:-} \
   "$host" --plugin "$plugin" --config "$work/host.json" --interval 0 --rounds "$rounds" \
-  >"$work/host.out" 2>"$work/host.err" || { cat "$work/host.err" >&2; exit 1; }
+  "${history_args[@]}" >"$work/host.out" 2>"$work/host.err" || { cat "$work/host.err" >&2; exit 1; }
 
 # Rounds and stalls as the host counted them, from its closing summary lines
 # ("summary g0: 200 rounds, 0 stalls, ...").
@@ -56,8 +61,12 @@ for pid in "${sim_pids[@]}"; do
   read -r -a stat <"/proc/$pid/stat"
   sim_ticks=$((sim_ticks + stat[13] + stat[14]))
 done
+history_rows=""
+if [ "${#history_args[@]}" -gt 0 ]; then
+  history_rows="  history rows $(("$("$host" history "$work/history.db" --csv | wc -l)" - 1))"
+fi
 awk -v n="$devices" -v r="$total" -v st="$stalls" -v wall="$wall" -v user="$user" -v sys="$sys" \
-    -v kib="$peak_kib" -v simt="$sim_ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN {
-  printf "devices %d  rounds %d  stalls %d  wall %.2f s  rounds/s %.1f  host CPU %.2f s (user %.2f, sys %.2f)  host CPU/round %.0f us  peak RSS %d KiB  simulators CPU %.2f s\n",
-    n, r, st, wall, r / wall, user + sys, user, sys, (user + sys) / r * 1e6, kib, simt / hz
+    -v kib="$peak_kib" -v simt="$sim_ticks" -v hz="$(getconf CLK_TCK)" -v hist="$history_rows" 'BEGIN {
+  printf "devices %d  rounds %d  stalls %d  wall %.2f s  rounds/s %.1f  host CPU %.2f s (user %.2f, sys %.2f)  host CPU/round %.0f us  peak RSS %d KiB  simulators CPU %.2f s%s\n",
+    n, r, st, wall, r / wall, user + sys, user, sys, (user + sys) / r * 1e6, kib, simt / hz, hist
 }'

@@ -3,12 +3,11 @@
 // polling step of a device that talks request/reply on a serial line.
 
 #include <cstdint>
-#include <string>
 
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/shared_mutex.hpp>
 
-#include "framework/zrn_vdevice.h"
+#include "zrn_vdevice.h"
 
 class ZRNSPDevice : public ZRNVDevice {
 public:
@@ -29,10 +28,8 @@ public:
     unsigned char rx_buf_[256] = {};
     uint32_t rx_len_ = 0;
     int32_t baud_rate_ = 9600;
-    int32_t port_setting_ = 0;  // line format code chosen by the driver; the stand-in host opens every line 8N1
+    int32_t port_setting_ = 0;  // line format code chosen by the driver
 
-    std::string port_path_;
-    int port_fd_ = -1;
     boost::mutex port_mutex_;
     boost::shared_mutex state_mutex_;
 };

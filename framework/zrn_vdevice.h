@@ -13,15 +13,11 @@
 #include <boost/thread/mutex.hpp>
 #include <json/value.h>
 
-#include "framework/enum_parity.h"
-#include "framework/rule_value.h"
-#include "framework/vdevice_interface.h"
+#include "enum_parity.h"
+#include "rule_value.h"
+#include "vdevice_interface.h"
 
 class ZRNController;
-
-namespace kelhost {
-class DeviceObserver;  // how the stand-in host lets tests and tools watch a device
-}
 
 class ZRNVDevice : public VDeviceInterface, public std::enable_shared_from_this<ZRNVDevice> {
 public:
@@ -96,5 +92,4 @@ public:
     std::map<std::string, BAOSetting> bao_settings_;
     std::vector<boost::shared_ptr<pi_alert_>> pi_alerts_;
     boost::mutex device_mutex_;
-    kelhost::DeviceObserver* observer_ = nullptr;
 };

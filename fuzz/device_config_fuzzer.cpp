@@ -17,6 +17,7 @@
 
 #include "fuzz_support.h"
 #include "host/device_observer.h"
+#include "host/device_state.h"
 #include "kel36/kel36.h"
 #include "unidata/uni_data_device.h"
 
@@ -85,7 +86,7 @@ void checkDriver(const Json::Value& config)
 {
     Kel36 dev;
     ConfigWatch watch;
-    dev.observer_ = &watch;
+    kelhost::attachObserver(dev, &watch);
     dev.data_id_ = kDataId;
     // Start from a configured address and echo mode, and a confirmed
     // controller, so "left unchanged" is distinguishable from "fell back to
@@ -201,7 +202,7 @@ void checkUniData(const Json::Value& config)
 {
     PlainUniDataDevice dev;
     ConfigWatch watch;
-    dev.observer_ = &watch;
+    kelhost::attachObserver(dev, &watch);
     dev.data_id_ = kDataId;
     const ExpectedSettings want = expectedSettings(config);
     try {

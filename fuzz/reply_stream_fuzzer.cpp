@@ -34,6 +34,7 @@
 
 #include "fuzz_support.h"
 #include "host/device_observer.h"
+#include "host/device_state.h"
 #include "kel36/kel36.h"
 
 namespace {
@@ -183,7 +184,7 @@ class ReplyStreamRun {
 public:
     ReplyStreamRun()
     {
-        device_.observer_ = &watch_;
+        kelhost::attachObserver(device_, &watch_);
         device_.data_id_ = kDataId;
         device_.InitSetting(Json::Value(Json::objectValue));
     }

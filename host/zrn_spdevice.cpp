@@ -7,14 +7,10 @@
 #include <unistd.h>
 
 #include "host/device_observer.h"
+#include "host/device_state.h"
 #include "host/serial_port.h"
 
-namespace {
-kelhost::DeviceObserver* observerOf(const ZRNVDevice& dev)
-{
-    return dev.observer_ ? dev.observer_ : kelhost::defaultObserver();
-}
-}  // namespace
+using kelhost::observerOf;
 
 ZRNSPDevice::ZRNSPDevice() = default;
 
@@ -42,18 +38,19 @@ bool ZRNSPDevice::IsStalled() { return false; }
 
 int ZRNSPDevice::SendData(const unsigned char* data, unsigned int length)
 {
-    if (auto* o = observerOf(*this))
-        o->onSendData(*this, data, length);
-    if (port_fd_ < 0)
+    const kelhost::DeviceLine line = kelhost::lineOf(*this);
+    if (line.observer)
+        line.observer->onSendData(*this, data, length);
+    if (line.port_fd < 0)
         return static_cast<int>(length);
     // Never waits for room: the caller's other lines must not wait with it.
-    const long written = kelhost::writeNow(port_fd_, data, length);
+    const long written = kelhost::writeNow(line.port_fd, data, length);
     if (written == static_cast<long>(length))
         return static_cast<int>(length);
     const int error = written < 0 ? errno : EAGAIN;
-    if (auto* o = observerOf(*this))
-        o->onSendIncomplete(*this, written < 0 ? 0u : static_cast<unsigned int>(written), length,
-                            error);
+    if (line.observer)
+        line.observer->onSendIncomplete(
+            *this, written < 0 ? 0u : static_cast<unsigned int>(written), length, error);
     return written < 0 ? -1 : static_cast<int>(written);
 }
 
@@ -67,17 +64,20 @@ int ZRNSPDevice::SendParityData(const unsigned char* data, unsigned int length,
 int ZRNSPDevice::OpenPort()
 {
     ClosePort();
-    if (port_path_.empty())
+    const std::string path = kelhost::portPath(*this);
+    if (path.empty())
         return 0;
     kelhost::SerialSettings settings;
     settings.baud = baud_rate_;
-    port_fd_ = kelhost::openSerialPort(port_path_, settings, nullptr);
-    return port_fd_ >= 0 ? 1 : 0;
+    const int fd = kelhost::openSerialPort(path, settings, nullptr);
+    kelhost::setPortFd(*this, fd);
+    return fd >= 0 ? 1 : 0;
 }
 
 void ZRNSPDevice::ClosePort()
 {
-    if (port_fd_ >= 0)
-        ::close(port_fd_);
-    port_fd_ = -1;
+    const int fd = kelhost::portFd(*this);
+    if (fd >= 0)
+        ::close(fd);
+    kelhost::setPortFd(*this, -1);
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "host/device_observer.h"
+#include "host/device_state.h"
 
 namespace kelhost {
 namespace {
@@ -18,15 +19,10 @@ DeviceObserver* defaultObserver() { return g_default_observer.load(); }
 
 }  // namespace kelhost
 
-namespace {
-kelhost::DeviceObserver* observerOf(const ZRNVDevice& dev)
-{
-    return dev.observer_ ? dev.observer_ : kelhost::defaultObserver();
-}
-}  // namespace
+using kelhost::observerOf;
 
 ZRNVDevice::ZRNVDevice() = default;
-ZRNVDevice::~ZRNVDevice() = default;
+ZRNVDevice::~ZRNVDevice() { kelhost::forgetDevice(*this); }
 
 void ZRNVDevice::Reset()
 {

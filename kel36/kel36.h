@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "framework/zrn_spdevice.h"
+#include "framework.h"
 #include "kel36/kel36_data.h"
 #include "kel36/reply_echo.h"
 #include "unidata/uni_data_device.h"

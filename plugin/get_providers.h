@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "framework/provider.h"
+#include "framework.h"
 
 #if defined(__clang__)
 #pragma clang diagnostic push

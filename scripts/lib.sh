@@ -30,6 +30,6 @@ install_packages() {
 # Everything a native build, its tests and the tools need.
 BUILD_PACKAGES=(
     cmake ninja-build g++ pkg-config binutils
-    libboost-dev libjsoncpp-dev libcli11-dev
+    libboost-dev libjsoncpp-dev libcli11-dev libsqlite3-dev
     libgtest-dev libgmock-dev libbenchmark-dev
 )

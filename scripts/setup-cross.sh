@@ -4,7 +4,8 @@
 #   build machine: the cross compiler and binutils for the triple, qemu-user,
 #                  CMake, Ninja, pkg-config, the CLI11 headers and the Boost headers (Boost is used
 #                  for its headers only, and they are the same for every target);
-#   target:        JsonCpp, GoogleTest and GoogleMock as multiarch packages.
+#   target:        JsonCpp, SQLite (the history of kel36-host), GoogleTest and
+#                  GoogleMock as multiarch packages.
 # Multiarch packages come from the main archive with the sources as they are;
 # only the foreign architecture has to be enabled.
 #
@@ -36,7 +37,7 @@ installed() {
 
 wanted=(cmake ninja-build pkgconf libboost-dev libcli11-dev qemu-user)
 for a in "${arches[@]}"; do
-  wanted+=("g++-$(triple_of "$a")" "libjsoncpp-dev:$a" "libgtest-dev:$a" "libgmock-dev:$a")
+  wanted+=("g++-$(triple_of "$a")" "libjsoncpp-dev:$a" "libgtest-dev:$a" "libgmock-dev:$a" "libsqlite3-dev:$a")
 done
 
 missing=()

@@ -11,12 +11,13 @@
 #include <iostream>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/value.h>
 
-#include "framework/ttime.h"
+#include "framework.h"
 #include "unidata/record_bytes.h"
 
 template <typename Data, typename Base, int RecordTypeId>
@@ -41,8 +42,13 @@ public:
     {
         this->data_valid_ = true;
         this->last_time_ = boost::posix_time::second_clock::local_time();
-        const ttime_t stamp = get_ttime(this->last_time_);
-        std::memcpy(recordBytes() + kTimeOffset, stamp.data(), stamp.size());
+        // The host's time value is whatever 7-byte object its get_ttime returns
+        // (an array, a packed struct): its bytes go into the record unchanged.
+        const auto stamp = get_ttime(this->last_time_);
+        static_assert(sizeof stamp == sizeof(Data::ttime) &&
+                          std::is_trivially_copyable<decltype(stamp)>::value,
+                      "get_ttime returns 7 bytes that can be copied");
+        std::memcpy(recordBytes() + kTimeOffset, &stamp, sizeof stamp);
         this->SendSP(RecordTypeId, recordBytes(), sizeof(Data), false);
         this->Reset();
         this->check_seq_ = 1;

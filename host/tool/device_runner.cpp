@@ -6,9 +6,11 @@
 #include <cstring>
 
 #include "framework/zrn_spdevice.h"
+#include "host/device_state.h"
 #include "host/plugin_loader.h"
 #include "host/tool/line_trace.h"
 #include "host/tool/outputs.h"
+#include "host/tool/store/history_writer.h"
 #include "host/tool/tool_error.h"
 
 namespace keltool {
@@ -52,7 +54,7 @@ DeviceRunner::DeviceRunner(const kelhost::Plugin& plugin, DeviceSpec device_spec
     if (!line_device_)
         throw ToolError("plug-in " + plugin.path() +
                         " made a device that is not a serial-port device");
-    device_->observer_ = this;
+    kelhost::attachObserver(*device_, this);
     // As the host does: the data identifier first, then the device's node.
     device_->data_id_ = spec_.data_id;
     int status = 0;
@@ -72,15 +74,15 @@ DeviceRunner::~DeviceRunner()
 {
     if (device_) {
         // The line belongs to its LineBus, not to the device.
-        line_device_->port_fd_ = -1;
-        device_->observer_ = nullptr;
+        kelhost::setPortFd(*line_device_, -1);
+        kelhost::attachObserver(*device_, nullptr);
     }
 }
 
 void DeviceRunner::attachLine(int fd)
 {
-    line_device_->port_path_ = spec_.port;
-    line_device_->port_fd_ = fd;
+    kelhost::setPortPath(*line_device_, spec_.port);
+    kelhost::setPortFd(*line_device_, fd);
 }
 
 int DeviceRunner::baudRate() const
@@ -386,19 +388,17 @@ void DeviceRunner::onCheckThresholdBool(ZRNVDevice&, int, const std::string& nam
 void DeviceRunner::onSaveDeviceHistory(ZRNVDevice& dev, const unsigned char* data,
                                        unsigned int length)
 {
-    // A failing store is reported when it starts failing, not every round.
     const RecordSource source = restoring_ ? RecordSource::Cache : RecordSource::Poll;
     if (services_.history) {
-        const bool ok = services_.history->append(spec_.name, dev.DataId(), source, data, length);
-        if (!ok && !history_failing_) {
-            const std::string detail =
-                "cannot append to " + services_.history->path() + ": " + std::strerror(errno);
-            emit(DeviceEvent::Warning, detail.c_str());
-        }
-        history_failing_ = !ok;
+        // Queued for the history's own thread; its failures come back as notices.
+        services_.history->record(spec_.name, dev.DataId(), source, data, length, WallTime::now());
+        std::string notice;
+        while (services_.history->takeNotice(&notice))
+            emit(DeviceEvent::Warning, notice.c_str());
     }
     // The restored record is the cached one, only stamped anew: it is not
-    // stored back as if it were a new reading.
+    // stored back as if it were a new reading. A failing store is reported
+    // when it starts failing, not every round.
     if (services_.cache && length == kRecordSize && source == RecordSource::Poll) {
         std::string error;
         const bool ok = cache_slot_.store(data, length, &error);

@@ -31,7 +31,7 @@ class Plugin;
 namespace keltool {
 
 class LineTrace;
-class HistoryLog;
+class HistoryWriter;
 
 struct RunSettings {
     int interval_ms = 1000;  // pause after a round
@@ -44,7 +44,7 @@ struct RunSettings {
 struct RunServices {
     OutputSink* output = nullptr;  // required
     LineTrace* trace = nullptr;
-    HistoryLog* history = nullptr;
+    HistoryWriter* history = nullptr;
     const RecordCache* cache = nullptr;
 };
 
@@ -156,7 +156,6 @@ private:
     bool request_sent_ = false;            // by the driver call in progress
 
     bool restoring_ = false;  // LoadFromCache is running: what is stored comes from the cache
-    bool history_failing_ = false;
     bool cache_failing_ = false;
 
     DeviceStats stats_;

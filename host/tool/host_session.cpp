@@ -19,6 +19,8 @@
 #include "host/tool/plugin_locator.h"
 #include "host/tool/record_store.h"
 #include "host/tool/simulation.h"
+#include "host/tool/store/history_recorder.h"
+#include "host/tool/store/history_writer.h"
 #include "host/tool/tool_error.h"
 
 namespace keltool {
@@ -76,13 +78,22 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
     std::unique_ptr<LineTrace> trace;
     if (options.trace)
         trace = std::make_unique<LineTrace>(err);
-    std::unique_ptr<HistoryLog> history;
-    if (!options.history_path.empty())
-        history = std::make_unique<HistoryLog>(options.history_path);
+    std::unique_ptr<HistoryWriter> history;
+    if (!options.history_path.empty()) {
+        HistoryWriterOptions history_options;
+        history_options.keep_days = options.keep_days;
+        const SignalsKeptFromNewThreads signals_stay_here;  // its writer thread
+        history = std::make_unique<HistoryWriter>(options.history_path, history_options);
+    }
     std::unique_ptr<RecordCache> cache;
     if (!options.cache_dir.empty())
         cache = std::make_unique<RecordCache>(options.cache_dir);
-    const std::unique_ptr<OutputSink> output = makeOutput(options.output, out);
+    const std::unique_ptr<OutputSink> shown = makeOutput(options.output, out);
+    // With a history, stalls and alarm texts are kept beside the records.
+    std::unique_ptr<OutputSink> recorder;
+    if (history)
+        recorder = recordIntoHistory(*history, *shown);
+    OutputSink* const output = recorder ? recorder.get() : shown.get();
 
     RunSettings settings;
     settings.interval_ms = options.interval_ms;
@@ -91,7 +102,7 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
     settings.rounds = options.rounds;
     settings.give_up_s = options.give_up_s;
     RunServices services;
-    services.output = output.get();
+    services.output = output;
     services.trace = trace.get();
     services.history = history.get();
     services.cache = cache.get();
@@ -121,7 +132,7 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
     const TimePoint now = SteadyClock::now();
     for (auto& bus : buses)
         bus->start(now);
-    runEventLoop(loop_view, signals, output.get(), [out, &runners] {
+    runEventLoop(loop_view, signals, output, [out, &runners] {
         // Asked after every reply: the unlocked test (one thread writes out).
         return ferror_unlocked(out) != 0 || std::any_of(runners.begin(), runners.end(),
                                                         [](const auto& r) { return r->gaveUp(); });
@@ -134,6 +145,13 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
         stats.push_back(&runner->stats());
     }
     output->summary(specs.data(), stats.data(), specs.size());
+    if (history) {
+        // What is still queued is written before the run ends.
+        history->close();
+        std::string notice;
+        while (history->takeNotice(&notice))
+            std::fprintf(err, "kel36-host: %s\n", notice.c_str());
+    }
     return exitStatus(runners);
 }
 

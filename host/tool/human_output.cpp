@@ -3,6 +3,7 @@
 // before it); three in a row give one warning, the next round one line.
 
 #include <charconv>
+#include <iterator>
 #include <cstdarg>
 #include <cstring>
 #include <vector>
@@ -248,6 +249,16 @@ const char* stallReasonText(StallReason reason)
 const char* stallReasonName(StallReason reason)
 {
     return kStallReasonWords[static_cast<int>(reason)].name;
+}
+
+bool stallReasonFromName(const std::string& name, StallReason* reason)
+{
+    for (std::size_t i = 0; i < std::size(kStallReasonWords); ++i)
+        if (name == kStallReasonWords[i].name) {
+            *reason = static_cast<StallReason>(i);
+            return true;
+        }
+    return false;
 }
 
 const char* deviceEventName(DeviceEvent event)

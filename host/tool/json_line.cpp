@@ -113,6 +113,15 @@ void JsonLine::real(double value, int significant)
     text_ += buf;
 }
 
+void formatShortestFloat(float value, char* out, std::size_t size)
+{
+    for (int digits = 6; digits <= 9; ++digits) {
+        std::snprintf(out, size, "%.*g", digits, static_cast<double>(value));
+        if (std::strtof(out, nullptr) == value)
+            return;
+    }
+}
+
 void JsonLine::singleFloat(float value)
 {
     if (!std::isfinite(value)) {
@@ -121,11 +130,7 @@ void JsonLine::singleFloat(float value)
     }
     separator();
     char buf[40];
-    for (int digits = 6; digits <= 9; ++digits) {
-        std::snprintf(buf, sizeof buf, "%.*g", digits, static_cast<double>(value));
-        if (std::strtof(buf, nullptr) == value)
-            break;
-    }
+    formatShortestFloat(value, buf, sizeof buf);
     text_ += buf;
 }
 

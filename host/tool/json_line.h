@@ -2,10 +2,14 @@
 // Builds one JSON object as a line of text in a reused buffer (JSON Lines
 // output without a document tree per round).
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace keltool {
+
+// The fewest significant digits (6 to 9) that read back as the same float.
+void formatShortestFloat(float value, char* out, std::size_t size);
 
 class JsonLine {
 public:

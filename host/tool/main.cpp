@@ -2,6 +2,7 @@
 // or simulated serial lines. Every bad input ends in one line on stderr and
 // exit status 2; output that cannot be written ends it with status 1.
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -13,6 +14,8 @@
 #include "host/tool/exit_status.h"
 #include "host/tool/host_session.h"
 #include "host/tool/options.h"
+#include "host/tool/report/report_command.h"
+#include "host/tool/store/history_export.h"
 #include "host/tool/tool_error.h"
 
 #ifndef KEL36_VERSION
@@ -49,6 +52,10 @@ int run(const std::vector<std::string>& args, std::FILE* out)
         case keltool::Command::Version:
             std::fprintf(out, "kel36-host %s\n", KEL36_VERSION);
             return 0;
+        case keltool::Command::History:
+            return keltool::runHistoryExport(command_line.query, out);
+        case keltool::Command::Report:
+            return keltool::runReport(command_line.query, out);
         case keltool::Command::Run:
             break;
     }
@@ -60,6 +67,9 @@ int run(const std::vector<std::string>& args, std::FILE* out)
 
 int main(int argc, char** argv)
 {
+    // A file-size limit (ulimit -f) is a failed write that the history
+    // reports and survives, not the end of the process.
+    std::signal(SIGXFSZ, SIG_IGN);
     // First of all: a closed descriptor 0-2 would be taken by the first file
     // opened (a history file, a pseudo-terminal), and the tool's output would
     // land in it.

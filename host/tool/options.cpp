@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "host/tool/device_name.h"
+#include "host/tool/store/iso_time.h"
 #include "host/tool/tool_error.h"
 
 namespace keltool {
@@ -213,9 +214,15 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, Seen& seen)
         seen.watch = true;
     });
     d.flag("--trace", "every request and reply, time-stamped, on stderr", [&o] { o.trace = true; });
-    d.path("--history", "FILE", "the path of a history file",
-           "append every stored record as a JSON line",
+    d.path("--history", "FILE", "the path of a history database",
+           "keep every stored record in an SQLite history database",
            [&o](const std::string& v) { o.history_path = v; });
+    d.value("--keep", "DAYS", "with --history: delete rows older than DAYS days",
+            [&o](const std::string& f, const std::string& v) {
+                o.keep_days = static_cast<int>(parseUnsigned(f, v, 36500));
+                if (o.keep_days == 0)
+                    throw ToolError(f + ": keep at least 1 day (leave --keep out to keep all)");
+            });
     d.path("--cache", "DIR", "a cache directory",
            "keep each device's last record, restored at start",
            [&o](const std::string& v) { o.cache_dir = v; });
@@ -244,6 +251,56 @@ void checkCombinations(const ToolOptions& o, const Seen& seen)
         throw ToolError("--scenario needs a simulated controller (--simulate, or no --port)");
     if (o.port && !o.sim_option.empty())
         throw ToolError(o.sim_option + " needs a simulated controller (--simulate, or no --port)");
+    if (o.keep_days > 0 && o.history_path.empty())
+        throw ToolError("--keep needs --history");
+}
+
+int64_t parseTime(const std::string& flag, const std::string& text)
+{
+    int64_t ms = 0;
+    std::string error;
+    if (!parseIsoTime(text, &ms, &error))
+        throw ToolError(flag + ": " + error);
+    return ms;
+}
+
+// The options `history` and `report` share: the file and which records.
+void defineQueryOptions(CLI::App& sub, HistoryQueryOptions& q)
+{
+    Definer d(sub);
+    sub.add_option_function<std::string>(
+           "FILE",
+           [&q, &sub](const std::string& v) {
+               if (v.empty())
+                   throw ToolError(sub.get_name() +
+                                   ": expected the path of a history "
+                                   "database, got an empty value");
+               q.path = v;
+           },
+           "the history database (kel36-host --history FILE)")
+        ->type_name("")
+        ->trigger_on_parse();
+    d.group("Records");
+    d.path("--device", "NAME", "a device name", "only this device's records",
+           [&q](const std::string& v) { q.device = v; });
+    d.value("--from", "TIME",
+            "records at or after TIME (ISO 8601; local time unless\n"
+            "it ends in Z or an offset such as +01:00)",
+            [&q](const std::string& f, const std::string& v) { q.from_ms = parseTime(f, v); });
+    d.value("--to", "TIME", "records at or before TIME",
+            [&q](const std::string& f, const std::string& v) { q.to_ms = parseTime(f, v); });
+}
+
+CLI::App* defineSubcommand(CLI::App& app, const char* name, const char* description, bool& help)
+{
+    CLI::App* sub = app.add_subcommand(name, description);
+    sub->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    sub->set_help_flag();
+    sub->allow_extras();
+    sub->get_formatter()->column_width(24);
+    sub->get_formatter()->label("OPTIONS", "options");
+    sub->add_flag("-h,--help", help, "show this text and exit")->disable_flag_override();
+    return sub;
 }
 
 // CLI11's own messages for what it checks itself, in the tool's words.
@@ -259,6 +316,42 @@ std::string messageFor(const CLI::ParseError& e)
     if (std::regex_match(what, m, override_))
         return "--" + m[1].str() + " takes no value";
     return what;
+}
+
+void refuseExtras(const std::vector<std::string>& extras)
+{
+    if (extras.empty())
+        return;
+    const std::string& extra = extras.front();
+    throw ToolError(extra.rfind("-", 0) == 0 ? "unknown option " + extra + " (see --help)"
+                                             : "unexpected argument '" + extra + "'");
+}
+
+CommandLine& finishSubcommand(const CLI::App& app, const CLI::App& sub, bool csv,
+                              CommandLine& command_line)
+{
+    const std::string name = sub.get_name();
+    // Polling options belong to polling, not to reading a history.
+    for (const CLI::Option* option : app.get_options())
+        if (option->count() > 0)
+            throw ToolError(option->get_name() + " is a polling option; " + name +
+                            " takes only its own (see " + name + " --help)");
+    refuseExtras(sub.remaining());
+    HistoryQueryOptions& q = command_line.query;
+    if (q.path.empty())
+        throw ToolError(name + ": expected the history database FILE (see " + name + " --help)");
+    if (q.from_ms && q.to_ms && *q.from_ms > *q.to_ms)
+        throw ToolError(name + ": --from is later than --to");
+    if (name == "history") {
+        command_line.command = Command::History;
+        if (csv == q.json)
+            throw ToolError("history: choose one format, --csv or --json");
+    } else {
+        command_line.command = Command::Report;
+        if (q.output.empty())
+            throw ToolError("report: expected -o FILE, the HTML file to write");
+    }
+    return command_line;
 }
 
 const char kFooter[] =
@@ -297,12 +390,42 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
         ->disable_flag_override()
         ->group("Diagnostics");
 
+    HistoryQueryOptions& q = command_line.query;
+    bool csv = false;
+    bool sub_help = false;
+    CLI::App* history = defineSubcommand(
+        app, "history", "history FILE (--csv | --json): export the stored records", sub_help);
+    defineQueryOptions(*history, q);
+    {
+        Definer d(*history);
+        d.group("Format (one of)");
+        d.flag("--csv", "CSV (RFC 4180) with a header row", [&csv] { csv = true; });
+        d.flag("--json", "JSON Lines, one object per record", [&q] { q.json = true; });
+    }
+    CLI::App* report = defineSubcommand(
+        app, "report", "report FILE -o REPORT.html: write an HTML test report", sub_help);
+    defineQueryOptions(*report, q);
+    Definer report_options(*report);
+    report_options.group("Output");
+    report_options.path("-o", "HTML", "the path of the report file",
+                        "the self-contained HTML file to write (required)",
+                        [&q](const std::string& v) { q.output = v; });
+
     // CLI11 wants the arguments last to first.
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
         app.parse(reversed);
     } catch (const CLI::ParseError& e) {
         throw ToolError(messageFor(e));
+    }
+    CLI::App* const sub = history->parsed() ? history : report->parsed() ? report : nullptr;
+    if (sub) {
+        if (sub_help) {
+            command_line.command = Command::Help;
+            command_line.help = sub->help();
+            return command_line;
+        }
+        return finishSubcommand(app, *sub, csv, command_line);
     }
     if (help) {
         command_line.command = Command::Help;
@@ -313,11 +436,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
         command_line.command = Command::Version;
         return command_line;
     }
-    if (!app.remaining().empty()) {
-        const std::string extra = app.remaining().front();
-        throw ToolError(extra.rfind("-", 0) == 0 ? "unknown option " + extra + " (see --help)"
-                                                 : "unexpected argument '" + extra + "'");
-    }
+    refuseExtras(app.remaining());
     checkCombinations(o, seen);
     return command_line;
 }

@@ -46,19 +46,31 @@ struct ToolOptions {
     OutputMode output = OutputMode::Human;
     bool trace = false;
     bool check = false;
-    std::string history_path;
+    std::string history_path;  // SQLite history database
+    int keep_days = 0;         // prune history rows older than this (0: keep all)
     std::string cache_dir;
+};
+
+// `history FILE ...` and `report FILE ...`: which stored records to read.
+struct HistoryQueryOptions {
+    std::string path;
+    std::string device;              // empty: every device
+    std::optional<int64_t> from_ms;  // UTC ms since the epoch, inclusive
+    std::optional<int64_t> to_ms;    // inclusive
+    bool json = false;               // history: JSON Lines instead of CSV
+    std::string output;              // report: the HTML file to write
 };
 
 // What the command line asks for. The bare command polls; each subcommand
 // (scan, history, report, ...) adds its value here and its options beside
 // ToolOptions.
-enum class Command { Run, Help, Version };
+enum class Command { Run, History, Report, Help, Version };
 
 struct CommandLine {
     Command command = Command::Run;
-    ToolOptions options;  // Command::Run
-    std::string help;     // Command::Help: the usage text of the command asked about
+    ToolOptions options;        // Command::Run
+    HistoryQueryOptions query;  // Command::History, Command::Report
+    std::string help;           // Command::Help: the usage text of the command asked about
 };
 
 // Throws ToolError naming the offending argument.

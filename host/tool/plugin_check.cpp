@@ -7,6 +7,7 @@
 
 #include "framework/zrn_spdevice.h"
 #include "host/device_observer.h"
+#include "host/device_state.h"
 #include "host/plugin_loader.h"
 #include "host/tool/protocol_view.h"
 #include "host/tool/record_decoder.h"
@@ -67,7 +68,7 @@ void checkPlugin(const kelhost::Plugin& plugin, const DeviceSpec& device_spec, s
         throw ToolError("check failed: the device is not a serial-port device");
 
     DryRoundObserver observer;
-    device->observer_ = &observer;
+    kelhost::attachObserver(*device, &observer);
     device->data_id_ = device_spec.data_id;
     int status = 0;
     try {
@@ -86,7 +87,6 @@ void checkPlugin(const kelhost::Plugin& plugin, const DeviceSpec& device_spec, s
 
     // The dry round: RefreshStatus sends the first request; every request is
     // answered until the driver publishes the record.
-    line->port_fd_ = -1;
     device->RefreshStatus();
     std::vector<int> polled;  // register per sent frame
     DecodedRequest first;
@@ -161,7 +161,7 @@ void checkPlugin(const kelhost::Plugin& plugin, const DeviceSpec& device_spec, s
     std::fprintf(out, "record         %zu bytes, data id %lld\n", observer.record.size(),
                  static_cast<long long>(id.integer));
     std::fprintf(out, "plug-in usable\n");
-    device->observer_ = nullptr;
+    kelhost::attachObserver(*device, nullptr);
 }
 
 }  // namespace keltool

@@ -11,7 +11,6 @@
 
 #include "cli/input_file.h"
 #include "host/tool/tool_error.h"
-#include "host/tool/wall_clock.h"
 
 namespace keltool {
 namespace {
@@ -28,33 +27,6 @@ bool writeFully(int fd, const char* data, std::size_t length)
         length -= static_cast<std::size_t>(n);
     }
     return true;
-}
-
-void appendHex(std::string& out, const unsigned char* data, unsigned int length)
-{
-    static const char hex[] = "0123456789abcdef";
-    for (unsigned int i = 0; i < length; ++i) {
-        out.push_back(hex[data[i] >> 4]);
-        out.push_back(hex[data[i] & 0x0F]);
-    }
-}
-
-void appendJsonString(std::string& out, const std::string& text)
-{
-    out.push_back('"');
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(c);
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
-            out += esc;
-        } else {
-            out.push_back(c);
-        }
-    }
-    out.push_back('"');
 }
 
 constexpr char kCacheMagic[4] = {'K', '3', '6', 'C'};
@@ -170,48 +142,6 @@ uint32_t crc32(const unsigned char* data, std::size_t length, uint32_t crc)
     for (std::size_t i = 0; i < length; ++i)
         crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
     return ~crc;
-}
-
-HistoryLog::HistoryLog(const std::string& path) : path_(path)
-{
-    std::string error;
-    // Checked before the open: a FIFO without a reader fails it with a
-    // puzzling "No such device or address".
-    if (kelcli::isRegularOrAbsent(path, &error))
-        fd_ = openRegular(path, O_WRONLY | O_CREAT | O_APPEND, &error);
-    if (fd_ < 0)
-        throw ToolError("cannot open history file " + path + ": " + error);
-    const int flags = ::fcntl(fd_, F_GETFL);
-    ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
-    line_.reserve(512);
-}
-
-HistoryLog::~HistoryLog()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
-bool HistoryLog::append(const std::string& device, uint32_t data_id, RecordSource source,
-                        const unsigned char* data, unsigned int length)
-{
-    char stamp[48];
-    formatIso(WallTime::now(), stamp, sizeof stamp);
-    line_.clear();
-    line_ += "{\"time\":\"";
-    line_ += stamp;
-    line_ += "\",\"device\":";
-    appendJsonString(line_, device);
-    line_ += ",\"data_id\":";
-    char id[16];
-    std::snprintf(id, sizeof id, "%u", data_id);
-    line_ += id;
-    line_ += source == RecordSource::Cache ? ",\"source\":\"cache\"" : ",\"source\":\"poll\"";
-    line_ += ",\"record\":\"";
-    appendHex(line_, data, length);
-    line_ += "\"}\n";
-    // O_APPEND and one write per line: concurrent writers never interleave lines.
-    return writeFully(fd_, line_.data(), line_.size());
 }
 
 RecordCache::RecordCache(const std::string& dir) : dir_(dir)

@@ -1,8 +1,7 @@
 #pragma once
-// The host's record services: the history log (one JSON line per stored
-// record) and the record cache (each device's last record, restored at
-// start-up). Paths and buffers are prepared once, so storing a record per
-// round allocates nothing.
+// The host's record cache: each device's last record, restored at start-up.
+// Paths and buffers are prepared once, so storing a record per round
+// allocates nothing. (The history is kept in store/.)
 
 #include <cstdint>
 #include <optional>
@@ -11,28 +10,6 @@
 #include "host/tool/reports.h"
 
 namespace keltool {
-
-class HistoryLog {
-public:
-    // Opens (creates) the file for appending; it must be a regular file.
-    // Throws ToolError.
-    explicit HistoryLog(const std::string& path);
-    ~HistoryLog();
-    HistoryLog(const HistoryLog&) = delete;
-    HistoryLog& operator=(const HistoryLog&) = delete;
-
-    // {"time":"...","device":"...","data_id":N,"source":"poll","record":"<hex>"}
-    // as one write; `source` tells a polled record from one restored from the
-    // cache. False when the write failed (disk full, say).
-    bool append(const std::string& device, uint32_t data_id, RecordSource source,
-                const unsigned char* data, unsigned int length);
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-    int fd_ = -1;
-    std::string line_;
-};
 
 // Cache files are the host's own format: a header that says what the file
 // holds, then the record.

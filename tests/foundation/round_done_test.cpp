@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/device_state.h"
 #include "kel36/kel36.h"
 #include "tests/foundation/host_fixture.h"
 
@@ -85,7 +86,7 @@ TEST_F(RoundDone, ThresholdCheckGetsTheValueHeldByTheHost)
             CallLog::onCheckThreshold(dev, name, text, value, seq);
         }
     } observer;
-    device_.observer_ = &observer;
+    kelhost::attachObserver(device_, &observer);
     device_.ao_names_ = {"ua"};
     device_.ao_values_ = {{"ua", 3.0f}};
     completeRound();
@@ -180,7 +181,7 @@ TEST_F(RoundDone, HostChangingItsListsDuringTheChecksIsSafe)
             return CallLog::onCheckAOReport(dev, name, value);
         }
     } meddler;
-    device_.observer_ = &meddler;
+    kelhost::attachObserver(device_, &meddler);
     device_.ao_names_ = {"ua", "ub"};
     device_.ao_values_ = {{"ua", 1.0f}, {"ub", 2.0f}};
     completeRound();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/call_log.h"
+#include "host/device_state.h"
 #include "kel36/kel36.h"
 #include "polling_support.h"
 
@@ -17,7 +18,7 @@ class DriverTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        device_.observer_ = &log_;
+        kelhost::attachObserver(device_, &log_);
         kelhost::setDefaultObserver(&log_);
     }
     void TearDown() override { kelhost::setDefaultObserver(nullptr); }

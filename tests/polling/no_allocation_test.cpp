@@ -13,6 +13,7 @@
 #include "framework/provider.h"
 #include "framework/zrn_spdevice.h"
 #include "host/device_observer.h"
+#include "host/device_state.h"
 #include "polling_support.h"
 #include "support/built_plugin.h"
 
@@ -126,7 +127,7 @@ TEST_F(PollingAllocations, WholeRoundsOfRepliesAllocateNothing)
     std::shared_ptr<ZRNVDevice> device = plugin_.createDevice();
     auto* serial = dynamic_cast<ZRNSPDevice*>(device.get());
     ASSERT_NE(serial, nullptr);
-    ASSERT_EQ(serial->observer_, nullptr);
+    ASSERT_EQ(kelhost::attachedObserver(*serial), nullptr);
 
     // Replies are prepared before counting starts. They echo their register:
     // the first round confirms the controller, so the second compares every

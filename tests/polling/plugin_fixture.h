@@ -11,6 +11,7 @@
 
 #include "framework/zrn_spdevice.h"
 #include "host/call_log.h"
+#include "host/device_state.h"
 #include "host/plugin_loader.h"
 #include "polling_support.h"
 #include "support/built_plugin.h"
@@ -23,7 +24,7 @@ protected:
     {
         plugin_ = testsupport::loadBuiltPlugin();
         device_ = plugin_.createDevice();
-        device_->observer_ = &log_;
+        kelhost::attachObserver(*device_, &log_);
         kelhost::setDefaultObserver(&log_);
         serial_ = dynamic_cast<ZRNSPDevice*>(device_.get());
         ASSERT_NE(serial_, nullptr) << "the plug-in's device is not a serial-port device";

@@ -32,7 +32,7 @@ protected:
     void replaceDevice()
     {
         device_ = plugin_.createDevice();
-        device_->observer_ = &log_;
+        kelhost::attachObserver(*device_, &log_);
         serial_ = dynamic_cast<ZRNSPDevice*>(device_.get());
         ASSERT_NE(serial_, nullptr);
     }

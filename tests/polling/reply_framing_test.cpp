@@ -54,7 +54,7 @@ TEST_P(ChunkedReplies, HandleLikeOneChunkOfFour)
     const RegisterImage image = distinctImage();
     Kel36 reference;
     kelhost::CallLog reference_log;
-    reference.observer_ = &reference_log;
+    kelhost::attachObserver(reference, &reference_log);
     runRound(reference, image);
 
     const std::vector<unsigned>& sizes = GetParam();

@@ -42,7 +42,7 @@ TEST_F(RoundCompletion, ExceptionFromAHostCheckLeavesTheRoundUnfinished)
                 throw std::runtime_error("host check failed");
         }
     } host;
-    device_->observer_ = &host;
+    kelhost::attachObserver(*device_, &host);
     device_->ao_names_ = {"ua"};
     device_->ao_values_ = {{"ua", 230.0f}};
     device_->rule_values_.resize(2);

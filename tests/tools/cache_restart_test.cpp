@@ -11,6 +11,7 @@
 #include <set>
 
 #include "host_process.h"
+#include "support/history_rows.h"
 #include "scenario_oracle.h"
 #include "simulator.h"
 
@@ -50,7 +51,7 @@ TEST(CacheRestart, ServesTheRestoredRecordAtOnceThenThePolledOne)
     EXPECT_EQ(cached.substr(0, 16), std::string("K36C\x01\0\x14\0\x09\0\0\0\x64\0\0\0", 16));
 
     std::vector<std::string> args = cachedRun(dir, after, "2");
-    args.insert(args.end(), {"--history", dir.file("h.jsonl")});
+    args.insert(args.end(), {"--history", dir.file("h.db")});
     const HostRun second = runHost(args);
     ASSERT_EQ(second.exit_code, 0) << second.err;
     auto lines = second.jsonLines();
@@ -74,12 +75,12 @@ TEST(CacheRestart, ServesTheRestoredRecordAtOnceThenThePolledOne)
         EXPECT_FLOAT_EQ(rounds[i]["values"]["uab"].asFloat(), 410.0f);
     }
     // The history tells the restored record from the polled ones.
-    HostRun history;
-    history.out = readFile(dir.file("h.jsonl"));
-    const auto stored = history.jsonLines();
+    const auto stored = historytest::readRows(dir.file("h.db"));
     ASSERT_EQ(stored.size(), 3u);
-    EXPECT_EQ(stored[0]["source"].asString(), "cache");
-    EXPECT_EQ(stored[1]["source"].asString(), "poll");
+    EXPECT_EQ(stored[0].source, "cache");
+    EXPECT_EQ(stored[0].record.substr(4, 89), cached.substr(24, 89)) << "the cached record";
+    EXPECT_EQ(stored[1].source, "poll");
+    EXPECT_EQ(stored[2].source, "poll");
     // The cache now holds the latest polled record, and no temporary file.
     const std::string refreshed = readFile(dir.file("cache") + "/9.rec");
     ASSERT_EQ(refreshed.size(), 120u);

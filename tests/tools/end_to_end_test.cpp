@@ -150,37 +150,6 @@ TEST(LineTrace, ShowsEveryRequestAndReplyAndTheDriversOwnLines)
     EXPECT_EQ(countLines(run.err, "rvSize is 0"), 2);
 }
 
-TEST(HistoryLog, HoldsEveryStoredRecordAsOneJsonLine)
-{
-    TempDir dir;
-    const std::string history = dir.file("history.jsonl");
-    const HostRun run = runHost(
-        fastRun({"--json", "--rounds", "3", "--data-id", "305419896", "--history", history}));
-    ASSERT_EQ(run.exit_code, 0) << run.err;
-    HostRun lines;
-    lines.out = readFile(history);
-    const auto stored = lines.jsonLines();
-    const auto rounds = run.events("round");
-    ASSERT_EQ(stored.size(), 3u);
-    ASSERT_EQ(rounds.size(), 3u);
-    for (std::size_t i = 0; i < stored.size(); ++i) {
-        EXPECT_EQ(stored[i]["device"].asString(), "kel36");
-        EXPECT_EQ(stored[i]["data_id"].asUInt(), 305419896u);
-        EXPECT_EQ(stored[i]["source"].asString(), "poll");
-        EXPECT_FALSE(stored[i]["time"].asString().empty());
-        const std::string hex = stored[i]["record"].asString();
-        ASSERT_EQ(hex.size(), 200u);
-        EXPECT_EQ(hex.substr(0, 8), "78563412");  // data id, little-endian
-        unsigned char uab_bytes[4];
-        for (int b = 0; b < 4; ++b)
-            uab_bytes[b] =
-                static_cast<unsigned char>(std::stoul(hex.substr(10 + 2 * b, 2), nullptr, 16));
-        float uab;
-        std::memcpy(&uab, uab_bytes, 4);
-        EXPECT_EQ(uab, rounds[i]["record"]["uab"].asFloat());
-    }
-}
-
 TEST(Stopping, SigintAndSigtermEndTheRunWithTheSummaryAndExitZero)
 {
     for (const int sig : {SIGINT, SIGTERM}) {

@@ -36,6 +36,9 @@ public:
     // Waits until stdout holds at least `lines` complete lines; false on time-out or exit.
     bool waitForLines(std::size_t lines, std::chrono::milliseconds limit);
     void signal(int number);
+    pid_t pid() const { return pid_; }
+    // Standard output so far.
+    const std::string& output() const { return run_.out; }
     // Collects the rest of the output and the exit status.
     HostRun finish(std::chrono::milliseconds limit = std::chrono::seconds(30));
 

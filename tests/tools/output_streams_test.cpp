@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host_process.h"
+#include "support/history_rows.h"
 
 namespace toolstest {
 namespace {
@@ -101,7 +102,7 @@ int exitStatus(int wait_status)
 TEST(StandardStreams, AClosedStdoutIsNeverTakenByAFileTheToolOpens)
 {
     TempDir dir;
-    const std::string history = dir.file("h.jsonl");
+    const std::string history = dir.file("h.db");
     {
         Child host(
             hostPath(),
@@ -109,9 +110,9 @@ TEST(StandardStreams, AClosedStdoutIsNeverTakenByAFileTheToolOpens)
             -1);
         EXPECT_EQ(exitStatus(host.wait()), 0) << host.err();
     }
-    HostRun stored;
-    stored.out = readFile(history);
-    EXPECT_EQ(stored.jsonLines().size(), 2u) << stored.out;  // nothing but the two records
+    // A history database with nothing but the two records.
+    EXPECT_EQ(historytest::queryValue(history, "PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(historytest::readRows(history).size(), 2u);
 
     // kel36-sim: the pseudo-terminal's path must not be written into the line.
     Child sim(KEL36_SIM_PATH, {"--pty", "--duration", "3"}, -1);

@@ -17,6 +17,7 @@
 #include "host/tool/line_trace.h"
 #include "host/tool/outputs.h"
 #include "host/tool/record_store.h"
+#include "host/tool/store/history_writer.h"
 #include "host_process.h"
 #include "simulator.h"
 
@@ -98,7 +99,7 @@ void pollWithOutput(OutputMode mode)
     const std::unique_ptr<OutputSink> output = makeOutput(mode, sink_file);
     RoundCounter counter(*output);
     LineTrace trace(sink_file);
-    HistoryLog history(dir.file("history.jsonl"));
+    HistoryWriter history(dir.file("history.db"));
     RecordCache cache(dir.file("cache"));
 
     DeviceSpec device_spec;
