@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Long fault-injection soak: kel36-sim injects every fault kind at seeded,
-# realistic rates on a pseudo-terminal and kel36-host polls it through the
-# real plug-in for the given number of published rounds (default 10000).
+# Long fault-injection soak: kel36-sim models the line at 115200 baud on a
+# pseudo-terminal and injects every fault kind at seeded, realistic rates
+# (late and over-long replies among them); kel36-host polls it through the
+# real plug-in for the given number of published rounds (default 10000), once
+# with a controller that echoes the register and once with one that does not.
 # Checks records, stall accounting and memory; see tests/soak/soak_main.cpp.
 #
-#   scripts/soak.sh [ROUNDS [SEED]]   (extra kel36_soak options in KEL36_SOAK_ARGS;
+#   scripts/soak.sh [ROUNDS [SEED]]   (extra kel36_soak options in KEL36_SOAK_ARGS,
+#   e.g. "--echo register" for the echoing controller alone;
 #   KEL36_SOAK_BUILD_DIR: an already configured build directory to use instead
 #   of the "default" preset's)
 set -euo pipefail

@@ -7,37 +7,61 @@
 #include <cstdlib>
 
 #include "line.h"
+#include "number_text.h"
 
 namespace kelsim {
 namespace {
 
 constexpr int kDefaultDelayMs = 300;
 constexpr int kMaxDelayMs = 600'000;
+constexpr int kMaxTurnaroundMs = 10'000;
 
 const char kUsage[] =
     "Usage: kel36-sim [--pty | --port DEV [--baud N]] [options]\n"
-    "Simulates a Kel36 generator-set controller on a serial line.\n"
+    "       kel36-sim --send SOCKET COMMAND...\n"
+    "Simulates Kel36 generator-set controllers on a serial line.\n"
     "\n"
     "Line:\n"
     "  --pty             create a pseudo-terminal and print its path as the first\n"
     "                    line on stdout (the default when --port is not given)\n"
     "  --port DEV        serve a serial device, raw 8N1, no flow control\n"
     "  --baud N          baud rate of --port and of --pace (default 19200)\n"
+    "  --pace            model the line at the baud rate: 10 bit times per\n"
+    "                    character for requests and replies, replies one\n"
+    "                    character at a time\n"
+    "  --turnaround MS   with --pace: pause from the end of a request to the\n"
+    "                    start of its reply (default 2)\n"
+    "  --local-echo      send every byte the poller sends back to it, as a\n"
+    "                    half-duplex adapter that hears itself does\n"
+    "  --rs485           turn on the port's RS-485 mode (RTS high while sending)\n"
+    "  --rs485-delays B,A  RTS delays before and after sending, 0..100 ms each\n"
+    "                    (default 0,0)\n"
     "\n"
-    "Controller:\n"
+    "Controllers (each --address adds one; the options after it are its own,\n"
+    "those before the first --address apply to every controller):\n"
     "  --address N       controller address, 0..255 or 0x00..0xFF (default 65)\n"
-    "  --scenario FILE   JSON scenario with the register values to answer\n"
+    "  --scenario FILE   JSON scenario, optionally with a timeline\n"
     "                    (default: the built-in healthy generator)\n"
+    "  --echo register   bytes 2-3 of a reply echo the request's register field\n"
+    "                    (the default)\n"
+    "  --echo none       bytes 2-3 never echo it (a controller that does not echo)\n"
     "\n"
-    "Faults (P is a probability per reply, 0..1; all off by default):\n"
-    "  --seed N          seed of the fault decisions (default 1)\n"
+    "Faults, per controller (P is a probability per reply, 0..1; all off by default):\n"
+    "  --seed N          seed of the fault decisions (default 1; the next\n"
+    "                    controllers 2, 3, ... unless given)\n"
     "  --drop P          send no reply\n"
     "  --split P         send the reply in chunks with pauses of 2..15 ms\n"
     "  --overlong P      append 1..3 extra bytes to the reply\n"
     "  --garble P        put non-hex characters into the data pair\n"
     "  --delay P         delay the reply by --delay-ms\n"
     "  --delay-ms MS     the delay (default 300)\n"
-    "  --pace            send at the baud rate's pace, 10 bit times per byte\n"
+    "\n"
+    "Live control:\n"
+    "  --control SOCKET  take commands on a Unix-domain socket (mode 0600)\n"
+    "  --control -       take commands on stdin, answer on stdout\n"
+    "  --send SOCKET COMMAND...  send commands to a running simulator, print the\n"
+    "                    answers; exit 0 when all are ok, 1 on an error answer,\n"
+    "                    2 when no simulator answers. Commands: help\n"
     "\n"
     "  --duration S      stop after S seconds (default: run until SIGINT/SIGTERM)\n"
     "  --help            show this text\n"
@@ -45,51 +69,53 @@ const char kUsage[] =
     "Statistics are printed on stderr when the simulator stops. Exit status: 0 on\n"
     "a normal stop, 1 when the line failed while serving, 2 on bad input.\n";
 
-[[noreturn]] void bad(const std::string& option, const std::string& value, const std::string& expected) {
+[[noreturn]] void bad(const std::string& option, const std::string& value,
+                      const std::string& expected)
+{
     throw UsageError(option + ": \"" + value + "\" is not " + expected);
 }
 
-// Whole text, decimal or 0x-prefixed hex, no sign, no blanks.
-bool parseUnsigned(const std::string& text, unsigned long long* out) {
-    if (text.empty() || !(std::isdigit(static_cast<unsigned char>(text[0])))) return false;
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    errno = 0;
-    char* end = nullptr;
-    *out = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
-    return errno == 0 && end == text.c_str() + text.size();
-}
-
-bool parseReal(const std::string& text, double* out) {
-    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
-    errno = 0;
-    char* end = nullptr;
-    *out = std::strtod(text.c_str(), &end);
-    return errno == 0 && end == text.c_str() + text.size() && std::isfinite(*out);
-}
-
-double probability(const std::string& option, const std::string& value) {
+double probability(const std::string& option, const std::string& value)
+{
     double p = 0;
-    if (!parseReal(value, &p) || p < 0 || p > 1) bad(option, value, "a probability 0..1");
+    if (!parseReal(value, &p) || p < 0 || p > 1)
+        bad(option, value, "a probability 0..1");
     return p;
 }
 
-unsigned long long integer(const std::string& option, const std::string& value, unsigned long long max,
-                           const std::string& expected) {
+unsigned long long integer(const std::string& option, const std::string& value,
+                           unsigned long long max, const std::string& expected)
+{
     unsigned long long n = 0;
-    if (!parseUnsigned(value, &n) || n > max) bad(option, value, expected);
+    if (!parseUnsigned(value, &n) || n > max)
+        bad(option, value, expected);
     return n;
 }
 
 }  // namespace
 
-const char* usageText() {
+const char* usageText()
+{
     return kUsage;
 }
 
-CommandLine parseCommandLine(const std::vector<std::string>& args) {
+CommandLine parseCommandLine(const std::vector<std::string>& args)
+{
     CommandLine cl;
-    cl.faults.delay_ms = kDefaultDelayMs;
+    if (!args.empty() && args[0] == "--send") {
+        if (args.size() < 3)
+            throw UsageError("--send needs a socket path and at least one command");
+        cl.send_path = args[1];
+        cl.send_commands.assign(args.begin() + 2, args.end());
+        return cl;
+    }
+    ControllerArgs defaults;
+    defaults.faults.delay_ms = kDefaultDelayMs;
+    std::vector<bool> seed_given;
     bool pty = false;
+    bool rs485 = false;
+    kelcli::Rs485Settings rs485_settings;
+    bool rs485_delays = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string option = args[i];
         std::string value;
@@ -101,15 +127,19 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             inline_value = true;
         }
         const auto flag = [&] {
-            if (inline_value) throw UsageError(option + " takes no value");
+            if (inline_value)
+                throw UsageError(option + " takes no value");
         };
         const auto takeValue = [&]() -> const std::string& {
             if (!inline_value) {
-                if (i + 1 >= args.size()) throw UsageError(option + " needs a value");
+                if (i + 1 >= args.size())
+                    throw UsageError(option + " needs a value");
                 value = args[++i];
             }
             return value;
         };
+        // Before the first --address: every controller's; after: the last one's.
+        ControllerArgs& c = cl.controllers.empty() ? defaults : cl.controllers.back();
 
         if (option == "--help" || option == "-h") {
             flag();
@@ -119,36 +149,77 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             pty = true;
         } else if (option == "--pace") {
             flag();
-            cl.faults.pace = true;
+            cl.line.pace = true;
+        } else if (option == "--local-echo") {
+            flag();
+            cl.local_echo = true;
+        } else if (option == "--rs485") {
+            flag();
+            rs485 = true;
+        } else if (option == "--rs485-delays") {
+            if (!kelcli::parseRs485Delays(takeValue(), &rs485_settings))
+                bad(option, value, "BEFORE,AFTER in ms, each 0..100");
+            rs485_delays = true;
+        } else if (option == "--control") {
+            cl.control = takeValue();
+            if (cl.control.empty())
+                throw UsageError("--control needs a socket path or -");
+        } else if (option == "--send") {
+            throw UsageError("--send comes first and takes no other options");
         } else if (option == "--port") {
             cl.port = takeValue();
-            if (cl.port.empty()) throw UsageError("--port needs a device path");
+            if (cl.port.empty())
+                throw UsageError("--port needs a device path");
         } else if (option == "--scenario") {
-            cl.scenario_file = takeValue();
-            if (cl.scenario_file.empty()) throw UsageError("--scenario needs a file name");
+            c.scenario_file = takeValue();
+            if (c.scenario_file.empty())
+                throw UsageError("--scenario needs a file name");
         } else if (option == "--baud") {
             const auto baud = integer(option, takeValue(), 230400, "a baud rate");
             if (!isSupportedBaud(static_cast<int>(baud))) {
-                bad(option, value, "a supported baud rate (1200 2400 4800 9600 19200 38400 57600 115200 230400)");
+                bad(option, value,
+                    "a supported baud rate (1200 2400 4800 9600 19200 38400 57600 115200 230400)");
             }
-            cl.faults.baud = static_cast<int>(baud);
+            cl.line.baud = static_cast<int>(baud);
+        } else if (option == "--turnaround") {
+            cl.line.turnaround_ms = static_cast<int>(
+                integer(option, takeValue(), kMaxTurnaroundMs, "a turnaround 0..10000 ms"));
+        } else if (option == "--echo") {
+            const std::string& echo = takeValue();
+            if (echo == "register")
+                c.echo = ReplyEcho::Register;
+            else if (echo == "none")
+                c.echo = ReplyEcho::None;
+            else
+                bad(option, echo, "register or none");
         } else if (option == "--address") {
-            cl.address = static_cast<uint8_t>(integer(option, takeValue(), 255, "an address 0..255"));
+            const auto address =
+                static_cast<uint8_t>(integer(option, takeValue(), 255, "an address 0..255"));
+            for (const ControllerArgs& other : cl.controllers) {
+                if (other.address == address)
+                    throw UsageError("--address " + std::to_string(address) + " given twice");
+            }
+            cl.controllers.push_back(defaults);
+            cl.controllers.back().address = address;
+            seed_given.push_back(false);
         } else if (option == "--seed") {
-            cl.faults.seed = integer(option, takeValue(), UINT64_MAX, "a seed 0..18446744073709551615");
+            c.faults.seed =
+                integer(option, takeValue(), UINT64_MAX, "a seed 0..18446744073709551615");
+            if (!seed_given.empty())
+                seed_given.back() = true;
         } else if (option == "--delay-ms") {
-            cl.faults.delay_ms = static_cast<int>(integer(option, takeValue(), kMaxDelayMs,
-                                                          "a delay 0..600000 ms"));
+            c.faults.delay_ms =
+                static_cast<int>(integer(option, takeValue(), kMaxDelayMs, "a delay 0..600000 ms"));
         } else if (option == "--drop") {
-            cl.faults.drop = probability(option, takeValue());
+            c.faults.drop = probability(option, takeValue());
         } else if (option == "--split") {
-            cl.faults.split = probability(option, takeValue());
+            c.faults.split = probability(option, takeValue());
         } else if (option == "--overlong") {
-            cl.faults.overlong = probability(option, takeValue());
+            c.faults.overlong = probability(option, takeValue());
         } else if (option == "--garble") {
-            cl.faults.garble = probability(option, takeValue());
+            c.faults.garble = probability(option, takeValue());
         } else if (option == "--delay") {
-            cl.faults.delay = probability(option, takeValue());
+            c.faults.delay = probability(option, takeValue());
         } else if (option == "--duration") {
             double seconds = 0;
             if (!parseReal(takeValue(), &seconds) || seconds <= 0 || seconds > 1e6) {
@@ -159,7 +230,21 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             throw UsageError("unknown option " + option + " (see --help)");
         }
     }
-    if (pty && !cl.port.empty()) throw UsageError("use either --pty or --port, not both");
+    if (pty && !cl.port.empty())
+        throw UsageError("use either --pty or --port, not both");
+    if (rs485_delays && !rs485)
+        throw UsageError("--rs485-delays needs --rs485");
+    if (rs485)
+        cl.rs485 = rs485_settings;
+    if (cl.controllers.empty()) {
+        cl.controllers.push_back(defaults);
+        seed_given.push_back(true);
+    }
+    // Each controller its own fault sequence, still reproducible from the seed.
+    for (std::size_t i = 0; i < cl.controllers.size(); ++i) {
+        if (!seed_given[i])
+            cl.controllers[i].faults.seed = defaults.faults.seed + i;
+    }
     return cl;
 }
 

@@ -17,6 +17,10 @@
 
 namespace kelsim {
 
+// Why these rates cannot be used ("fault rate must be within 0..1"); empty
+// when they can.
+std::string faultsProblem(const Faults& faults);
+
 // What to send for one reply, and how.
 struct ReplyPlan {
     bool dropped = false;
@@ -24,7 +28,8 @@ struct ReplyPlan {
     bool garbled = false;
     bool overlong = false;
     bool split = false;
-    int delay_ms = 0;  // before the first chunk
+    int delay_ms = 0;          // before the first chunk
+    uint64_t detail_seed = 0;  // which characters, where to cut
     struct Chunk {
         std::string bytes;
         int gap_ms = 0;  // pause before this chunk
@@ -39,6 +44,17 @@ public:
     explicit FaultPlanner(const Faults& faults);
 
     ReplyPlan plan(const std::array<char, kReplyLength>& reply);
+
+    // plan() in two halves, so the reply's value can be read when it is sent
+    // (after a delay): decide() draws which faults hit the next reply,
+    // shape() cuts and spoils its bytes as decided. Together they give the
+    // same plans as plan().
+    ReplyPlan decide();
+    static void shape(ReplyPlan& plan, const std::array<char, kReplyLength>& reply);
+
+    // New rates and delay; the seed and the sequence drawn so far stay.
+    void setRates(const Faults& faults);
+    const Faults& faults() const { return faults_; }
 
 private:
     bool chance(double probability);

@@ -1,8 +1,9 @@
-// kel36-sim: a Kel36 generator-set controller on a pseudo-terminal or a serial
+// kel36-sim: Kel36 generator-set controllers on a pseudo-terminal or a serial
 // port, for bench-testing a monitoring unit without a generator.
 //
-// stdout carries only the pseudo-terminal's path (first line, for scripts);
-// the banner, the statistics and errors go to stderr.
+// stdout carries only the pseudo-terminal's path (first line, for scripts)
+// and, with --control -, the answers to the commands; the banner, the
+// statistics and errors go to stderr.
 
 #include <signal.h>
 
@@ -11,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,7 +21,9 @@
 
 #include "cli/standard_streams.h"
 #include "command_line.h"
-#include "scenario.h"
+#include "control/control_client.h"
+#include "control/control_server.h"
+#include "report_text.h"
 #include "simulator.h"
 
 namespace {
@@ -31,52 +33,85 @@ using namespace kelsim;
 constexpr int kExitFailed = 1;
 constexpr int kExitBadInput = 2;
 
-std::string describe(const Quantities& q) {
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  "uab %.2f V, ubc %.2f V, uca %.2f V, frequency %.1f Hz, ua %.0f V, ub %.0f V, "
-                  "uc %.0f V, battery %.1f V",
-                  q.uab, q.ubc, q.uca, q.frequency, q.ua, q.ub, q.uc, q.battery_voltage);
-    std::string alarms;
-    const std::pair<const char*, bool> bits[] = {
-        {"a_5", q.a_5}, {"a_6", q.a_6}, {"a_7", q.a_7}, {"b_2", q.b_2}, {"b_6", q.b_6}};
-    for (const auto& [name, active] : bits) {
-        if (active) alarms += std::string(alarms.empty() ? "" : " ") + name;
-    }
-    return std::string(text) + ", alarms: " + (alarms.empty() ? "none" : alarms);
-}
-
-std::string describe(const Faults& f) {
-    std::string text;
-    const std::pair<const char*, double> rates[] = {
-        {"drop", f.drop}, {"split", f.split}, {"overlong", f.overlong}, {"garble", f.garble}, {"delay", f.delay}};
-    for (const auto& [name, rate] : rates) {
-        char number[32];
-        std::snprintf(number, sizeof number, "%g", rate);
-        if (rate > 0) text += std::string(text.empty() ? "" : ", ") + name + " " + number;
-    }
-    if (f.delay > 0) text += " (" + std::to_string(f.delay_ms) + " ms)";
-    if (text.empty()) text = "none";
-    else text += ", seed " + std::to_string(f.seed);
-    if (f.pace) text += std::string(text == "none" ? "; " : ", ") + "paced at " + std::to_string(f.baud) + " baud";
+std::string describeLine(const CommandLine& cl)
+{
+    std::string text = cl.line.pace
+                           ? "paced at " + std::to_string(cl.line.baud) + " baud, turnaround " +
+                                 std::to_string(cl.line.turnaround_ms) + " ms"
+                           : "unpaced";
+    if (cl.local_echo)
+        text += "; local echo";
+    if (cl.rs485)
+        text += "; RS-485 mode, RTS delays " + std::to_string(cl.rs485->delay_before_ms) + "/" +
+                std::to_string(cl.rs485->delay_after_ms) + " ms";
     return text;
 }
 
-void printStats(const Stats& s) {
-    std::fprintf(stderr,
-                 "kel36-sim: requests %llu (other address %llu), malformed %llu, replies %llu\n"
-                 "kel36-sim: faults injected: dropped %llu, split %llu, overlong %llu, garbled %llu, "
-                 "delayed %llu\n",
-                 static_cast<unsigned long long>(s.requests), static_cast<unsigned long long>(s.other_address),
-                 static_cast<unsigned long long>(s.malformed), static_cast<unsigned long long>(s.replies),
-                 static_cast<unsigned long long>(s.dropped), static_cast<unsigned long long>(s.split),
-                 static_cast<unsigned long long>(s.overlong), static_cast<unsigned long long>(s.garbled),
-                 static_cast<unsigned long long>(s.delayed));
+std::string addressList(const CommandLine& cl)
+{
+    std::string text = cl.controllers.size() == 1 ? "address " : "addresses ";
+    for (std::size_t i = 0; i < cl.controllers.size(); ++i)
+        text += (i ? ", " : "") + std::to_string(cl.controllers[i].address);
+    return text;
+}
+
+void printBanner(const CommandLine& cl, const Options& options, const std::string& path)
+{
+    std::fprintf(stderr, "kel36-sim: answering %s on %s\n", addressList(cl).c_str(), path.c_str());
+    for (std::size_t i = 0; i < cl.controllers.size(); ++i) {
+        const ControllerArgs& c = cl.controllers[i];
+        const Timeline& timeline = options.controllers[i].timeline;
+        std::fprintf(stderr,
+                     "kel36-sim: address %u: scenario %s: %s\n"
+                     "kel36-sim: address %u: timeline: %s; replies %s; faults: %s\n",
+                     static_cast<unsigned>(c.address),
+                     c.scenario_file.empty() ? "(built-in)" : c.scenario_file.c_str(),
+                     describeQuantities(timeline.start()).c_str(), static_cast<unsigned>(c.address),
+                     describeTimeline(timeline).c_str(),
+                     c.echo == ReplyEcho::Register ? "echo the register field" : "do not echo",
+                     describeFaults(c.faults).c_str());
+    }
+    std::fprintf(stderr, "kel36-sim: line: %s\n", describeLine(cl).c_str());
+    if (!cl.control.empty())
+        std::fprintf(
+            stderr, "kel36-sim: control: %s\n",
+            cl.control == "-" ? "commands on stdin, answers on stdout" : cl.control.c_str());
+}
+
+void printStats(const Simulator& sim, bool local_echo)
+{
+    const Stats s = sim.stats();
+    std::fprintf(
+        stderr,
+        "kel36-sim: requests %llu (other address %llu), malformed %llu, replies %llu\n"
+        "kel36-sim: faults injected: dropped %llu, split %llu, overlong %llu, garbled %llu, "
+        "delayed %llu\n",
+        static_cast<unsigned long long>(s.requests),
+        static_cast<unsigned long long>(s.other_address),
+        static_cast<unsigned long long>(s.malformed), static_cast<unsigned long long>(s.replies),
+        static_cast<unsigned long long>(s.dropped), static_cast<unsigned long long>(s.split),
+        static_cast<unsigned long long>(s.overlong), static_cast<unsigned long long>(s.garbled),
+        static_cast<unsigned long long>(s.delayed));
+    if (local_echo)
+        std::fprintf(stderr, "kel36-sim: local echo: %llu bytes\n",
+                     static_cast<unsigned long long>(s.echoed));
+    for (const ControllerReport& r : sim.report()) {
+        const unsigned address = r.address;
+        std::fprintf(stderr,
+                     "kel36-sim: address %u: requests %llu, replies %llu; %s\n"
+                     "kel36-sim: address %u: %s; held: %s\n"
+                     "kel36-sim: address %u: registers %s\n",
+                     address, static_cast<unsigned long long>(r.stats.requests),
+                     static_cast<unsigned long long>(r.stats.replies), describePosition(r).c_str(),
+                     address, describeQuantities(r.image).c_str(), describeHeld(r.held).c_str(),
+                     address, registersHex(r.image).c_str());
+    }
 }
 
 // Waits for SIGINT/SIGTERM, the end of the duration, or the line failing.
 // The signals are blocked in every thread and taken here synchronously.
-void waitForStop(const sigset_t& signals, const Simulator& sim, double duration_s) {
+void waitForStop(const sigset_t& signals, const Simulator& sim, double duration_s)
+{
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(duration_s));
@@ -86,16 +121,29 @@ void waitForStop(const sigset_t& signals, const Simulator& sim, double duration_
         auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(kSlice);
         if (duration_s > 0) {
             const auto left = deadline - Clock::now();
-            if (left <= Clock::duration::zero()) return;
+            if (left <= Clock::duration::zero())
+                return;
             wait = std::min(wait, std::chrono::duration_cast<std::chrono::nanoseconds>(left));
         }
         const timespec timeout{0, static_cast<long>(wait.count())};
-        if (sigtimedwait(&signals, nullptr, &timeout) > 0) return;
-        if (!sim.failure().empty()) return;
+        if (sigtimedwait(&signals, nullptr, &timeout) > 0)
+            return;
+        if (!sim.failure().empty())
+            return;
     }
 }
 
-int run(const std::vector<std::string>& args, kelcli::CheckedOutput& out) {
+int send(const CommandLine& cl, kelcli::CheckedOutput& out)
+{
+    std::string error;
+    const int status = sendCommands(cl.send_path, cl.send_commands, out.stream(), &error);
+    if (status == kSendNoServer)
+        std::fprintf(stderr, "kel36-sim: %s\n", error.c_str());
+    return kelcli::finishOutput(out, "kel36-sim", status, kSendNoServer);
+}
+
+int run(const std::vector<std::string>& args, kelcli::CheckedOutput& out)
+{
     CommandLine cl;
     try {
         cl = parseCommandLine(args);
@@ -107,12 +155,30 @@ int run(const std::vector<std::string>& args, kelcli::CheckedOutput& out) {
         std::fputs(usageText(), out.stream());
         return kelcli::finishOutput(out, "kel36-sim", 0, kExitFailed);
     }
+    if (!cl.send_path.empty())
+        return send(cl, out);
 
     Options options;
-    options.address = cl.address;
-    options.faults = cl.faults;
+    options.line = cl.line;
+    options.local_echo = cl.local_echo;
+    options.rs485 = cl.rs485;
+    options.controllers.clear();
+    std::unique_ptr<ControlServer> control;
     try {
-        if (!cl.scenario_file.empty()) options.scenario = loadScenarioFile(cl.scenario_file);
+        for (const ControllerArgs& c : cl.controllers) {
+            ControllerOptions controller;
+            controller.address = c.address;
+            controller.echo = c.echo;
+            controller.faults = c.faults;
+            if (!c.scenario_file.empty())
+                controller.timeline = loadTimelineFile(c.scenario_file);
+            options.controllers.push_back(std::move(controller));
+        }
+        // Before any thread starts: making the socket sets the process's umask a moment.
+        if (cl.control == "-")
+            control = ControlServer::onStandardStreams();
+        else if (!cl.control.empty())
+            control = ControlServer::onSocket(cl.control);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kel36-sim: %s\n", e.what());
         return kExitBadInput;
@@ -144,16 +210,16 @@ int run(const std::vector<std::string>& args, kelcli::CheckedOutput& out) {
             return kExitFailed;
         }
     }
-    std::fprintf(stderr, "kel36-sim: answering address %u on %s\nkel36-sim: scenario %s: %s\n"
-                 "kel36-sim: faults: %s\n",
-                 static_cast<unsigned>(cl.address), sim->devicePath().c_str(),
-                 cl.scenario_file.empty() ? "(built-in)" : cl.scenario_file.c_str(),
-                 describe(quantitiesOf(options.scenario)).c_str(), describe(cl.faults).c_str());
+    printBanner(cl, options, sim->devicePath());
+    if (control)
+        control->start([&sim](const std::string& command) { return sim->control(command); });
 
     waitForStop(signals, *sim, cl.duration_s);
+    if (control)
+        control->stop();
     const std::string failure = sim->failure();
     sim->stop();
-    printStats(sim->stats());
+    printStats(*sim, cl.local_echo);
     if (!failure.empty()) {
         std::fprintf(stderr, "kel36-sim: %s\n", failure.c_str());
         return kExitFailed;
@@ -163,10 +229,12 @@ int run(const std::vector<std::string>& args, kelcli::CheckedOutput& out) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     // First of all: a closed descriptor 0-2 would be taken by the
     // pseudo-terminal, and the path meant for stdout written into the line.
-    if (!kelcli::ensureStandardDescriptors()) return kExitFailed;
+    if (!kelcli::ensureStandardDescriptors())
+        return kExitFailed;
     // A reader of stdout that went away must not kill us before the statistics.
     signal(SIGPIPE, SIG_IGN);
     kelcli::CheckedOutput out(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));

@@ -5,21 +5,27 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-void putHex(char* out, uint8_t value) {
+void putHex(char* out, uint8_t value)
+{
     out[0] = kHexDigits[value >> 4];
     out[1] = kHexDigits[value & 0x0F];
 }
 
 }  // namespace
 
-int hexDigitValue(char c, bool upperOnly) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (!upperOnly && c >= 'a' && c <= 'f') return c - 'a' + 10;
+int hexDigitValue(char c, bool upperOnly)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (!upperOnly && c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
     return -1;
 }
 
-std::array<char, kRequestLength> encodeRequest(uint8_t address, uint8_t reg) {
+std::array<char, kRequestLength> encodeRequest(uint8_t address, uint8_t reg)
+{
     std::array<char, kRequestLength> frame{};
     frame[0] = '|';
     putHex(&frame[1], static_cast<uint8_t>(address ^ kXorMask));
@@ -28,29 +34,34 @@ std::array<char, kRequestLength> encodeRequest(uint8_t address, uint8_t reg) {
     return frame;
 }
 
-std::array<char, kReplyLength> encodeReply(uint8_t value, uint8_t reg) {
+std::array<char, kReplyLength> encodeReply(uint8_t value, uint8_t reg, ReplyEcho echo)
+{
     std::array<char, kReplyLength> reply{};
     putHex(&reply[0], static_cast<uint8_t>(value ^ kXorMask));
-    putHex(&reply[2], static_cast<uint8_t>(reg ^ kXorMask));
+    putHex(&reply[2], echo == ReplyEcho::Register ? static_cast<uint8_t>(reg ^ kXorMask) : reg);
     return reply;
 }
 
-void RequestParser::reject() {
+void RequestParser::reject()
+{
     ++malformed_;
     state_ = State::Skipping;
     length_ = 0;
 }
 
-std::optional<Request> RequestParser::push(uint8_t byte) {
+std::optional<Request> RequestParser::push(uint8_t byte)
+{
     const char c = static_cast<char>(byte);
     if (c == '|') {
         // A new frame; whatever was gathered so far never became one.
-        if (state_ == State::InFrame) ++malformed_;
+        if (state_ == State::InFrame)
+            ++malformed_;
         state_ = State::InFrame;
         length_ = 1;
         return std::nullopt;
     }
-    if (state_ == State::Skipping) return std::nullopt;
+    if (state_ == State::Skipping)
+        return std::nullopt;
     if (state_ == State::Idle) {
         reject();
         return std::nullopt;
@@ -72,7 +83,8 @@ std::optional<Request> RequestParser::push(uint8_t byte) {
         reject();
         return std::nullopt;
     }
-    if (length_ < kRequestLength) return std::nullopt;
+    if (length_ < kRequestLength)
+        return std::nullopt;
 
     const uint8_t reg = static_cast<uint8_t>(fields_[2] ^ kXorMask);
     if (reg >= kRegisterCount) {

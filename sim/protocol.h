@@ -26,10 +26,17 @@ struct Request {
 // (address ^ mask), (mask ^ command), (mask ^ register).
 std::array<char, kRequestLength> encodeRequest(uint8_t address, uint8_t reg);
 
+// What a reply's bytes 2-3 carry.
+enum class ReplyEcho {
+    Register,  // the request's register field echoed (mask ^ reg)
+    None,      // the register number itself, unmasked: its top bit is clear while
+               // every register field's is set, so it never echoes and names no register
+};
+
 // Reply to a request for `reg`: the register value XOR mask as two upper-case
-// hex digits, then the request's register field echoed (mask ^ reg). The host
-// ignores the second pair; echoing the register makes line traces readable.
-std::array<char, kReplyLength> encodeReply(uint8_t value, uint8_t reg);
+// hex digits, then the second pair as `echo` says.
+std::array<char, kReplyLength> encodeReply(uint8_t value, uint8_t reg,
+                                           ReplyEcho echo = ReplyEcho::Register);
 
 // Gathers request frames from a byte stream that may arrive in any chunking.
 //

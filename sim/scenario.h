@@ -3,11 +3,25 @@
 // is the inverse of the host's register map: what a poller reading these
 // registers should show.
 
+#include <cstdint>
 #include <string>
 
-#include "simulator.h"
+#include "protocol.h"
 
 namespace kelsim {
+
+// Register values the simulated controller answers with (registers 0..64).
+struct Scenario {
+    uint8_t registers[kRegisterCount] = {};
+};
+
+// Builds a scenario from a JSON scenario file's text: named quantities and/or
+// raw registers. A file with a timeline gives the image it starts from (see
+// timeline/timeline.h for the whole of it). Throws std::runtime_error with a
+// one-line reason naming the file and the JSON path.
+Scenario parseScenario(const std::string& json_text, const std::string& source_name);
+Scenario loadScenarioFile(const std::string& path);
+Scenario defaultScenario();
 
 // The named quantities a scenario's registers stand for.
 struct Quantities {
@@ -29,5 +43,24 @@ void setAlarm(Scenario& scenario, const std::string& name, bool active);
 
 // Register and bit of an alarm signal; false for an unknown name.
 bool alarmBit(const std::string& name, int* reg, int* bit);
+
+// The measured quantities and alarm signals by name, in the order above.
+extern const char* const kQuantityNames[8];
+extern const char* const kAlarmNames[5];
+bool isQuantity(const std::string& name);
+bool isAlarm(const std::string& name);
+
+// Registers a measured quantity is spread over (1 or 2), `regs` filled in;
+// 0 for an unknown name.
+int quantityRegisters(const std::string& name, int regs[2]);
+const char* quantityUnit(const std::string& name);  // "V", "Hz"; "" when unknown
+
+// The value the registers give a measured quantity.
+// Throws std::invalid_argument for an unknown name.
+double quantityValue(const Scenario& scenario, const std::string& name);
+
+// Sets a measured quantity to the value nearest to `value` that its registers
+// can carry, within their range: the points along a ramp.
+void setQuantityNearest(Scenario& scenario, const std::string& name, double value);
 
 }  // namespace kelsim

@@ -139,8 +139,10 @@ RoundState DeviceRunner::beginRound(TimePoint now)
 
 RoundState DeviceRunner::onReply(unsigned char* data, std::size_t length, TimePoint now)
 {
-    if (services_.trace)
-        services_.trace->reply(spec_.name, data, length, false);
+    if (services_.trace) {
+        const int answers = echo_watch_.received(data, length);
+        services_.trace->reply(spec_.name, data, length, false, answers, echo_watch_.awaited());
+    }
     const int status = device_->process(data, static_cast<unsigned int>(length));
     if (published_)
         return completeRound(now, RecordSource::Poll);
@@ -332,6 +334,8 @@ void DeviceRunner::onSendData(ZRNVDevice&, const unsigned char* data, unsigned i
     else
         std::memcpy(last_request_.data(), data, last_request_length_);
     request_sent_ = true;
+    if (services_.trace)
+        echo_watch_.requestSent(awaitedRegister());
 }
 
 int DeviceRunner::awaitedRegister() const

@@ -154,6 +154,8 @@ private:
     std::array<unsigned char, kFrameLength> last_request_{};
     std::size_t last_request_length_ = 0;  // 0: nothing sent this round
     bool request_sent_ = false;            // by the driver call in progress
+    int awaited_register_ = -1;
+    ReplyEchoWatch echo_watch_;  // for the trace only
 
     bool restoring_ = false;  // LoadFromCache is running: what is stored comes from the cache
     bool cache_failing_ = false;

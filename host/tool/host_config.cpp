@@ -222,6 +222,8 @@ DeviceSpec deviceFromFlags(const ToolOptions& options)
     device_spec.rtscts = options.rtscts;
     if (options.addr)
         device_spec.node["appSetting"]["addr"] = *options.addr;
+    if (options.reply_echo)
+        device_spec.node["appSetting"]["replyEcho"] = *options.reply_echo;
     device_spec.origin = "command line";
     return device_spec;
 }

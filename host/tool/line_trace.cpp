@@ -49,9 +49,14 @@ void LineTrace::request(const std::string& device, const unsigned char* data, st
 }
 
 void LineTrace::reply(const std::string& device, const unsigned char* data, std::size_t length,
-                      bool discarded)
+                      bool discarded, int answers, int awaited)
 {
-    line(device, "<", data, length, discarded ? "discarded: no round waits for it" : "");
+    char remark[48] = "";
+    if (discarded)
+        std::snprintf(remark, sizeof remark, "discarded: no round waits for it");
+    else if (answers >= 0)
+        std::snprintf(remark, sizeof remark, "answers register %d, awaited %d", answers, awaited);
+    line(device, "<", data, length, remark);
 }
 
 void LineTrace::note(const std::string& device, const char* text)

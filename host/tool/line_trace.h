@@ -14,9 +14,10 @@ public:
     explicit LineTrace(std::FILE* out) : out_(out) {}
 
     void request(const std::string& device, const unsigned char* data, std::size_t length);
-    // `discarded`: arrived while no round was waiting for it.
+    // `discarded`: arrived while no round was waiting for it. `answers`: the
+    // register the reply's bytes 2-3 name when that is not `awaited`, else -1.
     void reply(const std::string& device, const unsigned char* data, std::size_t length,
-               bool discarded);
+               bool discarded, int answers = -1, int awaited = -1);
     void note(const std::string& device, const char* text);
 
 private:

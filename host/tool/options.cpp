@@ -134,6 +134,14 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, Seen& seen)
                o.name = v;
            });
     d.flag("--rtscts", "hardware flow control (off unless asked for)", [&o] { o.rtscts = true; });
+    d.value("--reply-echo", "MODE",
+            "auto (default), on or off: whether a reply must name\n"
+            "the register it answers (the device's \"replyEcho\")",
+            [&o](const std::string& f, const std::string& v) {
+                if (v != "auto" && v != "on" && v != "off")
+                    throw ToolError(f + ": expected auto, on or off, got '" + v + "'");
+                o.reply_echo = v;
+            });
 
     d.group("Simulated controllers (the default when no port is given)");
     d.flag("--simulate", "a simulated controller for every device", [&o] { o.simulate = true; });
@@ -161,10 +169,29 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, Seen& seen)
                 sim(f);
                 o.faults.seed = parseUnsigned(f, v, UINT64_MAX);
             });
-    d.flag("--sim-pace", "pace simulated replies at the line's baud rate", [&o, sim] {
-        sim("--sim-pace");
-        o.faults.pace = true;
-    });
+    d.flag("--sim-pace",
+           "model the line at its baud rate: requests and replies\n"
+           "take their time, replies come a character at a time",
+           [&o, sim] {
+               sim("--sim-pace");
+               o.faults.pace = true;
+           });
+    d.value("--sim-turnaround", "MS",
+            "with --sim-pace: the controller's pause between a\n"
+            "request and its reply (default 2)",
+            [&o, sim](const std::string& f, const std::string& v) {
+                sim(f);
+                o.faults.turnaround_ms = static_cast<int>(parseUnsigned(f, v, 10000));
+            });
+    d.value("--sim-echo", "E",
+            "register (default): replies echo the request's\n"
+            "register field in bytes 2-3; none: they never do",
+            [&o, sim](const std::string& f, const std::string& v) {
+                sim(f);
+                if (v != "register" && v != "none")
+                    throw ToolError(f + ": expected register or none, got '" + v + "'");
+                o.faults.echo_register = v == "register";
+            });
 
     d.group("Polling");
     d.path("--plugin", "PATH", "the path of the plug-in",
@@ -240,10 +267,11 @@ void checkCombinations(const ToolOptions& o, const Seen& seen)
         throw ToolError("--json and --watch exclude each other");
     if (seen.interval && seen.period)
         throw ToolError("--interval and --period exclude each other");
-    if (!o.config_path.empty() && (o.port || o.addr || o.data_id || o.name || o.rtscts))
+    if (!o.config_path.empty() && (o.port || o.addr || o.data_id || o.name || o.rtscts ||
+                                    o.reply_echo))
         throw ToolError(
             "--config and the one-device flags (--port, --addr, --data-id, --name, "
-            "--rtscts) exclude each other");
+            "--rtscts, --reply-echo) exclude each other");
     if (o.port && o.simulate)
         throw ToolError("--port and --simulate exclude each other");
     // With --port alone there is no simulated controller to apply these to.

@@ -20,6 +20,8 @@ struct SimFaultOptions {
     double delay = 0.0;
     int delay_ms = 300;  // as kel36-sim
     bool pace = false;
+    int turnaround_ms = 2;      // as kel36-sim; used when paced
+    bool echo_register = true;  // false: replies' bytes 2-3 never echo (--sim-echo none)
 };
 
 struct ToolOptions {
@@ -29,6 +31,7 @@ struct ToolOptions {
     std::optional<uint32_t> data_id;
     std::optional<std::string> name;
     bool rtscts = false;
+    std::optional<std::string> reply_echo;  // "appSetting"/"replyEcho"
 
     bool simulate = false;
     std::string scenario_path;

@@ -26,6 +26,15 @@ int hexPair(const unsigned char* p)
     return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
 }
 
+// Replies may carry lower-case digits.
+int hexPairAnyCase(const unsigned char* p)
+{
+    const unsigned char upper[2] = {
+        static_cast<unsigned char>(p[0] >= 'a' && p[0] <= 'f' ? p[0] - 'a' + 'A' : p[0]),
+        static_cast<unsigned char>(p[1] >= 'a' && p[1] <= 'f' ? p[1] - 'a' + 'A' : p[1])};
+    return hexPair(upper);
+}
+
 uint8_t addressFromNumber(double value)
 {
     if (!std::isfinite(value) || value >= 2147483648.0 || value <= -2147483649.0)
@@ -65,6 +74,21 @@ bool decodeRequest(const unsigned char* data, std::size_t length, DecodedRequest
     out->address = static_cast<uint8_t>(addr ^ kProtocolMask);
     out->reg = static_cast<uint8_t>(reg_number);
     return true;
+}
+
+int ReplyEchoWatch::received(const unsigned char* data, std::size_t length)
+{
+    constexpr std::size_t kPairStart = 2;
+    constexpr std::size_t kPairEnd = 4;
+    const bool had_pair = position_ >= kPairEnd;
+    for (std::size_t i = 0; i < length && position_ < kPairEnd; ++i, ++position_)
+        if (position_ >= kPairStart)
+            pair_[position_ - kPairStart] = data[i];
+    if (had_pair || position_ < kPairEnd || awaited_ < 0)
+        return -1;
+    const int field = hexPairAnyCase(pair_);
+    const int reg = field < 0 ? -1 : field ^ kProtocolMask;
+    return reg >= 0 && reg < kRegisterCount && reg != awaited_ ? reg : -1;
 }
 
 uint8_t addressFromNode(const Json::Value& node)

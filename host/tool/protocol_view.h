@@ -31,6 +31,32 @@ struct DecodedRequest {
 // True when the bytes are one well-formed request frame.
 bool decodeRequest(const unsigned char* data, std::size_t length, DecodedRequest* out);
 
+// Follows the reply to the request last sent, byte by byte across chunks, to
+// tell which register its bytes 2-3 name (hex in either case, XOR the mask):
+// a controller that echoes names the register it answers, so a reply naming
+// another register than the awaited one shows a misaligned line. Allocates
+// nothing.
+class ReplyEchoWatch {
+public:
+    // `reg`: the register just requested, -1 for anything else sent.
+    void requestSent(int reg)
+    {
+        awaited_ = reg;
+        position_ = 0;
+    }
+    // Feeds a received chunk. Returns the register named when this chunk
+    // completes bytes 2-3 of the reply and they name a register (0..64) other
+    // than the awaited one; -1 otherwise, also for bytes that name no
+    // register at all (a controller that does not echo).
+    int received(const unsigned char* data, std::size_t length);
+    int awaited() const { return awaited_; }
+
+private:
+    int awaited_ = -1;
+    std::size_t position_ = 0;  // reply bytes received since the request
+    unsigned char pair_[2] = {};
+};
+
 // The address a device node configures, read the way the protocol's devices
 // are configured: "appSetting"/"addr" as a decimal number, truncated, low 8
 // bits; no number gives 0; no setting keeps the default 0x41.

@@ -8,20 +8,6 @@
 
 namespace keltool {
 
-namespace {
-
-kelsim::Scenario scenarioOf(const DeviceSpec& device)
-{
-    try {
-        return device.scenario.empty() ? kelsim::defaultScenario()
-                                       : kelsim::loadScenarioFile(device.scenario);
-    } catch (const std::exception& e) {
-        throw ToolError(std::string("scenario: ") + e.what());
-    }
-}
-
-}  // namespace
-
 std::vector<std::unique_ptr<kelsim::Simulator>> startSimulatedControllers(
     std::vector<DeviceSpec>& devices, const SimFaultOptions& faults)
 {
@@ -41,21 +27,35 @@ std::vector<std::unique_ptr<kelsim::Simulator>> startSimulatedControllers(
     }
 
     std::vector<std::unique_ptr<kelsim::Simulator>> controllers;
+    uint64_t seeded = 0;
     for (const std::vector<DeviceSpec*>& line : lines) {
         kelsim::Options options;
-        options.address = addressFromNode(line.front()->node);
-        options.scenario = scenarioOf(*line.front());
-        for (std::size_t i = 1; i < line.size(); ++i)
-            options.peers.push_back({addressFromNode(line[i]->node), scenarioOf(*line[i])});
-        // Each line its own fault sequence, still reproducible from the seed.
-        options.faults.seed = faults.seed + controllers.size();
-        options.faults.drop = faults.drop;
-        options.faults.split = faults.split;
-        options.faults.overlong = faults.overlong;
-        options.faults.garble = faults.garble;
-        options.faults.delay = faults.delay;
-        options.faults.delay_ms = faults.delay_ms;
-        options.faults.pace = faults.pace;
+        kelsim::Options options;
+        options.controllers.clear();
+        for (const DeviceSpec* device : line) {
+            kelsim::ControllerOptions controller;
+            controller.address = addressFromNode(device->node);
+            try {
+                // A scenario file with a timeline plays it.
+                if (!device->scenario.empty())
+                    controller.timeline = kelsim::loadTimelineFile(device->scenario);
+            } catch (const std::exception& e) {
+                throw ToolError(std::string("scenario: ") + e.what());
+            }
+            // Each controller its own fault sequence, still reproducible from the seed.
+            controller.faults.seed = faults.seed + seeded++;
+            controller.faults.drop = faults.drop;
+            controller.faults.split = faults.split;
+            controller.faults.overlong = faults.overlong;
+            controller.faults.garble = faults.garble;
+            controller.faults.delay = faults.delay;
+            controller.faults.delay_ms = faults.delay_ms;
+            controller.echo =
+                faults.echo_register ? kelsim::ReplyEcho::Register : kelsim::ReplyEcho::None;
+            options.controllers.push_back(std::move(controller));
+        }
+        options.line.pace = faults.pace;
+        options.line.turnaround_ms = faults.turnaround_ms;
         try {
             controllers.push_back(kelsim::startOnPty(options));
         } catch (const std::exception& e) {

@@ -7,6 +7,7 @@
 #include <termios.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "line_client.h"
@@ -18,25 +19,20 @@ namespace kelsim {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::dataByte;
 using testing::LineClient;
+using testing::request;
 using Clock = std::chrono::steady_clock;
 
-std::string request(uint8_t address, uint8_t reg) {
-    const auto f = encodeRequest(address, reg);
-    return std::string(f.begin(), f.end());
-}
-
-int dataByte(const std::string& reply) {
-    return std::stoi(reply.substr(0, 2), nullptr, 16) ^ kXorMask;
-}
-
-Options withFaults(const Faults& faults) {
+Options withFaults(const Faults& faults)
+{
     Options options;
-    options.faults = faults;
+    options.controllers[0].faults = faults;
     return options;
 }
 
-TEST(SimulatorOverPty, AnswersEveryRegisterOfTheScenario) {
+TEST(SimulatorOverPty, AnswersEveryRegisterOfTheScenario)
+{
     auto sim = startOnPty(Options{});
     LineClient line(sim->devicePath());
     ASSERT_TRUE(line.isOpen()) << sim->devicePath();
@@ -55,7 +51,8 @@ TEST(SimulatorOverPty, AnswersEveryRegisterOfTheScenario) {
     EXPECT_EQ(stats.malformed, 0u);
 }
 
-TEST(SimulatorOverPty, GathersARequestSplitAcrossWrites) {
+TEST(SimulatorOverPty, GathersARequestSplitAcrossWrites)
+{
     auto sim = startOnPty(Options{});
     LineClient line(sim->devicePath());
     ASSERT_TRUE(line.write("|D"));
@@ -67,9 +64,10 @@ TEST(SimulatorOverPty, GathersARequestSplitAcrossWrites) {
     EXPECT_EQ(line.read(4), "9F9E");  // register 0 of the default scenario is 1
 }
 
-TEST(SimulatorOverPty, StaysSilentForOtherAddressesAndGarbage) {
+TEST(SimulatorOverPty, StaysSilentForOtherAddressesAndGarbage)
+{
     Options options;
-    options.address = 66;
+    options.controllers[0].address = 66;
     auto sim = startOnPty(options);
     LineClient line(sim->devicePath());
     ASSERT_TRUE(line.write(request(65, 0) + "junk\r\n" + request(67, 0) + "|DC57"));
@@ -85,19 +83,8 @@ TEST(SimulatorOverPty, StaysSilentForOtherAddressesAndGarbage) {
     EXPECT_EQ(stats.replies, 1u);
 }
 
-TEST(SimulatorOverPty, AnswersWithTheScenarioSetWhileRunning) {
-    auto sim = startOnPty(Options{});
-    LineClient line(sim->devicePath());
-    Scenario alarms;
-    setAlarm(alarms, "a_7", true);
-    sim->setScenario(alarms);
-    ASSERT_TRUE(line.write(request(65, 34)));
-    const std::string reply = line.read(4);
-    ASSERT_EQ(reply.size(), 4u);
-    EXPECT_EQ(dataByte(reply), 0x80);
-}
-
-TEST(SimulatorOverPty, KeepsServingWhenThePollerReopensTheLine) {
+TEST(SimulatorOverPty, KeepsServingWhenThePollerReopensTheLine)
+{
     auto sim = startOnPty(Options{});
     {
         LineClient first(sim->devicePath());
@@ -111,7 +98,8 @@ TEST(SimulatorOverPty, KeepsServingWhenThePollerReopensTheLine) {
     EXPECT_EQ(dataByte(reply), 231);
 }
 
-TEST(SimulatorFaultsOnTheLine, DropSendsNothingAndIsCounted) {
+TEST(SimulatorFaultsOnTheLine, DropSendsNothingAndIsCounted)
+{
     Faults f;
     f.drop = 1;
     auto sim = startOnPty(withFaults(f));
@@ -123,7 +111,8 @@ TEST(SimulatorFaultsOnTheLine, DropSendsNothingAndIsCounted) {
     EXPECT_EQ(stats.replies, 0u);
 }
 
-TEST(SimulatorFaultsOnTheLine, SplitAndOverlongStillCarryTheReplyFirst) {
+TEST(SimulatorFaultsOnTheLine, SplitAndOverlongStillCarryTheReplyFirst)
+{
     Faults f;
     f.split = 1;
     f.overlong = 1;
@@ -137,7 +126,8 @@ TEST(SimulatorFaultsOnTheLine, SplitAndOverlongStillCarryTheReplyFirst) {
     EXPECT_EQ(sim->stats().overlong, 1u);
 }
 
-TEST(SimulatorFaultsOnTheLine, GarbledReplyHasANonHexDataPair) {
+TEST(SimulatorFaultsOnTheLine, GarbledReplyHasANonHexDataPair)
+{
     Faults f;
     f.garble = 1;
     auto sim = startOnPty(withFaults(f));
@@ -149,7 +139,8 @@ TEST(SimulatorFaultsOnTheLine, GarbledReplyHasANonHexDataPair) {
     EXPECT_EQ(reply.substr(2), "9E");
 }
 
-TEST(SimulatorFaultsOnTheLine, DelayHoldsTheReplyBack) {
+TEST(SimulatorFaultsOnTheLine, DelayHoldsTheReplyBack)
+{
     Faults f;
     f.delay = 1;
     f.delay_ms = 300;
@@ -161,20 +152,75 @@ TEST(SimulatorFaultsOnTheLine, DelayHoldsTheReplyBack) {
     EXPECT_EQ(sim->stats().delayed, 1u);
 }
 
-TEST(SimulatorFaultsOnTheLine, PacingSpendsTenBitTimesPerByte) {
-    Faults f;
-    f.pace = true;
-    f.baud = 1200;  // 8.3 ms per byte
-    auto sim = startOnPty(withFaults(f));
-    LineClient line(sim->devicePath());
-    const auto start = Clock::now();
-    ASSERT_TRUE(line.write(request(65, 0) + request(65, 0)));
-    EXPECT_EQ(line.read(8), "9F9E9F9E");
-    // Seven byte times at least separate the first byte from the last.
-    EXPECT_GE(Clock::now() - start, 7 * 8333us);
+// The paced line at 2400 baud (4.17 ms per character), turnaround 5 ms: the
+// earliest each reply character can reach the poller, counted from before the
+// requests were written, and replies that never come in one read. A slow
+// machine cannot break the bounds; only a reader more than three characters
+// late could see a reply whole.
+TEST(PacedLine, EveryCharacterTakesItsTimeOnTheWire)
+{
+    constexpr Clock::duration ct = std::chrono::nanoseconds(10'000'000'000LL / 2400);
+    constexpr Clock::duration ta = 5ms;
+    const auto single = [=](std::size_t k) { return 7 * ct + ta + static_cast<int>(k + 1) * ct; };
+    struct Case {
+        const char* name;
+        Faults faults;
+        ReplyEcho echo;
+        int requests;  // register 0, written at once
+        std::string starts_with;
+        std::size_t min_bytes, max_bytes;
+        std::function<Clock::duration(std::size_t)> earliest;
+    };
+    Faults delayed;
+    delayed.delay = 1;
+    delayed.delay_ms = 30;
+    Faults overlong;
+    overlong.overlong = 1;
+    const Case cases[] = {
+        {"one request", {}, ReplyEcho::Register, 1, "9F9E", 4, 4, single},
+        // The second request is through at 14 characters; its reply waits for it.
+        {"two requests at once",
+         {},
+         ReplyEcho::Register,
+         2,
+         "9F9E9F9E",
+         8,
+         8,
+         [=](std::size_t k) {
+             return k < 4 ? single(k) : 14 * ct + ta + static_cast<int>(k - 3) * ct;
+         }},
+        {"delayed reply", delayed, ReplyEcho::Register, 1, "9F9E", 4, 4,
+         [=](std::size_t k) { return single(k) + 30ms; }},
+        {"over-long reply", overlong, ReplyEcho::Register, 1, "9F9E", 5, 7, single},
+        {"no echo", {}, ReplyEcho::None, 1, "9F00", 4, 4, single},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Options options = withFaults(c.faults);
+        options.controllers[0].echo = c.echo;
+        options.line = {true, 2400, 5};
+        auto sim = startOnPty(options);
+        LineClient line(sim->devicePath());
+        const auto start = Clock::now();
+        ASSERT_TRUE(line.write(c.requests == 1 ? request(65, 0) : request(65, 0) + request(65, 0)));
+        std::string bytes;
+        int reads = 0;
+        for (std::string chunk; !(chunk = line.readSome(300ms)).empty(); ++reads) {
+            for (char byte : chunk) {
+                EXPECT_GE(Clock::now() - start, c.earliest(bytes.size()))
+                    << "byte " << bytes.size();
+                bytes += byte;
+            }
+        }
+        EXPECT_GE(reads, 2 * c.requests) << "replies came whole";
+        EXPECT_EQ(bytes.rfind(c.starts_with, 0), 0u) << bytes;
+        EXPECT_GE(bytes.size(), c.min_bytes);
+        EXPECT_LE(bytes.size(), c.max_bytes);
+    }
 }
 
-TEST(SimulatorLifecycle, StopInterruptsALongDelayAndIsIdempotent) {
+TEST(SimulatorLifecycle, StopInterruptsALongDelayAndIsIdempotent)
+{
     Faults f;
     f.delay = 1;
     f.delay_ms = 60'000;
@@ -190,17 +236,28 @@ TEST(SimulatorLifecycle, StopInterruptsALongDelayAndIsIdempotent) {
     EXPECT_TRUE(sim->failure().empty());
 }
 
-TEST(SimulatorLifecycle, RefusesOptionsOutOfRange) {
+TEST(SimulatorLifecycle, RefusesOptionsOutOfRange)
+{
     Faults rate;
     rate.drop = 1.5;
     Faults delay;
     delay.delay_ms = -1;
-    Faults baud;
-    baud.baud = 0;
-    for (const Faults& f : {rate, delay, baud}) EXPECT_THROW(startOnPty(withFaults(f)), std::runtime_error);
+    for (const Faults& f : {rate, delay})
+        EXPECT_THROW(startOnPty(withFaults(f)), std::runtime_error);
+    Options baud;
+    baud.line.baud = 0;
+    Options turnaround;
+    turnaround.line.turnaround_ms = -1;
+    Options nobody;
+    nobody.controllers.clear();
+    Options twice;
+    twice.controllers.push_back(ControllerOptions{});  // address 65 again
+    for (const Options& o : {baud, turnaround, nobody, twice})
+        EXPECT_THROW(startOnPty(o), std::runtime_error);
 }
 
-TEST(SimulatorOnSerialDevice, ServesAnExistingTerminalDevice) {
+TEST(SimulatorOnSerialDevice, ServesAnExistingTerminalDevice)
+{
     // A pseudo-terminal pair made by the test stands in for a serial adapter:
     // the simulator opens the device side, the test writes on the master.
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -220,12 +277,14 @@ TEST(SimulatorOnSerialDevice, ServesAnExistingTerminalDevice) {
     }
     // The adapter is gone: the simulator stops serving and says why.
     const auto deadline = Clock::now() + 5s;
-    while (sim->failure().empty() && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    while (sim->failure().empty() && Clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
     EXPECT_EQ(sim->failure().rfind(path + ": ", 0), 0u) << sim->failure();
     sim->stop();
 }
 
-TEST(SimulatorOnSerialDevice, ReportsAPortThatCannotBeOpened) {
+TEST(SimulatorOnSerialDevice, ReportsAPortThatCannotBeOpened)
+{
     try {
         startOnPort("/nonexistent/ttyUSB0", Options{});
         FAIL() << "opened a missing device";
@@ -233,7 +292,7 @@ TEST(SimulatorOnSerialDevice, ReportsAPortThatCannotBeOpened) {
         EXPECT_STREQ(e.what(), "cannot open /nonexistent/ttyUSB0: No such file or directory");
     }
     Options odd;
-    odd.faults.baud = 12345;
+    odd.line.baud = 12345;
     try {
         startOnPort("/dev/null", odd);
         FAIL() << "accepted an unsupported baud rate";

@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,114 +16,20 @@
 #include <vector>
 
 #include "line_client.h"
+#include "sim_process.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// kel36-sim started with pipes on stdout and stderr.
-class Tool {
-public:
-    explicit Tool(const std::vector<std::string>& args) {
-        int out[2], err[2];
-        // Close-on-exec: the program must hold no descriptor of the test's
-        // (a pseudo-terminal master kept open would hide an unplugged line).
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            dup2(err[1], STDERR_FILENO);
-            close(out[0]);
-            close(err[0]);
-            std::vector<char*> argv{const_cast<char*>(KEL36_SIM_PATH)};
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(KEL36_SIM_PATH, argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-    }
-    ~Tool() {
-        if (pid_ > 0 && status_ < 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) close(out_);
-        if (err_ >= 0) close(err_);
-    }
-
-    // First line on stdout, waiting at most `limit`.
-    std::string firstLine(std::chrono::milliseconds limit = 5000ms) { return lineFrom(out_, limit, &stdout_); }
-
-    // First line on stderr (the banner), waiting at most `limit`.
-    std::string firstErrorLine(std::chrono::milliseconds limit = 5000ms) { return lineFrom(err_, limit, &stderr_); }
-
-    void signal(int number) { kill(pid_, number); }
-
-    // Exit status; reads the rest of both streams. A program still running
-    // after `limit` is killed, so a hang fails the test instead of stalling it.
-    int wait(std::chrono::milliseconds limit = 20000ms) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        int open_streams = 2;
-        while (open_streams > 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || poll(fds, 2, static_cast<int>(left.count())) <= 0) {
-                ADD_FAILURE() << "kel36-sim still running; killed";
-                kill(pid_, SIGKILL);
-                break;
-            }
-            for (int i = 0; i < 2; ++i) {
-                if (fds[i].fd < 0 || !fds[i].revents) continue;
-                char buffer[512];
-                const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-                if (n > 0) {
-                    (i == 0 ? stdout_ : stderr_).append(buffer, static_cast<std::size_t>(n));
-                } else {
-                    fds[i].fd = -1;
-                    --open_streams;
-                }
-            }
-        }
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return status_;
-    }
-
-    const std::string& out() const { return stdout_; }
-    const std::string& err() const { return stderr_; }
-
-private:
-    // One line, kept in `seen` too so the stream's text stays whole.
-    static std::string lineFrom(int fd, std::chrono::milliseconds limit, std::string* seen) {
-        std::string line;
-        char c;
-        pollfd p{fd, POLLIN, 0};
-        while (poll(&p, 1, static_cast<int>(limit.count())) > 0 && read(fd, &c, 1) == 1) {
-            *seen += c;
-            if (c == '\n') break;
-            line += c;
-        }
-        return line;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1, err_ = -1;
-    int status_ = -1;
-    std::string stdout_, stderr_;
-};
+using kelsim::testing::Tool;
 
 struct BadInput {
     std::vector<std::string> args;
     std::string message;
 };
 
-TEST(Kel36SimTool, RejectsBadInputWithOneLineAndExitTwo) {
+TEST(Kel36SimTool, RejectsBadInputWithOneLineAndExitTwo)
+{
     const std::string bad_scenario = ::testing::TempDir() + "kel36_sim_bad_scenario.json";
     std::ofstream(bad_scenario) << R"({"uab": 1000})";
     const std::string stem = ::testing::TempDir() + "kel36_sim_" + std::to_string(getpid());
@@ -133,6 +37,9 @@ TEST(Kel36SimTool, RejectsBadInputWithOneLineAndExitTwo) {
     std::ofstream(huge_register) << R"({"registers": {"3": 18446744073709551615}})";
     const std::string deep = stem + "_deep.json";
     std::ofstream(deep) << std::string(5000, '[');
+    const std::string bad_timeline = stem + "_timeline.json";
+    std::ofstream(bad_timeline) << R"({"timeline": {"steps": [{"at": 2, "set": {"ua": 1}},
+                                                              {"at": 1, "set": {"ua": 2}}]}})";
     const std::string fifo = stem + "_fifo";
     unlink(fifo.c_str());
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
@@ -148,6 +55,8 @@ TEST(Kel36SimTool, RejectsBadInputWithOneLineAndExitTwo) {
         {{"--duration", "0"}, "kel36-sim: --duration: \"0\" is not a duration in seconds above 0"},
         {{"--seed"}, "kel36-sim: --seed needs a value"},
         {{"--pace=1"}, "kel36-sim: --pace takes no value"},
+        {{"--turnaround", "-1"}, "kel36-sim: --turnaround: \"-1\" is not a turnaround 0..10000 ms"},
+        {{"--echo", "reg"}, "kel36-sim: --echo: \"reg\" is not register or none"},
         {{"--pty", "--port", "/dev/ttyS0"}, "kel36-sim: use either --pty or --port, not both"},
         {{"--scenario", "/nonexistent/s.json"},
          "kel36-sim: /nonexistent/s.json: cannot read: No such file or directory"},
@@ -156,10 +65,30 @@ TEST(Kel36SimTool, RejectsBadInputWithOneLineAndExitTwo) {
         {{"--port", "/nonexistent/ttyUSB0"},
          "kel36-sim: cannot open /nonexistent/ttyUSB0: No such file or directory"},
         {{"--scenario", huge_register},
-         "kel36-sim: " + huge_register + ": $.registers.3: register value must be an integer 0..255"},
+         "kel36-sim: " + huge_register +
+             ": $.registers.3: register value must be an integer 0..255"},
         {{"--scenario", deep}, "kel36-sim: " + deep + ": nested deeper than 100 levels"},
         {{"--scenario", fifo}, "kel36-sim: " + fifo + ": cannot read: a FIFO, not a regular file"},
         {{"--scenario", "/"}, "kel36-sim: /: cannot read: a directory, not a regular file"},
+        {{"--scenario", bad_timeline},
+         "kel36-sim: " + bad_timeline +
+             ": $.timeline.steps[1].at: 1 s is before the previous step's 2 s"},
+        {{"--address", "7", "--address", "0x07"}, "kel36-sim: --address 7 given twice"},
+        {{"--rs485-delays", "1,2"}, "kel36-sim: --rs485-delays needs --rs485"},
+        {{"--rs485", "--rs485-delays", "1,101"},
+         "kel36-sim: --rs485-delays: \"1,101\" is not BEFORE,AFTER in ms, each 0..100"},
+        {{"--control", "/nonexistent/sim.sock"},
+         "kel36-sim: /nonexistent/sim.sock: No such file or directory"},
+        {{"--control", "/" + std::string(120, 'x')},
+         "kel36-sim: /" + std::string(120, 'x') + ": a control socket path must be 1..107 bytes"},
+        {{"--control", bad_timeline},
+         "kel36-sim: " + bad_timeline + ": exists and is not a socket; not replacing it"},
+        {{"--send", "/nonexistent/sim.sock", "state"},
+         "kel36-sim: cannot connect to /nonexistent/sim.sock: No such file or directory"},
+        {{"--send", "/tmp/x.sock"},
+         "kel36-sim: --send needs a socket path and at least one command"},
+        {{"--pace", "--send", "/tmp/x.sock", "state"},
+         "kel36-sim: --send comes first and takes no other options"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -169,10 +98,12 @@ TEST(Kel36SimTool, RejectsBadInputWithOneLineAndExitTwo) {
         EXPECT_EQ(std::count(tool.err().begin(), tool.err().end(), '\n'), 1) << tool.err();
         EXPECT_TRUE(tool.out().empty()) << tool.out();
     }
-    for (const auto& path : {huge_register, deep, fifo}) unlink(path.c_str());
+    for (const auto& path : {huge_register, deep, fifo, bad_timeline})
+        unlink(path.c_str());
 }
 
-TEST(Kel36SimTool, HelpGoesToStdoutWithExitZero) {
+TEST(Kel36SimTool, HelpGoesToStdoutWithExitZero)
+{
     Tool tool({"--help"});
     EXPECT_EQ(tool.wait(), 0);
     EXPECT_EQ(tool.out().rfind("Usage: kel36-sim", 0), 0u);
@@ -180,23 +111,27 @@ TEST(Kel36SimTool, HelpGoesToStdoutWithExitZero) {
     EXPECT_TRUE(tool.err().empty());
 }
 
-TEST(Kel36SimTool, ServesOnThePrintedPseudoTerminalUntilTheDurationEnds) {
-    Tool tool({"--pty", "--duration", "3", "--address", "0x42"});  // time enough on a loaded machine
+TEST(Kel36SimTool, ServesOnThePrintedPseudoTerminalUntilTheDurationEnds)
+{
+    Tool tool(
+        {"--pty", "--duration", "3", "--address", "0x42"});  // time enough on a loaded machine
     const std::string path = tool.firstLine();
     ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
     {
         kelsim::testing::LineClient line(path);
         ASSERT_TRUE(line.write("|DC56B7|DF56B7"));  // register 41 for address 0x42, then for 0x41
-        EXPECT_EQ(line.read(4), "84B7");           // register 41 of the default scenario: 26 ^ 0x9E = 0x84
+        EXPECT_EQ(line.read(4), "84B7");  // register 41 of the default scenario: 26 ^ 0x9E = 0x84
         EXPECT_TRUE(line.read(1, 200ms).empty());
     }
     EXPECT_EQ(tool.wait(), 0);
-    EXPECT_NE(tool.err().find("requests 2 (other address 1), malformed 0, replies 1"), std::string::npos)
+    EXPECT_NE(tool.err().find("requests 2 (other address 1), malformed 0, replies 1"),
+              std::string::npos)
         << tool.err();
     EXPECT_NE(tool.err().find("faults injected: dropped 0"), std::string::npos) << tool.err();
 }
 
-TEST(Kel36SimTool, StopsCleanlyOnSigtermAndSigint) {
+TEST(Kel36SimTool, StopsCleanlyOnSigtermAndSigint)
+{
     for (int signal_number : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(signal_number);
         Tool tool({"--drop", "1", "--seed", "3"});
@@ -214,7 +149,8 @@ TEST(Kel36SimTool, StopsCleanlyOnSigtermAndSigint) {
     }
 }
 
-TEST(Kel36SimTool, ExitsWithOneWhenTheSerialDeviceGoesAway) {
+TEST(Kel36SimTool, ExitsWithOneWhenTheSerialDeviceGoesAway)
+{
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(master, 0);
     ASSERT_EQ(grantpt(master), 0);
@@ -232,6 +168,54 @@ TEST(Kel36SimTool, ExitsWithOneWhenTheSerialDeviceGoesAway) {
     EXPECT_NE(tool.err().find("replies 1"), std::string::npos) << tool.err();
     EXPECT_NE(tool.err().find("kel36-sim: " + path + ": "), std::string::npos) << tool.err();
     EXPECT_TRUE(tool.out().empty()) << tool.out();
+}
+
+TEST(Kel36SimTool, AnswersEveryAddressGivenWithItsOwnOptions)
+{
+    Tool tool({"--drop", "0", "--address", "1", "--address", "2", "--echo", "none", "--scenario",
+               KEL36_EXAMPLES_DIR "/scenario-alarms.json", "--duration", "3"});
+    const std::string path = tool.firstLine();
+    ASSERT_FALSE(path.empty());
+    {
+        kelsim::testing::LineClient line(path);
+        ASSERT_TRUE(line.write(kelsim::testing::request(1, 34) + kelsim::testing::request(2, 34) +
+                               kelsim::testing::request(3, 34)));
+        EXPECT_EQ(line.read(8),
+                  "9EBC"
+                  "1E22");  // 0 with echo; a_7 and no echo (34 = 0x22)
+        EXPECT_TRUE(line.read(1, 200ms).empty());
+    }
+    EXPECT_EQ(tool.wait(), 0);
+    const std::string& err = tool.err();
+    EXPECT_NE(err.find("answering addresses 1, 2 on " + path), std::string::npos) << err;
+    EXPECT_NE(err.find("requests 3 (other address 1)"), std::string::npos) << err;
+    EXPECT_NE(err.find("address 1: requests 1, replies 1"), std::string::npos) << err;
+    EXPECT_NE(err.find("address 2: requests 1, replies 1"), std::string::npos) << err;
+    EXPECT_NE(err.find("address 2: uab 392.00 V"), std::string::npos) << err;
+}
+
+TEST(Kel36SimTool, Rs485ModeOnAPseudoTerminalIsReportedAsNotSupported)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string peer = ptsname(master);
+    for (const auto& args : {std::vector<std::string>{"--rs485"},
+                             std::vector<std::string>{"--port", peer, "--rs485"}}) {
+        SCOPED_TRACE(args.back());
+        Tool tool(args);
+        EXPECT_EQ(tool.wait(), 2);
+        const std::string& err = tool.err();
+        EXPECT_EQ(err.rfind("kel36-sim: /dev/pts/", 0), 0u) << err;
+        EXPECT_NE(err.find(": RS-485 mode is not supported by this port (Inappropriate ioctl for "
+                           "device)\n"),
+                  std::string::npos)
+            << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_TRUE(tool.out().empty()) << tool.out();
+    }
+    close(master);
 }
 
 }  // namespace

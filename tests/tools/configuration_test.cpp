@@ -148,6 +148,13 @@ TEST(CommandLine, FaultInjectionFlags)
     EXPECT_EQ(o.faults.delay_ms, 40);
     EXPECT_EQ(o.faults.seed, 9u);
     EXPECT_TRUE(o.faults.pace);
+    EXPECT_EQ(o.faults.turnaround_ms, 2);
+    EXPECT_TRUE(o.faults.echo_register);
+    const ToolOptions line = parseOptions({"--sim-echo", "none", "--sim-turnaround=7"});
+    EXPECT_FALSE(line.faults.echo_register);
+    EXPECT_EQ(line.faults.turnaround_ms, 7);
+    EXPECT_THROW(parseOptions({"--sim-echo", "yes"}), ToolError);
+    EXPECT_THROW(parseOptions({"--port", "/dev/ttyS0", "--sim-echo", "none"}), ToolError);
     EXPECT_THROW(parseOptions({"--sim-fault", "drop=1.5"}), ToolError);
     EXPECT_THROW(parseOptions({"--port", "/dev/ttyS0", "--sim-fault", "drop=0.1"}), ToolError);
     EXPECT_THROW(parseOptions({"--config", "h.json", "--port", "/dev/ttyS0"}), ToolError);
@@ -196,6 +203,42 @@ TEST(RequestFrames, AreBuiltAndReadTheProtocolsWay)
     const unsigned char other_command[] = "|DF579E";
     EXPECT_FALSE(decodeRequest(other_command, 7, &r));
     EXPECT_FALSE(decodeRequest(good, 6, &r));
+}
+
+// Bytes 2-3 of a reply, read across chunks, name the register it answers;
+// the trace marks only another register than the awaited one.
+TEST(ReplyEchoWatch, NamesTheRegisterOfAReplyForAnotherRegisterOnly)
+{
+    struct Case {
+        const char* name;
+        int awaited;
+        std::vector<std::string> chunks;
+        std::vector<int> marks;  // per chunk
+    };
+    const Case cases[] = {
+        {"echo of the awaited register", 0, {"9F9E"}, {-1}},
+        {"register 7 while 0 is awaited", 0, {"9F99"}, {7}},
+        {"byte by byte", 0, {"9", "F", "9", "9"}, {-1, -1, -1, 7}},
+        {"split inside the pair", 2, {"9F9", "9XY"}, {-1, 7}},
+        {"lower case", 0, {"9f99"}, {7}},
+        {"names no register (no echo)", 0, {"9F00"}, {-1}},
+        {"not hex", 0, {"9FZ9"}, {-1}},
+        {"over-long: extra bytes are no second reply", 0, {"9F99", "99"}, {7, -1}},
+        {"nothing awaited", -1, {"9F99"}, {-1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReplyEchoWatch watch;
+        watch.requestSent(5);
+        watch.received(reinterpret_cast<const unsigned char*>("1234"), 4);  // an earlier reply
+        watch.requestSent(c.awaited);
+        for (std::size_t i = 0; i < c.chunks.size(); ++i)
+            EXPECT_EQ(watch.received(reinterpret_cast<const unsigned char*>(c.chunks[i].data()),
+                                     c.chunks[i].size()),
+                      c.marks[i])
+                << "chunk " << i;
+        EXPECT_EQ(watch.awaited(), c.awaited);
+    }
 }
 
 }  // namespace
