@@ -30,7 +30,6 @@ std::vector<std::unique_ptr<kelsim::Simulator>> startSimulatedControllers(
     uint64_t seeded = 0;
     for (const std::vector<DeviceSpec*>& line : lines) {
         kelsim::Options options;
-        kelsim::Options options;
         options.controllers.clear();
         for (const DeviceSpec* device : line) {
             kelsim::ControllerOptions controller;
