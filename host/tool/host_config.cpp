@@ -235,8 +235,10 @@ std::vector<DeviceSpec> devicesFor(const ToolOptions& options)
                                           : loadHostConfig(options.config_path);
     bool any_simulated = false;
     for (DeviceSpec& d : devices) {
-        if (options.simulate)
+        if (options.simulate) {
+            d.simulated_line = d.port;
             d.port.clear();
+        }
         if (d.port.empty() && !options.scenario_path.empty())
             d.scenario = options.scenario_path;
         any_simulated |= d.port.empty();

@@ -19,6 +19,8 @@
 #include <sstream>
 #include <thread>
 
+#include "host/tool/host_config.h"
+#include "host/tool/web/live_state.h"
 #include "host_process.h"
 #include "scenario_oracle.h"
 #include "simulator.h"
@@ -304,6 +306,32 @@ TEST(WebView, APortInUseIsAStartUpErrorBeforeAnyPolling)
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err,
               "kel36-host: --http: cannot listen on " + where + ": Address already in use\n");
+}
+
+// --watch holds frames back until the event loop wakes it; feeding the web
+// view on the way must not hide when it wants to be woken.
+TEST(WebView, TheLiveStateFeedPassesTheWatchViewsWakeUpsOn)
+{
+    struct HeldFrames : keltool::OutputSink {
+        void round(const keltool::RoundReport&) override {}
+        void stall(const keltool::StallReport&) override {}
+        void event(const keltool::EventReport&) override {}
+        void summary(const keltool::DeviceSpec* const*, const keltool::DeviceStats* const*,
+                     std::size_t) override
+        {
+        }
+        keltool::TimePoint wakeAt() const override { return due; }
+        void onWake(keltool::TimePoint now) override { woken = now; }
+        keltool::TimePoint due = keltool::TimePoint() + seconds(7);
+        keltool::TimePoint woken{};
+    } watch;
+    keltool::DeviceSpec device;
+    device.name = "gen";
+    keltool::LiveState live({device});
+    const auto feed = keltool::feedLiveState(live, watch);
+    EXPECT_EQ(feed->wakeAt(), watch.due);
+    feed->onWake(watch.due);
+    EXPECT_EQ(watch.woken, watch.due);
 }
 
 }  // namespace

@@ -272,6 +272,9 @@ public:
     {
         next_.summary(devices, stats, count);
     }
+    // The live view (--watch) holds frames back until woken.
+    TimePoint wakeAt() const override { return next_.wakeAt(); }
+    void onWake(TimePoint now) override { next_.onWake(now); }
 
 private:
     LiveState& state_;

@@ -32,6 +32,7 @@ namespace {
 // bounded, so a slow or silent client costs one worker for seconds, and
 // stopping the server takes at most that long.
 constexpr std::size_t kWorkers = 8;
+static_assert(kWebServerDescriptors == 1 + kWorkers, "the run's descriptor budget counts these");
 constexpr time_t kKeepAliveSeconds = 1;
 constexpr time_t kReadTimeoutSeconds = 1;
 constexpr time_t kWriteTimeoutSeconds = 2;

@@ -4,6 +4,7 @@
 // Requests read the live state; polling never waits for a client.
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +18,11 @@ class Server;
 namespace keltool {
 
 class LiveState;
+
+// Descriptors the server may hold at once: its listening socket and one
+// connection per worker (a connection waiting for a worker sits in the
+// kernel's queue, not in a descriptor).
+constexpr std::size_t kWebServerDescriptors = 9;
 
 class WebServer {
 public:
