@@ -93,7 +93,7 @@ DeviceRunner::~DeviceRunner()
 void DeviceRunner::start(TimePoint now)
 {
     std::string error;
-    const int fd = openLine(spec_.port, line_device_->baud_rate_, spec_.rtscts, &error);
+    const int fd = openLine(spec_.port, lineSettings(), &error);
     if (fd < 0)
         throw ToolError("device " + spec_.name + ": " + error);
     kelhost::setPortPath(*line_device_, spec_.port);
@@ -138,6 +138,8 @@ void DeviceRunner::onTimer(TimePoint now)
             startRound(now);
             break;
         case Phase::Polling:
+            if (spec_.echo_cancel && local_echo_.awaiting())
+                echoProblem("no echo of the request came back within the time-out");
             stall(StallReason::NoReply, now);
             break;
         case Phase::PortDown:
@@ -158,7 +160,9 @@ void DeviceRunner::onIo(short revents, TimePoint now)
         // each read is one chunk for the driver.
         const ssize_t n = ::read(fd, read_buffer_.data(), read_buffer_.size());
         if (n > 0) {
-            handleChunk(read_buffer_.data(), static_cast<std::size_t>(n), now);
+            const std::size_t length = cancelEcho(static_cast<std::size_t>(n));
+            if (length > 0)
+                handleChunk(read_buffer_.data(), length, now);
             return;
         }
         if (n == 0) {
@@ -178,6 +182,7 @@ void DeviceRunner::startRound(TimePoint now)
 {
     // Whatever arrived since the last round belongs to no request of this one.
     tcflush(kelhost::portFd(*line_device_), TCIFLUSH);
+    local_echo_.reset();
     published_ = false;
     alarm_count_ = 0;
     battery_reported_ = false;
@@ -306,7 +311,7 @@ void DeviceRunner::portLost(const char* why, TimePoint now)
 void DeviceRunner::tryReopen(TimePoint now)
 {
     std::string error;
-    const int fd = openLine(spec_.port, line_device_->baud_rate_, spec_.rtscts, &error);
+    const int fd = openLine(spec_.port, lineSettings(), &error);
     if (fd < 0) {
         reopen_backoff_ms_ = std::min(reopen_backoff_ms_ * 2, kMaxReopenDelayMs);
         reopen_at_ = now + milliseconds(reopen_backoff_ms_);
@@ -357,6 +362,44 @@ void DeviceRunner::emit(DeviceEvent event, const char* detail)
     services_.output->event(report);
 }
 
+LineSettings DeviceRunner::lineSettings() const
+{
+    LineSettings line;
+    line.baud = line_device_->baud_rate_;
+    line.rtscts = spec_.rtscts;
+    line.rs485 = spec_.rs485;
+    return line;
+}
+
+// Every read passes here before the driver sees it: with --echo-cancel the
+// echo of the request is taken off, and only the rest is a chunk.
+std::size_t DeviceRunner::cancelEcho(std::size_t length)
+{
+    if (!spec_.echo_cancel)
+        return length;
+    const bool was_awaiting = local_echo_.awaiting();
+    length = local_echo_.strip(read_buffer_.data(), length);
+    if (local_echo_.mismatched())
+        echoProblem("what came back after a request was not its echo");
+    else if (was_awaiting && !local_echo_.awaiting())
+        echo_problem_ = false;
+    return length;
+}
+
+// A missing or wrong echo is one warning until echoes come whole again; the
+// trace marks every one.
+void DeviceRunner::echoProblem(const char* what)
+{
+    if (services_.trace)
+        services_.trace->note(spec_.name, (std::string("echo-cancel: ") + what).c_str());
+    if (echo_problem_)
+        return;
+    echo_problem_ = true;
+    const std::string detail =
+        std::string("--echo-cancel: ") + what + " (does this adapter hear its own transmission?)";
+    emit(DeviceEvent::Warning, detail.c_str());
+}
+
 void DeviceRunner::onSendSP(ZRNVDevice&, int, const unsigned char* data, unsigned int length, bool)
 {
     if (length != kRecordSize) {
@@ -375,6 +418,8 @@ void DeviceRunner::onSendData(ZRNVDevice&, const unsigned char* data, unsigned i
     DecodedRequest request;
     awaited_register_ = decodeRequest(data, length, &request) ? request.reg : -1;
     echo_watch_.requestSent(awaited_register_);
+    if (spec_.echo_cancel)
+        local_echo_.sent(data, length);
     reply_deadline_ = SteadyClock::now() + milliseconds(settings_.timeout_ms);
 }
 

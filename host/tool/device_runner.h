@@ -14,10 +14,12 @@
 #include <string>
 
 #include "host/device_observer.h"
+#include "host/tool/echo_canceller.h"
 #include "host/tool/host_config.h"
 #include "host/tool/protocol_view.h"
 #include "host/tool/record_store.h"
 #include "host/tool/reports.h"
+#include "host/tool/serial_line.h"
 #include "host/tool/wall_clock.h"
 
 class ZRNVDevice;
@@ -81,6 +83,9 @@ private:
     void tryReopen(TimePoint now);
     void restoreCache();
     void emit(DeviceEvent event, const char* detail);
+    LineSettings lineSettings() const;
+    std::size_t cancelEcho(std::size_t length);
+    void echoProblem(const char* what);
     void scheduleNextRound(TimePoint now, bool after_stall);
 
     // DeviceObserver: the host calls the driver makes.
@@ -121,6 +126,8 @@ private:
     float battery_voltage_ = 0.0f;
     int awaited_register_ = -1;
     ReplyEchoWatch echo_watch_;  // for the trace only
+    EchoCanceller local_echo_;   // with spec_.echo_cancel
+    bool echo_problem_ = false;  // reported once until an echo comes whole again
 
     bool restoring_ = false;  // LoadFromCache is running: what is stored comes from the cache
     bool cache_failing_ = false;
