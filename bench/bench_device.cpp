@@ -1,7 +1,6 @@
 #include "bench_device.h"
 
 #include <cstdio>
-#include <iostream>
 #include <stdexcept>
 
 #include "host/device_state.h"
@@ -97,8 +96,5 @@ int BenchDevice::replyAt(unsigned index)
     auto reply = script.replies[index];
     return device_->process(reply.data(), 4);
 }
-
-SilencedCout::SilencedCout() : saved_(std::cout.rdbuf(&null_)) {}
-SilencedCout::~SilencedCout() { std::cout.rdbuf(saved_); }
 
 }  // namespace kelbench

@@ -6,7 +6,6 @@
 
 #include <array>
 #include <memory>
-#include <streambuf>
 #include <string>
 
 #include <json/value.h>
@@ -14,6 +13,7 @@
 #include "framework/zrn_spdevice.h"
 #include "host/device_observer.h"
 #include "host/plugin_loader.h"
+#include "host/tool/driver_output.h"
 
 namespace kelbench {
 
@@ -53,24 +53,16 @@ private:
     ZRNSPDevice* device_ = nullptr;
 };
 
-// Sends std::cout's output into nothing while alive: the text is still
-// formatted and flushed, only not written. Round completion prints one
-// diagnostic line per round, which would otherwise measure the terminal.
+// Sends std::cout's output into nothing while alive, as kel36-host does: the
+// text is still formatted and flushed, only not written. Round completion
+// prints one diagnostic line per round, which would otherwise measure the
+// terminal.
 class SilencedCout {
 public:
-    SilencedCout();
-    ~SilencedCout();
-    SilencedCout(const SilencedCout&) = delete;
-    SilencedCout& operator=(const SilencedCout&) = delete;
+    SilencedCout() : routed_(false) {}
 
 private:
-    class NullBuffer : public std::streambuf {
-    protected:
-        int_type overflow(int_type c) override { return traits_type::not_eof(c); }
-        std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-    };
-    NullBuffer null_;
-    std::streambuf* saved_;
+    keltool::DriverOutput routed_;
 };
 
 }  // namespace kelbench

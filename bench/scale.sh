@@ -26,41 +26,20 @@ for f in "$host" "$sim" "$plugin"; do
 done
 [ -x /usr/bin/time ] || { echo "scale.sh: needs GNU time (apt-get install time)" >&2; exit 2; }
 
-work=$(mktemp -d)
-sim_pids=()
-cleanup() {
-  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${sim_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+name=scale.sh
+# shellcheck source=bench/simulators.sh
+. "$(dirname "$0")/simulators.sh"
 
 # The simulators print their pseudo-terminal's path as their first line.
 for ((i = 0; i < devices; i++)); do
   # shellcheck disable=SC2086 # word splitting of the extra arguments is wanted
-  "$sim" --pty ${KEL36_SCALE_SIM_ARGS:-} >"$work/sim$i.out" 2>"$work/sim$i.err" &
-  sim_pids+=($!)
+  start_sim "$i" ${KEL36_SCALE_SIM_ARGS:-}
 done
 ports=()
 for ((i = 0; i < devices; i++)); do
-  for ((tries = 0; tries < 100; tries++)); do
-    line=$(head -n1 "$work/sim$i.out" 2>/dev/null || true)
-    [ -n "$line" ] && break
-    sleep 0.05
-  done
-  [ -n "$line" ] || { echo "scale.sh: simulator $i printed no pseudo-terminal" >&2; exit 1; }
-  ports+=("$line")
+  ports+=("$(pty_of "$i")")
 done
-
-{
-  echo '{"devices": ['
-  for ((i = 0; i < devices; i++)); do
-    sep=$([ "$i" -lt $((devices - 1)) ] && echo , || true)
-    printf '  {"name": "g%d", "dataId": %d, "port": "%s", "device": {"appSetting": {"addr": "65"}}}%s\n' \
-      "$i" $((5001 + i)) "${ports[$i]}" "$sep"
-  done
-  echo ']}'
-} >"$work/host.json"
+write_host_config "$work/host.json" "${ports[@]}"
 
 history_args=()
 [ "${KEL36_SCALE_HISTORY:-0}" = 1 ] && history_args=(--history "$work/history.db")

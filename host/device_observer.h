@@ -33,14 +33,22 @@ public:
     {
         (void)dev, (void)data, (void)length;
     }
+    // A send the line did not take whole at once: `written` of `length` bytes
+    // went out; `error` is the errno of the failed write (EAGAIN: the line's
+    // output buffer is full).
+    virtual void onSendIncomplete(ZRNVDevice& dev, unsigned int written, unsigned int length,
+                                  int error)
+    {
+        (void)dev, (void)written, (void)length, (void)error;
+    }
     // Returns what the host's report check answers (true: report the value).
     virtual bool onCheckAOReport(ZRNVDevice& dev, const std::string& name, float value)
     {
         (void)dev, (void)name, (void)value;
         return false;
     }
-    virtual void onCheckThreshold(ZRNVDevice& dev, const std::string& name,
-                                  const std::string& text, const float& value, int seq)
+    virtual void onCheckThreshold(ZRNVDevice& dev, const std::string& name, const std::string& text,
+                                  const float& value, int seq)
     {
         (void)dev, (void)name, (void)text, (void)value, (void)seq;
     }

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -84,7 +83,7 @@ int openSerialPort(const std::string& path, const SerialSettings& settings, std:
     return fd;
 }
 
-bool writeAll(int fd, const unsigned char* data, std::size_t length)
+long writeNow(int fd, const unsigned char* data, std::size_t length)
 {
     std::size_t done = 0;
     while (done < length) {
@@ -95,15 +94,13 @@ bool writeAll(int fd, const unsigned char* data, std::size_t length)
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd pfd{fd, POLLOUT, 0};
-            if (::poll(&pfd, 1, 1000) <= 0)
-                return false;
-            continue;
-        }
-        return false;
+        if (done > 0)
+            return static_cast<long>(done);
+        if (n == 0)
+            errno = EAGAIN;  // took nothing, said nothing: as good as full
+        return -1;
     }
-    return true;
+    return static_cast<long>(done);
 }
 
 }  // namespace kelhost

@@ -22,7 +22,10 @@ int openSerialPort(const std::string& path, const SerialSettings& settings, std:
 // Puts an already open descriptor (a pseudo-terminal, say) into raw 8N1 mode.
 bool configureRaw(int fd, const SerialSettings& settings, std::string* error);
 
-// Writes every byte, waiting while the line is busy. False on a hard error.
-bool writeAll(int fd, const unsigned char* data, std::size_t length);
+// Writes what the line takes at once, never waiting for room: a line whose
+// output buffer is full must not hold up its caller. Returns the bytes
+// written (short of `length` when the buffer filled up), or -1 with errno set
+// when nothing could be written (EAGAIN: the buffer is full).
+long writeNow(int fd, const unsigned char* data, std::size_t length);
 
 }  // namespace kelhost

@@ -3,6 +3,7 @@
 
 #include "framework/zrn_spdevice.h"
 
+#include <cerrno>
 #include <unistd.h>
 
 #include "host/device_observer.h"
@@ -42,7 +43,15 @@ int ZRNSPDevice::SendData(const unsigned char* data, unsigned int length)
         line.observer->onSendData(*this, data, length);
     if (line.port_fd < 0)
         return static_cast<int>(length);
-    return kelhost::writeAll(line.port_fd, data, length) ? static_cast<int>(length) : -1;
+    // Never waits for room: the caller's other lines must not wait with it.
+    const long written = kelhost::writeNow(line.port_fd, data, length);
+    if (written == static_cast<long>(length))
+        return static_cast<int>(length);
+    const int error = written < 0 ? errno : EAGAIN;
+    if (line.observer)
+        line.observer->onSendIncomplete(
+            *this, written < 0 ? 0u : static_cast<unsigned int>(written), length, error);
+    return written < 0 ? -1 : static_cast<int>(written);
 }
 
 // Parity is fixed when the line is opened; the stand-in sends the bytes as they are.

@@ -4,15 +4,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include "framework/zrn_spdevice.h"
 #include "host/device_state.h"
 #include "host/plugin_loader.h"
 #include "host/tool/line_trace.h"
-#include "host/tool/serial_line.h"
+#include "host/tool/outputs.h"
 #include "host/tool/store/history_writer.h"
 #include "host/tool/tool_error.h"
 
@@ -20,15 +17,6 @@ namespace keltool {
 namespace {
 
 using std::chrono::milliseconds;
-
-constexpr int kFirstReopenDelayMs = 100;
-constexpr int kMaxReopenDelayMs = 5000;
-// After a stall the line must be quiet for a while before the next round, so
-// that a late reply or the tail of a refused one cannot be taken for the
-// first reply of the new round (from a controller whose replies do not echo
-// the register, the driver cannot tell). A late reply may still come up to a
-// time-out after the stall; the tail of a refused reply follows at once.
-constexpr int kTailQuietMs = 50;
 
 struct ValueName {
     const char* name;
@@ -85,135 +73,146 @@ DeviceRunner::DeviceRunner(const kelhost::Plugin& plugin, DeviceSpec device_spec
 DeviceRunner::~DeviceRunner()
 {
     if (device_) {
-        line_device_->ClosePort();
+        // The line belongs to its LineBus, not to the device.
+        kelhost::setPortFd(*line_device_, -1);
         kelhost::attachObserver(*device_, nullptr);
     }
 }
 
-void DeviceRunner::start(TimePoint now)
+void DeviceRunner::attachLine(int fd)
 {
-    std::string error;
-    const int fd = openLine(spec_.port, lineSettings(), &error);
-    if (fd < 0)
-        throw ToolError("device " + spec_.name + ": " + error);
     kelhost::setPortPath(*line_device_, spec_.port);
     kelhost::setPortFd(*line_device_, fd);
-    char detail[64];
-    std::snprintf(detail, sizeof detail, " at %d baud%s, data id %u", line_device_->baud_rate_,
-                  spec_.simulated ? " (simulated controller)" : "", spec_.data_id);
-    emit(DeviceEvent::Started, (spec_.port + detail).c_str());
+}
+
+int DeviceRunner::baudRate() const
+{
+    return line_device_->baud_rate_;
+}
+
+void DeviceRunner::start(TimePoint now, const std::string& line_detail)
+{
+    const std::string detail = line_detail + ", data id " + std::to_string(spec_.data_id);
+    emit(DeviceEvent::Started, detail.c_str());
     restoreCache();
-    phase_ = Phase::Waiting;
-    stalled_before_pause_ = false;
-    next_round_at_ = now;
-    if (settings_.rounds == 0 || stats_.rounds < settings_.rounds)
+    last_progress_ = now;
+    due_at_ = now;
+}
+
+TimePoint DeviceRunner::dueAt() const
+{
+    return finished_ || in_round_ ? TimePoint::max() : due_at_;
+}
+
+TimePoint DeviceRunner::giveUpAt() const
+{
+    if (settings_.give_up_s <= 0 || finished_ || gave_up_)
+        return TimePoint::max();
+    return last_progress_ + std::chrono::seconds(settings_.give_up_s);
+}
+
+void DeviceRunner::checkGiveUp(TimePoint now)
+{
+    if (now < giveUpAt())
         return;
-    phase_ = Phase::Done;
+    gave_up_ = true;
+    char detail[96];
+    std::snprintf(detail, sizeof detail, "no completed round for %d s", settings_.give_up_s);
+    traceNote(detail);
+    emit(DeviceEvent::GaveUp, detail);
 }
 
-int DeviceRunner::fd() const
+RoundState DeviceRunner::beginRound(TimePoint now)
 {
-    return (phase_ == Phase::Waiting || phase_ == Phase::Polling) ? kelhost::portFd(*line_device_)
-                                                                  : -1;
-}
-
-TimePoint DeviceRunner::deadline() const
-{
-    switch (phase_) {
-        case Phase::Waiting:
-            return next_round_at_;
-        case Phase::Polling:
-            return reply_deadline_;
-        case Phase::PortDown:
-            return reopen_at_;
-        default:
-            return TimePoint::max();
-    }
-}
-
-void DeviceRunner::onTimer(TimePoint now)
-{
-    switch (phase_) {
-        case Phase::Waiting:
-            startRound(now);
-            break;
-        case Phase::Polling:
-            if (spec_.echo_cancel && local_echo_.awaiting())
-                echoProblem("no echo of the request came back within the time-out");
-            stall(StallReason::NoReply, now);
-            break;
-        case Phase::PortDown:
-            tryReopen(now);
-            break;
-        default:
-            break;
-    }
-}
-
-void DeviceRunner::onIo(short revents, TimePoint now)
-{
-    const int fd = kelhost::portFd(*line_device_);
-    if (fd < 0)
-        return;
-    if (revents & POLLIN) {
-        // One read per readiness: a raw line hands over what has arrived, and
-        // each read is one chunk for the driver.
-        const ssize_t n = ::read(fd, read_buffer_.data(), read_buffer_.size());
-        if (n > 0) {
-            const std::size_t length = cancelEcho(static_cast<std::size_t>(n));
-            if (length > 0)
-                handleChunk(read_buffer_.data(), length, now);
-            return;
-        }
-        if (n == 0) {
-            portLost("hang-up", now);
-            return;
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-            return;
-        portLost(std::strerror(errno), now);
-        return;
-    }
-    if (revents & (POLLHUP | POLLERR | POLLNVAL))
-        portLost(revents & POLLHUP ? "hang-up" : "line error", now);
-}
-
-void DeviceRunner::startRound(TimePoint now)
-{
-    // Whatever arrived since the last round belongs to no request of this one.
-    tcflush(kelhost::portFd(*line_device_), TCIFLUSH);
-    local_echo_.reset();
     published_ = false;
+    send_blocked_ = false;
+    send_error_ = 0;
     alarm_count_ = 0;
     battery_reported_ = false;
-    awaited_register_ = -1;
-    phase_ = Phase::Polling;
+    last_request_length_ = 0;
+    local_echo_.reset();
+    in_round_ = true;
     round_started_ = now;
     reply_deadline_ = now + milliseconds(settings_.timeout_ms);
     device_->RefreshStatus();
+    return afterDriverCall(now, 1);
 }
 
-void DeviceRunner::handleChunk(const unsigned char* data, std::size_t length, TimePoint now)
+RoundState DeviceRunner::onReply(unsigned char* data, std::size_t length, TimePoint now)
 {
+    length = cancelEcho(data, length);
+    if (length == 0)
+        return RoundState::InRound;
     if (services_.trace) {
         const int answers = echo_watch_.received(data, length);
-        services_.trace->reply(spec_.name, data, length, phase_ != Phase::Polling, answers,
-                               echo_watch_.awaited());
+        services_.trace->reply(spec_.name, data, length, false, answers, echo_watch_.awaited());
     }
-    if (phase_ != Phase::Polling) {
-        if (phase_ == Phase::Waiting && stalled_before_pause_)
-            next_round_at_ = std::max(next_round_at_,
-                                      std::min(now + milliseconds(quiet_ms_), latest_round_start_));
-        return;
-    }
-    const int status = device_->process(read_buffer_.data(), static_cast<unsigned int>(length));
+    const int status = device_->process(data, static_cast<unsigned int>(length));
     if (published_)
-        completeRound(now, RecordSource::Poll);
-    else if (status == 0)
-        stall(StallReason::Refused, now);
+        return completeRound(now, RecordSource::Poll);
+    return afterDriverCall(now, status);
 }
 
-void DeviceRunner::completeRound(TimePoint now, RecordSource source)
+// After RefreshStatus or process: did the driver's request go out, or did
+// it refuse the reply?
+RoundState DeviceRunner::afterDriverCall(TimePoint now, int status)
+{
+    if (request_sent_) {
+        reply_deadline_ = now + milliseconds(settings_.timeout_ms);
+        request_sent_ = false;
+    }
+    if (send_error_ != 0) {
+        in_round_ = false;
+        return RoundState::LineFailed;
+    }
+    if (send_blocked_)
+        return stall(StallReason::WriteBlocked, now);
+    if (status == 0)
+        return stall(StallReason::Refused, now);
+    return RoundState::InRound;
+}
+
+// With --echo-cancel, every chunk passes here before the driver sees it: the
+// echo of the request is taken off, and only the rest is handed on.
+std::size_t DeviceRunner::cancelEcho(unsigned char* data, std::size_t length)
+{
+    if (!spec_.echo_cancel)
+        return length;
+    const bool was_awaiting = local_echo_.awaiting();
+    length = local_echo_.strip(data, length);
+    if (local_echo_.mismatched())
+        echoProblem("what came back after a request was not its echo");
+    else if (was_awaiting && !local_echo_.awaiting())
+        echo_problem_ = false;
+    return length;
+}
+
+// A missing or wrong echo is one warning until echoes come whole again; the
+// trace marks every one.
+void DeviceRunner::echoProblem(const char* what)
+{
+    traceNote((std::string("echo-cancel: ") + what).c_str());
+    if (echo_problem_)
+        return;
+    echo_problem_ = true;
+    const std::string detail =
+        std::string("--echo-cancel: ") + what + " (does this adapter hear its own transmission?)";
+    emit(DeviceEvent::Warning, detail.c_str());
+}
+
+RoundState DeviceRunner::onReplyTimeout(TimePoint now)
+{
+    if (spec_.echo_cancel && local_echo_.awaiting())
+        echoProblem("no echo of the request came back within the time-out");
+    return stall(StallReason::NoReply, now);
+}
+
+void DeviceRunner::abandonRound()
+{
+    in_round_ = false;
+}
+
+RoundState DeviceRunner::completeRound(TimePoint now, RecordSource source)
 {
     RoundReport report;
     report.device = &spec_;
@@ -250,79 +249,51 @@ void DeviceRunner::completeRound(TimePoint now, RecordSource source)
     services_.output->round(report);
 
     if (source != RecordSource::Poll)
-        return;
-    if (settings_.rounds != 0 && stats_.rounds >= settings_.rounds) {
-        phase_ = Phase::Done;
-        return;
-    }
-    scheduleNextRound(now, false);
+        return RoundState::Idle;
+    last_progress_ = now;
+    finished_ = settings_.rounds != 0 && stats_.rounds >= settings_.rounds;
+    scheduleAfterRound(now);
+    return RoundState::Completed;
 }
 
-void DeviceRunner::stall(StallReason reason, TimePoint now)
+RoundState DeviceRunner::stall(StallReason reason, TimePoint now)
 {
     ++stats_.stalls;
     ++stats_.consecutive_stalls;
+    last_stall_reason_ = reason;
     StallReport report;
     report.device = &spec_;
     report.stats = &stats_;
     report.when = WallTime::now();
     report.reason = reason;
-    report.awaited_register = awaited_register_;
+    report.awaited_register = awaitedRegister();
     report.poll_step = line_device_->poll_step_;
     report.elapsed_ms = millisBetween(round_started_, now);
     services_.output->stall(report);
-    if (services_.trace)
-        services_.trace->note(spec_.name, reason == StallReason::NoReply
-                                              ? "stall: no reply within the time-out"
-                                              : "stall: the driver refused the reply");
+    if (services_.trace) {
+        char note[96];
+        std::snprintf(note, sizeof note, "stall: %s", stallReasonText(reason));
+        services_.trace->note(spec_.name, note);
+    }
     if (stats_.consecutive_stalls == kStallsBeforeWarning)
         emit(DeviceEvent::NotAnswering, "");
-    quiet_ms_ = reason == StallReason::NoReply ? settings_.timeout_ms
-                                               : std::min(kTailQuietMs, settings_.timeout_ms);
-    scheduleNextRound(now, true);
+    scheduleAfterRound(now);
+    return RoundState::Stalled;
 }
 
-void DeviceRunner::scheduleNextRound(TimePoint now, bool after_stall)
+// --interval: the pause after a round. --period: rounds start on a fixed
+// grid; one that overran its slot is followed at once, without catching up
+// the slots it missed.
+void DeviceRunner::scheduleAfterRound(TimePoint now)
 {
-    phase_ = Phase::Waiting;
-    stalled_before_pause_ = after_stall;
-    next_round_at_ = now + milliseconds(settings_.interval_ms);
-    if (after_stall) {
-        next_round_at_ = std::max(next_round_at_, now + milliseconds(quiet_ms_));
-        // A line that never falls silent must not stop polling for good.
-        latest_round_start_ = next_round_at_ + milliseconds(settings_.timeout_ms);
+    in_round_ = false;
+    if (settings_.period_ms > 0) {
+        due_at_ += milliseconds(settings_.period_ms);
+        if (due_at_ < now)
+            due_at_ = now;
+    } else {
+        due_at_ = now + milliseconds(settings_.interval_ms);
     }
-}
-
-void DeviceRunner::portLost(const char* why, TimePoint now)
-{
-    // A vanished line (adapter unplugged) is reopened with back-off, not
-    // counted as a string of time-outs; an unfinished round is abandoned.
-    line_device_->ClosePort();
-    const std::string detail = spec_.port + ": " + why;
-    if (services_.trace)
-        services_.trace->note(spec_.name, ("port lost: " + detail).c_str());
-    emit(DeviceEvent::PortLost, detail.c_str());
-    phase_ = Phase::PortDown;
-    reopen_backoff_ms_ = kFirstReopenDelayMs;
-    reopen_at_ = now + milliseconds(reopen_backoff_ms_);
-}
-
-void DeviceRunner::tryReopen(TimePoint now)
-{
-    std::string error;
-    const int fd = openLine(spec_.port, lineSettings(), &error);
-    if (fd < 0) {
-        reopen_backoff_ms_ = std::min(reopen_backoff_ms_ * 2, kMaxReopenDelayMs);
-        reopen_at_ = now + milliseconds(reopen_backoff_ms_);
-        return;
-    }
-    kelhost::setPortPath(*line_device_, spec_.port);
-    kelhost::setPortFd(*line_device_, fd);
-    emit(DeviceEvent::PortReopened, spec_.port.c_str());
-    phase_ = Phase::Waiting;
-    stalled_before_pause_ = false;
-    next_round_at_ = now;
 }
 
 void DeviceRunner::restoreCache()
@@ -351,6 +322,18 @@ void DeviceRunner::restoreCache()
     emit(DeviceEvent::CacheRefused, detail.c_str());
 }
 
+void DeviceRunner::traceDiscarded(const unsigned char* data, std::size_t length)
+{
+    if (services_.trace)
+        services_.trace->reply(spec_.name, data, length, true);
+}
+
+void DeviceRunner::traceNote(const char* text)
+{
+    if (services_.trace)
+        services_.trace->note(spec_.name, text);
+}
+
 void DeviceRunner::emit(DeviceEvent event, const char* detail)
 {
     EventReport report;
@@ -360,44 +343,6 @@ void DeviceRunner::emit(DeviceEvent event, const char* detail)
     report.event = event;
     report.detail = detail;
     services_.output->event(report);
-}
-
-LineSettings DeviceRunner::lineSettings() const
-{
-    LineSettings line;
-    line.baud = line_device_->baud_rate_;
-    line.rtscts = spec_.rtscts;
-    line.rs485 = spec_.rs485;
-    return line;
-}
-
-// Every read passes here before the driver sees it: with --echo-cancel the
-// echo of the request is taken off, and only the rest is a chunk.
-std::size_t DeviceRunner::cancelEcho(std::size_t length)
-{
-    if (!spec_.echo_cancel)
-        return length;
-    const bool was_awaiting = local_echo_.awaiting();
-    length = local_echo_.strip(read_buffer_.data(), length);
-    if (local_echo_.mismatched())
-        echoProblem("what came back after a request was not its echo");
-    else if (was_awaiting && !local_echo_.awaiting())
-        echo_problem_ = false;
-    return length;
-}
-
-// A missing or wrong echo is one warning until echoes come whole again; the
-// trace marks every one.
-void DeviceRunner::echoProblem(const char* what)
-{
-    if (services_.trace)
-        services_.trace->note(spec_.name, (std::string("echo-cancel: ") + what).c_str());
-    if (echo_problem_)
-        return;
-    echo_problem_ = true;
-    const std::string detail =
-        std::string("--echo-cancel: ") + what + " (does this adapter hear its own transmission?)";
-    emit(DeviceEvent::Warning, detail.c_str());
 }
 
 void DeviceRunner::onSendSP(ZRNVDevice&, int, const unsigned char* data, unsigned int length, bool)
@@ -411,16 +356,45 @@ void DeviceRunner::onSendSP(ZRNVDevice&, int, const unsigned char* data, unsigne
     published_ = true;
 }
 
+// The request is kept as sent and read only when a stall report needs its
+// register; the reply's time-out starts when the driver's call returns.
 void DeviceRunner::onSendData(ZRNVDevice&, const unsigned char* data, unsigned int length)
 {
     if (services_.trace)
         services_.trace->request(spec_.name, data, length);
-    DecodedRequest request;
-    awaited_register_ = decodeRequest(data, length, &request) ? request.reg : -1;
-    echo_watch_.requestSent(awaited_register_);
+    last_request_length_ = std::min<std::size_t>(length, last_request_.size());
+    if (last_request_length_ == kFrameLength)
+        std::memcpy(last_request_.data(), data, kFrameLength);  // the driver's frames
+    else
+        std::memcpy(last_request_.data(), data, last_request_length_);
+    request_sent_ = true;
     if (spec_.echo_cancel)
         local_echo_.sent(data, length);
-    reply_deadline_ = SteadyClock::now() + milliseconds(settings_.timeout_ms);
+    if (services_.trace)
+        echo_watch_.requestSent(awaitedRegister());
+}
+
+int DeviceRunner::awaitedRegister() const
+{
+    DecodedRequest request;
+    return decodeRequest(last_request_.data(), last_request_length_, &request) ? request.reg : -1;
+}
+
+void DeviceRunner::onSendIncomplete(ZRNVDevice&, unsigned int written, unsigned int length,
+                                    int error)
+{
+    // A full output buffer (a peer that does not read, flow control held)
+    // stalls this device's round; anything else means the line is gone.
+    if (error == EAGAIN || error == EWOULDBLOCK)
+        send_blocked_ = true;
+    else
+        send_error_ = error;
+    if (services_.trace) {
+        char note[128];
+        std::snprintf(note, sizeof note, "request not sent: the line took %u of %u bytes (%s)",
+                      written, length, std::strerror(error));
+        services_.trace->note(spec_.name, note);
+    }
 }
 
 void DeviceRunner::onCheckThreshold(ZRNVDevice&, const std::string& name, const std::string&,

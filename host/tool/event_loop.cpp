@@ -5,11 +5,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include "host/tool/device_runner.h"
+#include "host/tool/bus/line_bus.h"
+#include "host/tool/deadline_alarm.h"
+#include "host/tool/reports.h"
 #include "host/tool/tool_error.h"
 
 namespace keltool {
@@ -38,6 +41,19 @@ timespec toTimespec(SteadyClock::duration d)
     ts.tv_sec = static_cast<time_t>(ns / 1000000000);
     ts.tv_nsec = static_cast<long>(ns % 1000000000);
     return ts;
+}
+
+// The status the loop ends with, or -1 while it goes on.
+int stopStatus(const std::vector<LineBus*>& buses, const StopSignals& signals,
+               const std::function<bool()>& should_stop)
+{
+    if (signals.signalNumber() != 0)
+        return signals.signalNumber();
+    if (should_stop && should_stop())
+        return 0;
+    if (std::all_of(buses.begin(), buses.end(), [](const LineBus* b) { return b->finished(); }))
+        return 0;
+    return -1;
 }
 
 }  // namespace
@@ -74,33 +90,72 @@ int StopSignals::signalNumber() const
     return g_signal.load();
 }
 
-int runEventLoop(const std::vector<DeviceRunner*>& runners, const StopSignals& signals,
+SignalsKeptFromNewThreads::SignalsKeptFromNewThreads()
+{
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &blocked, &saved_);
+}
+
+SignalsKeptFromNewThreads::~SignalsKeptFromNewThreads()
+{
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+}
+
+int runEventLoop(const std::vector<LineBus*>& buses, const StopSignals& signals, OutputSink* output,
                  const std::function<bool()>& should_stop)
 {
-    std::vector<pollfd> fds(runners.size() + 1);
+    std::vector<pollfd> fds(buses.size() + 1);
+    std::optional<DeadlineAlarm> alarm;
     for (;;) {
-        if (signals.signalNumber() != 0)
-            return signals.signalNumber();
-        if (should_stop && should_stop())
-            return 0;
-        if (std::all_of(runners.begin(), runners.end(),
-                        [](const DeviceRunner* r) { return r->finished(); }))
-            return 0;
-
+        // Asked before anything falls due, and again after it (a device that
+        // gave up ends the run at once).
+        if (const int stop = stopStatus(buses, signals, should_stop); stop >= 0)
+            return stop;
         // Deadlines first: a due round or time-out is handled before waiting.
         TimePoint now = SteadyClock::now();
         TimePoint earliest = TimePoint::max();
-        for (DeviceRunner* r : runners) {
-            if (r->deadline() <= now) {
-                r->onTimer(now);
+        for (LineBus* b : buses) {
+            // A round that ends at once (a request the line would not take)
+            // makes the next one due; a few passes settle it.
+            TimePoint due = b->deadline();
+            for (int pass = 0; pass < 4 && due <= now; ++pass) {
+                b->onTimer(now);
                 now = SteadyClock::now();
+                due = b->deadline();
             }
-            earliest = std::min(earliest, r->deadline());
+            earliest = std::min(earliest, due);
         }
+        if (output) {
+            if (output->wakeAt() <= now)
+                output->onWake(now);
+            earliest = std::min(earliest, output->wakeAt());
+        }
+        if (const int stop = stopStatus(buses, signals, should_stop); stop >= 0)
+            return stop;
+        if (earliest <= now)
+            continue;
+
+        if (buses.size() == 1 && buses[0]->canWaitInRead()) {
+            if (!alarm)
+                alarm.emplace();
+            alarm->ensureBy(earliest);
+            // Reply after reply of one round: nothing else can fall due in
+            // between (the round's outputs come at its end, and any deadline
+            // interrupts the read), so the next read follows at once.
+            while (buses[0]->waitInRead() && signals.signalNumber() == 0) {
+            }
+            continue;
+        }
+        if (alarm)
+            alarm->quietIfFired();
 
         fds[0] = pollfd{signals.fd(), POLLIN, 0};
-        for (std::size_t i = 0; i < runners.size(); ++i)
-            fds[i + 1] = pollfd{runners[i]->fd(), POLLIN, 0};
+        for (std::size_t i = 0; i < buses.size(); ++i)
+            fds[i + 1] = pollfd{buses[i]->fd(), POLLIN, 0};
         timespec wait{};
         const timespec* wait_ptr = nullptr;
         if (earliest != TimePoint::max()) {
@@ -116,9 +171,9 @@ int runEventLoop(const std::vector<DeviceRunner*>& runners, const StopSignals& s
         if (ready == 0)
             continue;
         now = SteadyClock::now();
-        for (std::size_t i = 0; i < runners.size(); ++i)
-            if (fds[i + 1].revents != 0 && fds[i + 1].fd == runners[i]->fd())
-                runners[i]->onIo(fds[i + 1].revents, now);
+        for (std::size_t i = 0; i < buses.size(); ++i)
+            if (fds[i + 1].revents != 0 && fds[i + 1].fd == buses[i]->fd())
+                buses[i]->onIo(fds[i + 1].revents, now);
     }
 }
 

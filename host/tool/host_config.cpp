@@ -268,8 +268,10 @@ std::vector<DeviceSpec> devicesFor(const ToolOptions& options)
                                           : loadHostConfig(options.config_path);
     bool any_simulated = false;
     for (DeviceSpec& d : devices) {
-        if (options.simulate)
+        if (options.simulate) {
+            d.simulated_line = d.port;
             d.port.clear();
+        }
         // A simulated controller's line is a pseudo-terminal without an adapter.
         if (d.port.empty()) {
             d.rs485.reset();

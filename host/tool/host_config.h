@@ -25,7 +25,10 @@ struct DeviceSpec {
     Json::Value node{Json::objectValue};  // handed to InitSetting as it is
     std::string scenario;                 // scenario file of a simulated controller; empty: default
     bool simulated = false;               // port is a simulated controller's pseudo-terminal
-    std::string origin;                   // where it was configured, for messages
+    // With --simulate: the configured port. Devices that share it share one
+    // simulated line, each controller answering its own address.
+    std::string simulated_line;
+    std::string origin;  // where it was configured, for messages
 };
 
 // Parses a host configuration file's text. Errors name the source, the line and

@@ -1,11 +1,17 @@
 #include "host/tool/host_session.h"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
 #include "host/plugin_loader.h"
+#include "host/tool/bus/bus_plan.h"
+#include "host/tool/bus/line_bus.h"
 #include "host/tool/device_runner.h"
+#include "host/tool/driver_output.h"
 #include "host/tool/event_loop.h"
+#include "host/tool/exit_status.h"
+#include "host/tool/fd_budget.h"
 #include "host/tool/host_config.h"
 #include "host/tool/line_trace.h"
 #include "host/tool/outputs.h"
@@ -30,16 +36,44 @@ kelhost::Plugin loadPlugin(const ToolOptions& options)
     }
 }
 
+// Lines, simulated ones among them, as planned before anything starts.
+std::size_t descriptorsNeeded(const std::vector<BusPlan>& plans,
+                              const std::vector<DeviceSpec>& devices)
+{
+    std::size_t needed = kBaseDescriptors + plans.size();
+    for (const BusPlan& plan : plans)
+        if (devices[plan.devices.front()].port.empty())
+            needed += kDescriptorsPerSimulatedLine;
+    return needed + (plans.size() == 1 ? 1 : 0);  // the single line's blocking reader
+}
+
+int exitStatus(const std::vector<std::unique_ptr<DeviceRunner>>& runners)
+{
+    const bool never_answered = std::any_of(runners.begin(), runners.end(),
+                                            [](const auto& r) { return r->stats().rounds == 0; });
+    if (never_answered)
+        return kExitNeverAnswered;
+    const bool gave_up =
+        std::any_of(runners.begin(), runners.end(), [](const auto& r) { return r->gaveUp(); });
+    return gave_up ? kExitGaveUp : kExitOk;
+}
+
 }  // namespace
 
 int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
 {
+    const DriverOutput driver_output(options.trace);
+    // Everything is checked before the first line is printed or the first
+    // byte sent: configuration, shared lines, plug-in, devices, descriptors,
+    // simulated controllers and every line, opened.
     std::vector<DeviceSpec> devices = devicesFor(options);
+    const std::vector<BusPlan> configured_lines = planBuses(devices);
     const kelhost::Plugin plugin = loadPlugin(options);
     if (options.check) {
         checkPlugin(plugin, devices.front(), out);
-        return 0;
+        return kExitOk;
     }
+    ensureDescriptors(descriptorsNeeded(configured_lines, devices));
 
     std::unique_ptr<LineTrace> trace;
     if (options.trace)
@@ -48,6 +82,7 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
     if (!options.history_path.empty()) {
         HistoryWriterOptions history_options;
         history_options.keep_days = options.keep_days;
+        const SignalsKeptFromNewThreads signals_stay_here;  // its writer thread
         history = std::make_unique<HistoryWriter>(options.history_path, history_options);
     }
     std::unique_ptr<RecordCache> cache;
@@ -62,8 +97,10 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
 
     RunSettings settings;
     settings.interval_ms = options.interval_ms;
+    settings.period_ms = options.period_ms;
     settings.timeout_ms = options.timeout_ms;
     settings.rounds = options.rounds;
+    settings.give_up_s = options.give_up_s;
     RunServices services;
     services.output = output;
     services.trace = trace.get();
@@ -71,19 +108,35 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
     services.cache = cache.get();
 
     // Controllers outlive the runners: a line is closed before its peer goes.
-    const auto controllers = startSimulatedControllers(devices, options.faults);
-    std::vector<std::unique_ptr<DeviceRunner>> runners;
-    std::vector<DeviceRunner*> loop_view;
-    for (DeviceSpec& device_spec : devices) {
-        runners.push_back(std::make_unique<DeviceRunner>(plugin, device_spec, settings, services));
-        loop_view.push_back(runners.back().get());
+    std::vector<std::unique_ptr<kelsim::Simulator>> controllers;
+    {
+        const SignalsKeptFromNewThreads signals_stay_here;
+        controllers = startSimulatedControllers(devices, options.faults);
     }
+    std::vector<std::unique_ptr<DeviceRunner>> runners;
+    for (DeviceSpec& device_spec : devices)
+        runners.push_back(std::make_unique<DeviceRunner>(plugin, device_spec, settings, services));
+    std::vector<std::unique_ptr<LineBus>> buses;
+    std::vector<LineBus*> loop_view;
+    for (const BusPlan& plan : planBuses(devices)) {
+        std::vector<DeviceRunner*> members;
+        for (std::size_t index : plan.devices)
+            members.push_back(runners[index].get());
+        buses.push_back(std::make_unique<LineBus>(plan.port, members, settings));
+        loop_view.push_back(buses.back().get());
+    }
+    for (auto& bus : buses)
+        bus->open(buses.size() == 1);
 
     const StopSignals signals;
     const TimePoint now = SteadyClock::now();
-    for (auto& runner : runners)
-        runner->start(now);
-    runEventLoop(loop_view, signals, [out] { return std::ferror(out) != 0; });
+    for (auto& bus : buses)
+        bus->start(now);
+    runEventLoop(loop_view, signals, output, [out, &runners] {
+        // Asked after every reply: the unlocked test (one thread writes out).
+        return ferror_unlocked(out) != 0 || std::any_of(runners.begin(), runners.end(),
+                                                        [](const auto& r) { return r->gaveUp(); });
+    });
 
     std::vector<const DeviceSpec*> specs;
     std::vector<const DeviceStats*> stats;
@@ -99,7 +152,7 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
         while (history->takeNotice(&notice))
             std::fprintf(err, "kel36-host: %s\n", notice.c_str());
     }
-    return 0;
+    return exitStatus(runners);
 }
 
 }  // namespace keltool

@@ -2,6 +2,8 @@
 // the summary. Single stalls are not printed (a round line says how many came
 // before it); three in a row give one warning, the next round one line.
 
+#include <charconv>
+#include <iterator>
 #include <cstdarg>
 #include <cstring>
 #include <vector>
@@ -16,34 +18,58 @@ class HumanOutput : public OutputSink {
 public:
     explicit HumanOutput(std::FILE* out) : out_(out) {}
 
+    // The line of every round is put together piece by piece, not through
+    // printf: it is the one line per round, and its cost is the host's.
     void round(const RoundReport& r) override
     {
         start(r.when, r.device->name.c_str());
-        if (r.source == RecordSource::Cache)
-            add("  restored record");
-        else
-            add("  round %llu", static_cast<unsigned long long>(r.stats->rounds));
-        for (const ValueReading& v : r.values) {
-            if (v.ok)
-                add("  %s %.6g %s", v.name, static_cast<double>(v.value), v.unit);
-            else
-                add("  %s -- (%s)", v.name, v.error);
+        if (r.source == RecordSource::Cache) {
+            put("  restored record");
+        } else {
+            put("  round ");
+            putNumber(r.stats->rounds);
         }
-        if (r.battery_reported)
-            add("  battery %.6g V", static_cast<double>(r.battery_voltage));
-        add("  alarms:");
+        for (const ValueReading& v : r.values) {
+            put("  ");
+            put(v.name);
+            if (v.ok) {
+                put(" ");
+                putValue(v.value);
+                put(" ");
+                put(v.unit);
+            } else {
+                put(" -- (");
+                put(v.error);
+                put(")");
+            }
+        }
+        if (r.battery_reported) {
+            put("  battery ");
+            putValue(r.battery_voltage);
+            put(" V");
+        }
+        put("  alarms:");
         bool any = false;
         for (std::size_t i = 0; i < r.alarm_count; ++i) {
             const AlarmState& a = r.alarms[i];
             if (!a.active)
                 continue;
-            add("%s %s %s (%s)", any ? "," : "", a.signal.c_str(), a.text.c_str(), a.code.c_str());
+            put(any ? ", " : " ");
+            put(a.signal.c_str());
+            put(" ");
+            put(a.text.c_str());
+            put(" (");
+            put(a.code.c_str());
+            put(")");
             any = true;
         }
         if (!any)
-            add(" none");
-        if (r.source == RecordSource::Poll)
-            add("  %.1f ms", r.duration_ms);
+            put(" none");
+        if (r.source == RecordSource::Poll) {
+            put("  ");
+            putMillis(r.duration_ms);
+            put(" ms");
+        }
         if (r.stalls_before > 0 && r.stalls_before < kStallsBeforeWarning)
             add("  (after %llu stall%s)", static_cast<unsigned long long>(r.stalls_before),
                 r.stalls_before == 1 ? "" : "s");
@@ -52,13 +78,12 @@ public:
 
     void stall(const StallReport& r) override
     {
-        // Remembered for the warning that three stalls in a row give.
+        // Remembered for the warning that three stalls in a row give, and
+        // formatted only if that comes.
         LastStall& last = lastStallOf(r.device);
-        if (r.awaited_register >= 0)
-            std::snprintf(last.text, sizeof last.text, "%s, register %d", stallReasonText(r.reason),
-                          r.awaited_register);
-        else
-            std::snprintf(last.text, sizeof last.text, "%s", stallReasonText(r.reason));
+        last.seen = true;
+        last.reason = r.reason;
+        last.awaited_register = r.awaited_register;
     }
 
     void event(const EventReport& e) override
@@ -68,11 +93,16 @@ public:
             case DeviceEvent::Started:
                 add("  polling %s", e.detail);
                 break;
-            case DeviceEvent::NotAnswering:
-                add("  WARNING device stopped answering: %llu stalls in a row (last: %s)",
+            case DeviceEvent::NotAnswering: {
+                const LastStall& last = lastStallOf(e.device);
+                add("  WARNING device stopped answering: %llu stalls in a row (last: %s",
                     static_cast<unsigned long long>(e.stats->consecutive_stalls),
-                    lastStallOf(e.device).text);
+                    last.seen ? stallReasonText(last.reason) : "none");
+                if (last.seen && last.awaited_register >= 0)
+                    add(", register %d", last.awaited_register);
+                add(")");
                 break;
+            }
             case DeviceEvent::AnsweringAgain:
                 add("  device answers again after %llu stalls",
                     static_cast<unsigned long long>(e.stats->consecutive_stalls));
@@ -91,6 +121,9 @@ public:
                 break;
             case DeviceEvent::Warning:
                 add("  WARNING %s", e.detail);
+                break;
+            case DeviceEvent::GaveUp:
+                add("  GIVING UP: %s", e.detail);
                 break;
         }
         finish();
@@ -111,8 +144,10 @@ public:
 
 private:
     struct LastStall {
-        const DeviceSpec* device;
-        char text[64];
+        const DeviceSpec* device = nullptr;
+        bool seen = false;
+        StallReason reason = StallReason::NoReply;
+        int awaited_register = -1;
     };
 
     LastStall& lastStallOf(const DeviceSpec* device)
@@ -120,7 +155,8 @@ private:
         for (LastStall& s : last_stalls_)
             if (s.device == device)
                 return s;
-        last_stalls_.push_back(LastStall{device, "none"});
+        last_stalls_.emplace_back();
+        last_stalls_.back().device = device;
         return last_stalls_.back();
     }
 
@@ -129,8 +165,33 @@ private:
         used_ = 0;
         char stamp[24];
         formatClock(when, stamp, sizeof stamp);
-        add("%s %s", stamp, device);
+        put(stamp);
+        put(" ");
+        put(device);
     }
+
+    void put(const char* text)
+    {
+        const std::size_t length =
+            std::min(std::strlen(text), sizeof line_ - 1 - std::min(used_, sizeof line_ - 1));
+        std::memcpy(line_ + used_, text, length);
+        used_ += length;
+    }
+
+    template <typename... Format>
+    void putChars(Format... format)
+    {
+        const auto written = std::to_chars(line_ + used_, line_ + sizeof line_ - 1, format...);
+        if (written.ec == std::errc())
+            used_ = static_cast<std::size_t>(written.ptr - line_);
+    }
+    void putNumber(unsigned long long n) { putChars(n); }
+    // As "%.6g" and "%.1f" print them.
+    void putValue(float value)
+    {
+        putChars(static_cast<double>(value), std::chars_format::general, 6);
+    }
+    void putMillis(double ms) { putChars(ms, std::chars_format::fixed, 1); }
 
     __attribute__((format(printf, 2, 3))) void add(const char* format, ...)
     {
@@ -164,10 +225,40 @@ std::unique_ptr<OutputSink> makeHumanOutput(std::FILE* out)
     return std::make_unique<HumanOutput>(out);
 }
 
+namespace {
+
+struct StallReasonWords {
+    const char* name;  // in JSON
+    const char* text;  // for people
+};
+
+// In the order of StallReason.
+constexpr StallReasonWords kStallReasonWords[] = {
+    {"no_reply", "no reply within the time-out"},
+    {"refused", "reply refused by the driver"},
+    {"write_blocked", "the line did not take the request (output buffer full)"},
+};
+
+}  // namespace
+
 const char* stallReasonText(StallReason reason)
 {
-    return reason == StallReason::NoReply ? "no reply within the time-out"
-                                          : "reply refused by the driver";
+    return kStallReasonWords[static_cast<int>(reason)].text;
+}
+
+const char* stallReasonName(StallReason reason)
+{
+    return kStallReasonWords[static_cast<int>(reason)].name;
+}
+
+bool stallReasonFromName(const std::string& name, StallReason* reason)
+{
+    for (std::size_t i = 0; i < std::size(kStallReasonWords); ++i)
+        if (name == kStallReasonWords[i].name) {
+            *reason = static_cast<StallReason>(i);
+            return true;
+        }
+    return false;
 }
 
 const char* deviceEventName(DeviceEvent event)
@@ -189,6 +280,8 @@ const char* deviceEventName(DeviceEvent event)
             return "cache_refused";
         case DeviceEvent::Warning:
             return "warning";
+        case DeviceEvent::GaveUp:
+            return "gave_up";
     }
     return "warning";
 }

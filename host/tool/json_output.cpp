@@ -100,7 +100,7 @@ public:
     {
         head("stall", r.when, *r.device);
         json_.key("reason");
-        json_.string(r.reason == StallReason::NoReply ? "no_reply" : "refused");
+        json_.string(stallReasonName(r.reason));
         json_.key("register");
         if (r.awaited_register >= 0)
             json_.integer(r.awaited_register);

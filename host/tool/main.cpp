@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/standard_streams.h"
+#include "host/tool/exit_status.h"
 #include "host/tool/host_session.h"
 #include "host/tool/options.h"
 #include "host/tool/report/report_command.h"
@@ -24,13 +25,13 @@
 
 namespace {
 
-constexpr int kExitBadInput = 2;
-constexpr int kExitFailed = 1;  // output not written, or an internal error
+using keltool::kExitBadInput;
+constexpr int kExitFailed = keltool::kExitInternal;
 
-// The driver writes its diagnostic lines to standard output. The tool's own
-// output has a descriptor of its own (taken before this), and the driver's
-// lines go to stderr with --trace and nowhere otherwise, so --json output
-// stays pure JSON Lines.
+// The tool's own output has a descriptor of its own (taken before this).
+// The driver's std::cout lines are routed by runHost (a null stream buffer,
+// or stderr with --trace); whatever else writes to descriptor 1 lands where
+// they would.
 void separateDriverOutput(bool show_driver_lines)
 {
     std::fflush(stdout);

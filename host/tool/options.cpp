@@ -106,6 +106,13 @@ private:
     std::string group_;
 };
 
+struct Seen {
+    bool json = false;
+    bool watch = false;
+    bool interval = false;
+    bool period = false;
+};
+
 // --rs485, --rs485-delays and --echo-cancel: how a real port is driven, for
 // polling and for the scan alike.
 void defineLineOptions(Definer& d, std::optional<kelcli::Rs485Settings>& rs485, bool& echo_cancel)
@@ -134,7 +141,7 @@ void defineLineOptions(Definer& d, std::optional<kelcli::Rs485Settings>& rs485, 
            [&echo_cancel] { echo_cancel = true; });
 }
 
-void defineRunOptions(CLI::App& app, ToolOptions& o, bool& json_seen, bool& watch_seen)
+void defineRunOptions(CLI::App& app, ToolOptions& o, Seen& seen)
 {
     Definer d(app);
     d.group("Devices (one of)");
@@ -223,9 +230,19 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, bool& json_seen, bool& watc
            "plug-in to load (default: kel36.so next to the\n"
            "program, then the installed one)",
            [&o](const std::string& v) { o.plugin_path = v; });
-    d.value("--interval", "MS", "pause between rounds (default 1000, 0 allowed)",
-            [&o](const std::string& f, const std::string& v) {
+    d.value("--interval", "MS", "pause after a round (default 1000, 0 allowed)",
+            [&o, &seen](const std::string& f, const std::string& v) {
                 o.interval_ms = static_cast<int>(parseUnsigned(f, v, 3600000));
+                seen.interval = true;
+            });
+    d.value("--period", "MS",
+            "start rounds at this fixed rate instead; a round\n"
+            "that overruns is followed at once",
+            [&o, &seen](const std::string& f, const std::string& v) {
+                o.period_ms = static_cast<int>(parseUnsigned(f, v, 3600000));
+                if (o.period_ms == 0)
+                    throw ToolError(f + ": the period must be at least 1 ms");
+                seen.period = true;
             });
     d.value("--timeout", "MS", "reply time-out (default 1000)",
             [&o](const std::string& f, const std::string& v) {
@@ -237,15 +254,23 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, bool& json_seen, bool& watc
             [&o](const std::string& f, const std::string& v) {
                 o.rounds = parseUnsigned(f, v, UINT64_MAX);
             });
+    d.value("--give-up", "S",
+            "end the run when a device has completed no round\n"
+            "for S seconds (exit status 3 or 4)",
+            [&o](const std::string& f, const std::string& v) {
+                o.give_up_s = static_cast<int>(parseUnsigned(f, v, 86400));
+                if (o.give_up_s == 0)
+                    throw ToolError(f + ": expected at least 1 second");
+            });
 
     d.group("Output");
-    d.flag("--json", "one JSON object per line: rounds, stalls, events", [&o, &json_seen] {
+    d.flag("--json", "one JSON object per line: rounds, stalls, events", [&o, &seen] {
         o.output = OutputMode::Json;
-        json_seen = true;
+        seen.json = true;
     });
-    d.flag("--watch", "live view, redrawn in place", [&o, &watch_seen] {
+    d.flag("--watch", "live view, redrawn in place", [&o, &seen] {
         o.output = OutputMode::Watch;
-        watch_seen = true;
+        seen.watch = true;
     });
     d.flag("--trace", "every request and reply, time-stamped, on stderr", [&o] { o.trace = true; });
     d.path("--history", "FILE", "the path of a history database",
@@ -268,10 +293,12 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, bool& json_seen, bool& watc
            [&o] { o.check = true; });
 }
 
-void checkCombinations(const ToolOptions& o, bool json_seen, bool watch_seen)
+void checkCombinations(const ToolOptions& o, const Seen& seen)
 {
-    if (json_seen && watch_seen)
+    if (seen.json && seen.watch)
         throw ToolError("--json and --watch exclude each other");
+    if (seen.interval && seen.period)
+        throw ToolError("--interval and --period exclude each other");
     if (!o.config_path.empty() && (o.port || o.addr || o.data_id || o.name || o.rtscts ||
                                    o.reply_echo || o.rs485 || o.echo_cancel))
         throw ToolError(
@@ -468,7 +495,8 @@ CommandLine& finishScan(const CLI::App& app, const CLI::App& sub, CommandLine& c
 const char kFooter[] =
     "Options take their value as --opt value or --opt=value.\n"
     "Exit status: 0 on success, 1 when the output cannot be written (or on an\n"
-    "internal error), 2 on bad input; the reason is one line on stderr.";
+    "internal error), 2 on bad input (the reason is one line on stderr), 3 when a\n"
+    "device never completed a round, 4 when --give-up ended the run.";
 
 }  // namespace
 
@@ -476,8 +504,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
 {
     CommandLine command_line;
     ToolOptions& o = command_line.options;
-    bool json_seen = false;
-    bool watch_seen = false;
+    Seen seen;
     bool help = false;
     bool version = false;
 
@@ -493,7 +520,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     app.footer(kFooter);
     app.get_formatter()->column_width(24);
     app.get_formatter()->label("OPTIONS", "options");
-    defineRunOptions(app, o, json_seen, watch_seen);
+    defineRunOptions(app, o, seen);
     app.add_flag("-h,--help", help, "show this text and exit")
         ->disable_flag_override()
         ->group("Diagnostics");
@@ -560,7 +587,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
         return command_line;
     }
     refuseExtras(app.remaining());
-    checkCombinations(o, json_seen, watch_seen);
+    checkCombinations(o, seen);
     return command_line;
 }
 

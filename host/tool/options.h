@@ -45,7 +45,9 @@ struct ToolOptions {
 
     std::string plugin_path;
     int interval_ms = 1000;
+    int period_ms = 0;  // 0: --interval paces the rounds
     int timeout_ms = 1000;
+    int give_up_s = 0;  // 0: never
     uint64_t rounds = 0;  // 0: until stopped
 
     OutputMode output = OutputMode::Human;

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "host/tool/options.h"
 #include "host/tool/reports.h"
@@ -18,6 +19,9 @@ std::unique_ptr<OutputSink> makeOutput(OutputMode mode, std::FILE* out);
 
 // Shared wording.
 const char* stallReasonText(StallReason reason);
-const char* deviceEventName(DeviceEvent event);  // "not_answering", ...
+const char* stallReasonName(StallReason reason);  // "no_reply", ...
+// The reason a name stands for; false for a name that is none.
+bool stallReasonFromName(const std::string& name, StallReason* reason);
+const char* deviceEventName(DeviceEvent event);   // "not_answering", ...
 
 }  // namespace keltool

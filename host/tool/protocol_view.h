@@ -15,6 +15,7 @@ constexpr uint8_t kProtocolMask = 0x9E;
 constexpr uint8_t kReadCommand = 0xC8;
 constexpr int kRegisterCount = 65;
 constexpr std::size_t kFrameLength = 7;
+constexpr std::size_t kReplyLength = 4;
 constexpr uint8_t kDefaultAddress = 0x41;
 
 using Frame = std::array<char, kFrameLength>;

@@ -66,7 +66,11 @@ struct RoundReport {
     const RecordBytes* record = nullptr;
 };
 
-enum class StallReason { NoReply, Refused };
+enum class StallReason {
+    NoReply,       // no complete reply within the time-out
+    Refused,       // the driver refused the reply
+    WriteBlocked,  // the line did not take a request at once (its output buffer is full)
+};
 
 struct StallReport {
     const DeviceSpec* device = nullptr;
@@ -87,6 +91,7 @@ enum class DeviceEvent {
     CacheRestored,  // the driver accepted the cached record (a round report follows)
     CacheRefused,   // not restored: not a record of this device, or the driver refused it
     Warning,        // anything else worth a line (a cache that cannot be written)
+    GaveUp,         // no completed round for the --give-up time: the run ends
 };
 
 struct EventReport {
@@ -106,6 +111,10 @@ public:
     // Once at the end, one entry per device.
     virtual void summary(const DeviceSpec* const* devices, const DeviceStats* const* stats,
                          std::size_t count) = 0;
+    // An output that holds back what it was told (the live view between its
+    // frames) says when it wants to be woken to write it.
+    virtual TimePoint wakeAt() const { return TimePoint::max(); }
+    virtual void onWake(TimePoint now) { (void)now; }
 };
 
 }  // namespace keltool

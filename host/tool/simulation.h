@@ -1,6 +1,8 @@
 #pragma once
 // --simulate: a simulated controller on a new pseudo-terminal for every device
-// without a port, answering the device's configured address.
+// without a port, answering the device's configured address. Devices that
+// share a configured line share one pseudo-terminal, a controller for each
+// address on it, as on an RS-485 bus.
 
 #include <memory>
 #include <vector>

@@ -1,6 +1,11 @@
 // --watch: a live view of every device, redrawn in place with ANSI escapes
 // (cursor home, clear to end of line / screen). The summary is printed below
 // the last frame when the tool stops.
+//
+// The view has a frame rate: rounds, stalls and events only mark it changed,
+// and a frame is drawn at most every kFrameMs (the event loop wakes the view
+// for a change that came in between). However fast devices stall, the
+// terminal gets at most 1000 / kFrameMs frames a second.
 
 #include <algorithm>
 #include <cstdarg>
@@ -13,7 +18,7 @@
 namespace keltool {
 namespace {
 
-constexpr double kMinRedrawMs = 50.0;
+constexpr int kFrameMs = 100;
 
 class WatchOutput : public OutputSink {
 public:
@@ -43,7 +48,7 @@ public:
             v.alarms += "none";
         if (v.state != State::PortDown)
             v.state = State::Answering;
-        redraw(false);
+        changed();
     }
 
     void stall(const StallReport& r) override
@@ -55,7 +60,7 @@ public:
         if (v.state == State::Answering || v.state == State::Starting)
             v.state = r.stats->consecutive_stalls >= kStallsBeforeWarning ? State::NotAnswering
                                                                           : State::Stalling;
-        redraw(true);
+        changed();
     }
 
     void event(const EventReport& e) override
@@ -74,19 +79,33 @@ public:
             case DeviceEvent::PortReopened:
                 v.state = State::Starting;
                 break;
+            case DeviceEvent::GaveUp:
+                v.state = State::GaveUp;
+                break;
             default:
                 break;
         }
         if (e.event == DeviceEvent::Warning || e.event == DeviceEvent::CacheRefused ||
-            e.event == DeviceEvent::PortLost)
+            e.event == DeviceEvent::PortLost || e.event == DeviceEvent::GaveUp)
             v.note = e.detail;
-        redraw(true);
+        changed();
+    }
+
+    TimePoint wakeAt() const override
+    {
+        return pending_ ? last_draw_ + std::chrono::milliseconds(kFrameMs) : TimePoint::max();
+    }
+
+    void onWake(TimePoint now) override
+    {
+        if (pending_)
+            draw(now);
     }
 
     void summary(const DeviceSpec* const* devices, const DeviceStats* const* stats,
                  std::size_t count) override
     {
-        redraw(true);
+        draw(SteadyClock::now());
         std::fputs("\x1b[?25h", out_);
         for (std::size_t i = 0; i < count; ++i)
             std::fprintf(
@@ -99,7 +118,7 @@ public:
     }
 
 private:
-    enum class State { Starting, Answering, Stalling, NotAnswering, PortDown };
+    enum class State { Starting, Answering, Stalling, NotAnswering, PortDown, GaveUp };
 
     struct View {
         const DeviceSpec* device = nullptr;
@@ -143,6 +162,8 @@ private:
                 return "NOT ANSWERING";
             case State::PortDown:
                 return "PORT LOST, reopening";
+            case State::GaveUp:
+                return "GAVE UP";
         }
         return "";
     }
@@ -158,11 +179,17 @@ private:
         frame_ += "\x1b[K\n";
     }
 
-    void redraw(bool force)
+    void changed()
     {
+        pending_ = true;
         const TimePoint now = SteadyClock::now();
-        if (!force && drawn_once_ && millisBetween(last_draw_, now) < kMinRedrawMs)
-            return;
+        if (!drawn_once_ || now >= wakeAt())
+            draw(now);
+    }
+
+    void draw(TimePoint now)
+    {
+        pending_ = false;
         last_draw_ = now;
         frame_.clear();
         if (!drawn_once_)
@@ -224,6 +251,7 @@ private:
     std::vector<View> views_;
     std::string frame_;
     bool drawn_once_ = false;
+    bool pending_ = false;  // changed since the last frame
     TimePoint last_draw_{};
 };
 

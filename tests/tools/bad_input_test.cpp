@@ -42,6 +42,16 @@ TEST_P(BadInputs, GiveOneLineOnStderrAndExitStatusTwo)
     dir.write("node.json", "[{\"name\": \"a\", \"dataId\": 1, \"device\": [1]}]");
     dir.write("bad-scenario.json", "{\"uab\": \"high\"}");
     dir.write("cache-file", "");
+    dir.write("same-address.json",
+              "[{\"name\": \"a\", \"dataId\": 1, \"port\": \"" + dir.file("bus") +
+                  "\"}, {\"name\": \"b\", \"dataId\": 2, \"port\": \"" + dir.file("bus") +
+                  "\", \"device\": {\"appSetting\": {\"addr\": \"65\"}}}]");
+    // The first device's line opens; the second's does not: nothing may
+    // have been printed for the first.
+    dir.write("second-port-missing.json",
+              "[{\"name\": \"a\", \"dataId\": 1}, {\"name\": \"b\", \"dataId\": 2, "
+              "\"port\": \"" +
+                  dir.file("ttyUSB9") + "\"}]");
     dir.write("real.json", "[{\"name\": \"a\", \"dataId\": 1, \"port\": \"/dev/ttyS0\"}]");
     dir.write("deep.json", std::string(5000, '['));
     dir.write("nul-name.json", "[{\"name\": \"a\\u0000b\", \"dataId\": 1}]");
@@ -83,6 +93,9 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--timeout", "0"},
                  "--timeout: the reply time-out must be at least 1 ms"},
         BadInput{"JsonAndWatch", {"--json", "--watch"}, "--json and --watch exclude each other"},
+        BadInput{"PeriodAndInterval",
+                 {"--period", "500", "--interval", "100"},
+                 "--interval and --period exclude each other"},
         BadInput{"PortAndSimulate",
                  {"--port", "/dev/null", "--simulate"},
                  "--port and --simulate exclude each other"},
@@ -117,6 +130,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"PluginWithoutEntry",
                  {"--plugin", KEL36_NO_PROVIDERS_PLUGIN},
                  std::string("plug-in ") + KEL36_NO_PROVIDERS_PLUGIN + " has no get_providers"},
+        BadInput{"SameLineSameAddress",
+                 {"--config", "@DIR/same-address.json"},
+                 "@DIR/same-address.json: $[1]: device b has the same line @DIR/bus and address 65 "
+                 "as a (@DIR/same-address.json: $[0]): their replies could not be told apart"},
+        BadInput{"SecondPortMissing",
+                 {"--config", "@DIR/second-port-missing.json"},
+                 "device b: cannot open @DIR/ttyUSB9: No such file or directory"},
         BadInput{"PortMissing",
                  {"--port", "@DIR/ttyUSB9"},
                  "device kel36: cannot open @DIR/ttyUSB9: No such file or directory"},

@@ -75,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
         MisalignedLine{"overlong_replies",
                        {"--sim-pace", "--sim-fault", "overlong=0.01", "--sim-seed", "2", "--rounds",
                         "12", "--interval", "200"},
-                       "stall: the driver refused the reply"}),
+                       "stall: reply refused by the driver"}),
     [](const ::testing::TestParamInfo<MisalignedLine>& info) {
         return std::string(info.param.name);
     });

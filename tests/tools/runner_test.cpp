@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/plugin_loader.h"
+#include "host/tool/bus/line_bus.h"
 #include "host/tool/device_runner.h"
 #include "host/tool/event_loop.h"
 #include "host_process.h"
@@ -51,12 +52,14 @@ TEST(LostLine, IsReportedOnceAndReopenedAfterABackOffNotCountedAsStalls)
     RunServices services;
     services.output = &sink;
     DeviceRunner runner(plugin, device_spec, settings, services);
+    LineBus line(device_spec.port, {&runner}, settings);
+    line.open(false);
     const StopSignals signals;
-    runner.start(SteadyClock::now());
+    line.start(SteadyClock::now());
 
     const TimePoint give_up = SteadyClock::now() + std::chrono::seconds(10);
     TimePoint lost_at{};
-    runEventLoop({&runner}, signals, [&] {
+    runEventLoop({&line}, signals, nullptr, [&] {
         if (sink.rounds >= 2 && controller) {
             controller->stop();  // the adapter is unplugged
             controller.reset();
@@ -76,9 +79,9 @@ TEST(LostLine, IsReportedOnceAndReopenedAfterABackOffNotCountedAsStalls)
     EXPECT_EQ(sink.stalls, 0);
     EXPECT_GE(sink.rounds, 2);
     EXPECT_EQ(runner.stats().rounds, static_cast<uint64_t>(sink.rounds));
-    EXPECT_EQ(runner.fd(), -1) << "a lost line is not polled";
-    EXPECT_NE(runner.deadline(), TimePoint::max()) << "a reopen is scheduled";
-    EXPECT_GT(runner.deadline(), lost_at) << "with a back-off, not at once";
+    EXPECT_EQ(line.fd(), -1) << "a lost line is not polled";
+    EXPECT_NE(line.deadline(), TimePoint::max()) << "a reopen is scheduled";
+    EXPECT_GT(line.deadline(), lost_at) << "with a back-off, not at once";
 }
 
 }  // namespace

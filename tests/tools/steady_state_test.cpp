@@ -11,6 +11,7 @@
 #include <new>
 
 #include "host/plugin_loader.h"
+#include "host/tool/bus/line_bus.h"
 #include "host/tool/device_runner.h"
 #include "host/tool/event_loop.h"
 #include "host/tool/line_trace.h"
@@ -81,6 +82,8 @@ public:
     {
         inner_.summary(d, s, n);
     }
+    TimePoint wakeAt() const override { return inner_.wakeAt(); }
+    void onWake(TimePoint now) override { inner_.onWake(now); }
 
 private:
     OutputSink& inner_;
@@ -108,11 +111,13 @@ void pollWithOutput(OutputMode mode)
     settings.rounds = 12;
     RunServices services{&counter, &trace, &history, &cache};
     DeviceRunner runner(plugin, device_spec, settings, services);
+    LineBus line(device_spec.port, {&runner}, settings);
+    line.open(true);  // waits for replies in read(), as a run with one line does
     const StopSignals signals;
-    runner.start(SteadyClock::now());
+    line.start(SteadyClock::now());
 
     long allocations = -1;
-    runEventLoop({&runner}, signals, [&] {
+    runEventLoop({&line}, signals, &counter, [&] {
         // Rounds 1-2 warm up (buffers reach their size); 3-12 are counted.
         if (counter.rounds == 2 && !t_counting) {
             t_allocations = 0;

@@ -142,10 +142,16 @@ std::string facts(const DeviceReport& d)
         rounds +=
             "; " + std::to_string(d.restored) + " restored from the cache (not in the statistics)";
     html += row("rounds", rounds);
+    const std::string blocked =
+        d.stalls_write_blocked == 0
+            ? ""
+            : ", " + std::to_string(d.stalls_write_blocked) + " requests the line did not take";
     html += row("stalls", "<span data-count=\"stalls\">" +
-                              std::to_string(d.stalls_no_reply + d.stalls_refused) + "</span> (" +
-                              std::to_string(d.stalls_no_reply) + " without a reply in time, " +
-                              std::to_string(d.stalls_refused) + " refused replies)");
+                              std::to_string(d.stalls_no_reply + d.stalls_refused +
+                                             d.stalls_write_blocked) +
+                              "</span> (" + std::to_string(d.stalls_no_reply) +
+                              " without a reply in time, " + std::to_string(d.stalls_refused) +
+                              " refused replies" + blocked + ")");
     int64_t gap_total = 0;
     for (const TimeSpan& g : d.gaps)
         gap_total += g.to_ms - g.from_ms;

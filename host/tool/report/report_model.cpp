@@ -64,8 +64,19 @@ DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter&
     report.first_ms = span.first_ms;
     report.last_ms = span.last_ms;
     report.runs = reader.runs(filter);
-    for (const StoredStall& stall : reader.stalls(filter))
-        ++(stall.reason == StallReason::Refused ? report.stalls_refused : report.stalls_no_reply);
+    for (const StoredStall& stall : reader.stalls(filter)) {
+        switch (stall.reason) {
+            case StallReason::NoReply:
+                ++report.stalls_no_reply;
+                break;
+            case StallReason::Refused:
+                ++report.stalls_refused;
+                break;
+            case StallReason::WriteBlocked:
+                ++report.stalls_write_blocked;
+                break;
+        }
+    }
     const std::vector<StoredAlarmName> names = reader.alarmNames(filter.device);
 
     const std::size_t width = std::max<std::size_t>(plot_columns, 1);

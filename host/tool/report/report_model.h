@@ -63,6 +63,7 @@ struct DeviceReport {
     uint64_t restored = 0;  // records restored from the cache
     uint64_t stalls_no_reply = 0;
     uint64_t stalls_refused = 0;
+    uint64_t stalls_write_blocked = 0;  // requests the line did not take
     std::vector<StoredRun> runs;
     int64_t first_ms = 0;  // first and last polled record
     int64_t last_ms = 0;

@@ -18,7 +18,6 @@ using std::chrono::milliseconds;
 // A controller's pause between a request and its reply; generous, since a
 // probe that waits too little misses a controller for good.
 constexpr int kTurnaroundMarginMs = 50;
-constexpr int kReplyLength = 4;
 constexpr std::size_t kCollectLimit = 64;
 
 int remainingMs(Clock::time_point until)
@@ -33,7 +32,8 @@ ProbeTiming probeTimingFor(int baud)
 {
     const auto charsMs = [baud](int chars) { return (chars * 10 * 1000 + baud - 1) / baud; };
     ProbeTiming timing;
-    timing.reply_wait = milliseconds(charsMs(7 + kReplyLength) + kTurnaroundMarginMs);
+    timing.reply_wait = milliseconds(charsMs(static_cast<int>(kFrameLength + kReplyLength)) +
+                                     kTurnaroundMarginMs);
     timing.tail_wait = milliseconds(charsMs(3) + 5);
     return timing;
 }
@@ -47,8 +47,12 @@ ProbeResult probeLine(int fd, const std::string& port, const Frame& frame,
         echo->reset();
         echo->sent(reinterpret_cast<const unsigned char*>(frame.data()), frame.size());
     }
-    if (!kelhost::writeAll(fd, reinterpret_cast<const unsigned char*>(frame.data()), frame.size()))
-        throw ToolError(port + ": cannot write a request: " + std::strerror(errno));
+    const long written =
+        kelhost::writeNow(fd, reinterpret_cast<const unsigned char*>(frame.data()), frame.size());
+    if (written != static_cast<long>(frame.size()))
+        throw ToolError(port + ": the line did not take a request (" +
+                        (written < 0 ? std::strerror(errno) : "output buffer full") +
+                        "; flow control held?)");
 
     std::string got;
     Clock::time_point until = Clock::now() + timing.reply_wait;

@@ -1,8 +1,7 @@
 #include "host/tool/scan/scan_command.h"
 
-#include <unistd.h>
-
 #include <chrono>
+#include <memory>
 
 #include "host/tool/scan/line_probe.h"
 #include "host/tool/scan/scan_output.h"
@@ -71,17 +70,28 @@ private:
     ScanTotals totals_;
 };
 
-int openScanLine(const ScanOptions& options, int baud)
-{
-    LineSettings settings;
-    settings.baud = baud;
-    settings.rs485 = options.rs485;
-    std::string error;
-    const int fd = openLine(options.port, settings, &error);
-    if (fd < 0)
-        throw ToolError("scan: " + error);
-    return fd;
-}
+// Closed however the scan ends.
+class ScanLine {
+public:
+    ScanLine(const ScanOptions& options, int baud)
+    {
+        LineOptions settings;
+        settings.baud = baud;
+        settings.rs485 = options.rs485;
+        // Short garbage and an adapter's echo are to be seen, not only whole replies.
+        settings.wake_per_byte = true;
+        std::string error;
+        if (!openLine(options.port, settings, &line_, &error))
+            throw ToolError("scan: " + error);
+    }
+    ~ScanLine() { closeLine(&line_); }
+    ScanLine(const ScanLine&) = delete;
+    ScanLine& operator=(const ScanLine&) = delete;
+    int fd() const { return line_.fd; }
+
+private:
+    OpenedLine line_;
+};
 
 }  // namespace
 
@@ -90,7 +100,7 @@ int runScan(const ScanOptions& options, std::FILE* out, bool terminal)
     const int per_baud = options.last_address - options.first_address + 1;
     const int pairs = per_baud * static_cast<int>(options.bauds.size());
     // A line that cannot be used is reported before anything is printed.
-    int fd = openScanLine(options, options.bauds.front());
+    auto line = std::make_unique<ScanLine>(options, options.bauds.front());
     const std::unique_ptr<ScanOutput> output = makeScanOutput(options, out, terminal);
     Scanner scanner(options, *output);
     const Clock::time_point began = Clock::now();
@@ -98,8 +108,10 @@ int runScan(const ScanOptions& options, std::FILE* out, bool terminal)
     int done = 0;
     for (std::size_t b = 0; b < options.bauds.size(); ++b) {
         const int baud = options.bauds[b];
-        if (b > 0)
-            fd = openScanLine(options, baud);
+        if (b > 0) {
+            line.reset();
+            line = std::make_unique<ScanLine>(options, baud);
+        }
         ProbeTiming timing = probeTimingFor(baud);
         if (options.timeout_ms)
             timing.reply_wait = std::chrono::milliseconds(*options.timeout_ms);
@@ -110,15 +122,9 @@ int runScan(const ScanOptions& options, std::FILE* out, bool terminal)
                                        : Clock::duration(timing.reply_wait * pairs);
             output->probing(address, baud, done, pairs, scanner.totals().found,
                             std::chrono::duration_cast<std::chrono::seconds>(left));
-            try {
-                scanner.probeAddress(fd, address, baud, timing);
-            } catch (...) {
-                ::close(fd);
-                throw;
-            }
+            scanner.probeAddress(line->fd(), address, baud, timing);
             ++done;
         }
-        ::close(fd);
     }
     ScanTotals& totals = scanner.totals();
     totals.probed = done;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "host/tool/outputs.h"
 #include "host/tool/store/history_schema.h"
 #include "host/tool/store/sqlite_db.h"
 #include "host/tool/tool_error.h"
@@ -142,7 +143,8 @@ std::vector<StoredStall> HistoryReader::stalls(const HistoryFilter& filter) cons
         StoredStall st;
         st.time_ms = s.integer(0);
         st.device = s.text(1);
-        st.reason = s.text(2) == "refused" ? StallReason::Refused : StallReason::NoReply;
+        if (!stallReasonFromName(s.text(2), &st.reason))
+            st.reason = StallReason::NoReply;
         st.awaited_register = s.isNull(3) ? -1 : static_cast<int>(s.integer(3));
         out.push_back(std::move(st));
     }

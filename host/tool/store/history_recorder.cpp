@@ -30,6 +30,8 @@ public:
     {
         inner_.summary(devices, stats, count);
     }
+    TimePoint wakeAt() const override { return inner_.wakeAt(); }
+    void onWake(TimePoint now) override { inner_.onWake(now); }
 
 private:
     struct Known {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/tool/json_line.h"
+#include "host/tool/outputs.h"
 #include "host/tool/record_decoder.h"
 #include "host/tool/store/history_schema.h"
 #include "host/tool/store/sqlite_db.h"
@@ -417,7 +418,7 @@ bool HistoryWriter::Impl::writeBatch()
             s.bind(1, run_id);
             s.bind(2, row.time_ms);
             s.bindStatic(3, device.c_str());
-            s.bindStatic(4, row.reason == StallReason::NoReply ? "no_reply" : "refused");
+            s.bindStatic(4, stallReasonName(row.reason));
             if (row.awaited_register >= 0)
                 s.bind(5, static_cast<int64_t>(row.awaited_register));
             else
