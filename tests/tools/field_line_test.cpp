@@ -96,7 +96,7 @@ TEST(Scan, FindsTwoControllersOnOneLineWithTheirAddressesDataAndEcho)
     const std::string port = sim.firstLine();
     ASSERT_EQ(port.rfind("/dev/", 0), 0u) << port;
 
-    const ScanResult r = scan(port, {"--addr-range", "0-12"});
+    const ScanResult r = scan(port, {"--addr-range", "0-12", "--timeout", "200"});
     EXPECT_EQ(r.run.exit_code, 0) << r.run.err;
     ASSERT_EQ(r.found.size(), 2u) << r.run.out;
     EXPECT_EQ(r.found[0]["address"].asInt(), 1);

@@ -21,6 +21,7 @@ constexpr int kExitNothingFound = 1;
 // before. Only a controller that answers both requests counts, and a second
 // register shows whether its replies really name the register they answer.
 constexpr uint8_t kConfirmRegister = 2;
+constexpr int kAttempts = 2;
 
 class Scanner {
 public:
@@ -29,32 +30,42 @@ public:
     void probeAddress(int fd, int address, int baud, const ProbeTiming& timing)
     {
         const auto addr = static_cast<uint8_t>(address);
-        ProbeResult first = probe(fd, requestFrame(addr, 0), timing);
-        // Garbage may be a late reply colliding with this one: ask once more.
-        if (first.kind == ProbeResult::Kind::Garbage)
-            first = probe(fd, requestFrame(addr, 0), timing);
-        if (first.kind == ProbeResult::Kind::Garbage)
-            ++totals_.garbage;
-        if (first.kind != ProbeResult::Kind::Reply)
-            return;
-        const ProbeResult second = probe(fd, requestFrame(addr, kConfirmRegister), timing);
-        if (second.kind != ProbeResult::Kind::Reply) {
-            ++totals_.unconfirmed;
-            return;
+        // An address that answers anything is asked twice: garbage may be a
+        // late reply colliding with this one, and a missed second reply a
+        // moment's delay. Silence the first time means nobody is there.
+        ProbeResult::Kind failure = ProbeResult::Kind::Silent;
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            const ProbeResult first = probe(fd, requestFrame(addr, 0), timing);
+            if (first.kind == ProbeResult::Kind::Silent && attempt == 0)
+                return;
+            if (first.kind != ProbeResult::Kind::Reply) {
+                failure = first.kind;
+                continue;
+            }
+            const ProbeResult second = probe(fd, requestFrame(addr, kConfirmRegister), timing);
+            if (second.kind == ProbeResult::Kind::Reply) {
+                found(address, baud, first.reply, second.reply);
+                return;
+            }
+            failure = ProbeResult::Kind::Silent;  // a reply not repeated
         }
-        FoundController controller;
-        controller.address = address;
-        controller.baud = baud;
-        controller.data = first.reply.data;
-        controller.echoes =
-            replyEchoes(first.reply, 0) && replyEchoes(second.reply, kConfirmRegister);
-        ++totals_.found;
-        output_.found(controller);
+        ++(failure == ProbeResult::Kind::Garbage ? totals_.garbage : totals_.unconfirmed);
     }
 
     ScanTotals& totals() { return totals_; }
 
 private:
+    void found(int address, int baud, const DecodedReply& first, const DecodedReply& second)
+    {
+        FoundController controller;
+        controller.address = address;
+        controller.baud = baud;
+        controller.data = first.data;
+        controller.echoes = replyEchoes(first, 0) && replyEchoes(second, kConfirmRegister);
+        ++totals_.found;
+        output_.found(controller);
+    }
+
     ProbeResult probe(int fd, const Frame& frame, const ProbeTiming& timing)
     {
         const ProbeResult result =
