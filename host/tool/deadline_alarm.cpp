@@ -72,14 +72,14 @@ void DeadlineAlarm::quietIfFired()
 
 void DeadlineAlarm::arm(TimePoint when)
 {
-    itimerspec spec{};
+    itimerspec setting{};
     if (when != TimePoint::max()) {
-        spec.it_value = toTimespec(when);
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0)
-            spec.it_value.tv_nsec = 1;  // zero would disarm
-        spec.it_interval.tv_nsec = kRepeatNs;
+        setting.it_value = toTimespec(when);
+        if (setting.it_value.tv_sec == 0 && setting.it_value.tv_nsec == 0)
+            setting.it_value.tv_nsec = 1;  // zero would disarm
+        setting.it_interval.tv_nsec = kRepeatNs;
     }
-    ::timer_settime(static_cast<timer_t>(timer_), TIMER_ABSTIME, &spec, nullptr);
+    ::timer_settime(static_cast<timer_t>(timer_), TIMER_ABSTIME, &setting, nullptr);
     armed_for_ = when;
 }
 

@@ -43,6 +43,6 @@ struct PlotSpec {
 // The colour of an alarm signal's band, the same in every plot and table.
 const char* alarmColor(const std::string& signal);
 
-std::string renderPlot(const PlotSpec& spec);
+std::string renderPlot(const PlotSpec& plot);
 
 }  // namespace keltool
