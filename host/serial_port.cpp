@@ -26,6 +26,11 @@ speed_t speedFor(int baud)
 
 }  // namespace
 
+bool isSupportedBaud(int baud)
+{
+    return speedFor(baud) != B0;
+}
+
 bool configureRaw(int fd, const SerialSettings& settings, std::string* error)
 {
     termios tio{};

@@ -12,6 +12,9 @@ struct SerialSettings {
     bool hardware_flow_control = false;
 };
 
+// The baud rates the line can be set to: 1200 to 115200, the standard steps.
+bool isSupportedBaud(int baud);
+
 // Opens and configures the line, non-blocking. Returns the descriptor, or -1
 // with a message naming the path and the system error in *error.
 int openSerialPort(const std::string& path, const SerialSettings& settings, std::string* error);

@@ -130,6 +130,7 @@ RoundState DeviceRunner::beginRound(TimePoint now)
     alarm_count_ = 0;
     battery_reported_ = false;
     last_request_length_ = 0;
+    local_echo_.reset();
     in_round_ = true;
     round_started_ = now;
     reply_deadline_ = now + milliseconds(settings_.timeout_ms);
@@ -139,6 +140,9 @@ RoundState DeviceRunner::beginRound(TimePoint now)
 
 RoundState DeviceRunner::onReply(unsigned char* data, std::size_t length, TimePoint now)
 {
+    length = cancelEcho(data, length);
+    if (length == 0)
+        return RoundState::InRound;
     if (services_.trace) {
         const int answers = echo_watch_.received(data, length);
         services_.trace->reply(spec_.name, data, length, false, answers, echo_watch_.awaited());
@@ -168,8 +172,38 @@ RoundState DeviceRunner::afterDriverCall(TimePoint now, int status)
     return RoundState::InRound;
 }
 
+// With --echo-cancel, every chunk passes here before the driver sees it: the
+// echo of the request is taken off, and only the rest is handed on.
+std::size_t DeviceRunner::cancelEcho(unsigned char* data, std::size_t length)
+{
+    if (!spec_.echo_cancel)
+        return length;
+    const bool was_awaiting = local_echo_.awaiting();
+    length = local_echo_.strip(data, length);
+    if (local_echo_.mismatched())
+        echoProblem("what came back after a request was not its echo");
+    else if (was_awaiting && !local_echo_.awaiting())
+        echo_problem_ = false;
+    return length;
+}
+
+// A missing or wrong echo is one warning until echoes come whole again; the
+// trace marks every one.
+void DeviceRunner::echoProblem(const char* what)
+{
+    traceNote((std::string("echo-cancel: ") + what).c_str());
+    if (echo_problem_)
+        return;
+    echo_problem_ = true;
+    const std::string detail =
+        std::string("--echo-cancel: ") + what + " (does this adapter hear its own transmission?)";
+    emit(DeviceEvent::Warning, detail.c_str());
+}
+
 RoundState DeviceRunner::onReplyTimeout(TimePoint now)
 {
+    if (spec_.echo_cancel && local_echo_.awaiting())
+        echoProblem("no echo of the request came back within the time-out");
     return stall(StallReason::NoReply, now);
 }
 
@@ -334,6 +368,8 @@ void DeviceRunner::onSendData(ZRNVDevice&, const unsigned char* data, unsigned i
     else
         std::memcpy(last_request_.data(), data, last_request_length_);
     request_sent_ = true;
+    if (spec_.echo_cancel)
+        local_echo_.sent(data, length);
     if (services_.trace)
         echo_watch_.requestSent(awaitedRegister());
 }

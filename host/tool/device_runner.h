@@ -15,6 +15,7 @@
 #include <string>
 
 #include "host/device_observer.h"
+#include "host/tool/echo_canceller.h"
 #include "host/tool/host_config.h"
 #include "host/tool/protocol_view.h"
 #include "host/tool/record_store.h"
@@ -106,6 +107,8 @@ public:
 
 private:
     RoundState afterDriverCall(TimePoint now, int status);
+    std::size_t cancelEcho(unsigned char* data, std::size_t length);
+    void echoProblem(const char* what);
     int awaitedRegister() const;  // of the last request sent, -1 when none
     RoundState completeRound(TimePoint now, RecordSource source);
     RoundState stall(StallReason reason, TimePoint now);
@@ -156,6 +159,8 @@ private:
     bool request_sent_ = false;            // by the driver call in progress
     int awaited_register_ = -1;
     ReplyEchoWatch echo_watch_;  // for the trace only
+    EchoCanceller local_echo_;   // with spec_.echo_cancel
+    bool echo_problem_ = false;  // reported once until an echo comes whole again
 
     bool restoring_ = false;  // LoadFromCache is running: what is stored comes from the cache
     bool cache_failing_ = false;

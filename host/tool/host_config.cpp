@@ -133,12 +133,13 @@ private:
     {
         if (!v.isObject())
             fail(v, path, "expected an object with name, dataId, port and device");
-        static const std::set<std::string> known = {"name",        "dataId", "port",
-                                                    "flowControl", "device", "scenario"};
+        static const std::set<std::string> known = {"name",  "dataId",     "port",   "flowControl",
+                                                    "rs485", "echoCancel", "device", "scenario"};
         for (const std::string& key : v.getMemberNames())
             if (!known.count(key))
                 fail(v[key], path + "." + key,
-                     "unknown key (expected name, dataId, port, flowControl, device, scenario)");
+                     "unknown key (expected name, dataId, port, flowControl, rs485, echoCancel, "
+                     "device, scenario)");
         DeviceSpec device_spec;
         device_spec.origin = source_ + ": " + path;
 
@@ -169,6 +170,13 @@ private:
                 fail(fc, path + ".flowControl", "expected \"none\" or \"rtscts\"");
             device_spec.rtscts = fc.asString() == "rtscts";
         }
+        if (v.isMember("rs485"))
+            device_spec.rs485 = rs485(v["rs485"], path + ".rs485");
+        if (v.isMember("echoCancel")) {
+            if (!v["echoCancel"].isBool())
+                fail(v["echoCancel"], path + ".echoCancel", "expected true or false");
+            device_spec.echo_cancel = v["echoCancel"].asBool();
+        }
         if (v.isMember("device")) {
             if (!v["device"].isObject())
                 fail(v["device"], path + ".device", "expected the device node (a JSON object)");
@@ -180,6 +188,29 @@ private:
             device_spec.scenario = v["scenario"].asString();
         }
         return device_spec;
+    }
+
+    // false, true, or {"delayBeforeMs": B, "delayAfterMs": A}
+    std::optional<kelcli::Rs485Settings> rs485(const Json::Value& v, const std::string& path) const
+    {
+        if (v.isBool())
+            return v.asBool() ? std::optional<kelcli::Rs485Settings>(kelcli::Rs485Settings{})
+                              : std::nullopt;
+        if (!v.isObject())
+            fail(v, path, "expected true, false or {\"delayBeforeMs\": B, \"delayAfterMs\": A}");
+        kelcli::Rs485Settings settings;
+        for (const std::string& key : v.getMemberNames()) {
+            const Json::Value& ms = v[key];
+            if (key != "delayBeforeMs" && key != "delayAfterMs")
+                fail(ms, path + "." + key, "unknown key (expected delayBeforeMs, delayAfterMs)");
+            if (!ms.isIntegral() || !ms.isUInt() || ms.asUInt() > kelcli::kMaxRs485DelayMs)
+                fail(ms, path + "." + key,
+                     "expected a whole number of ms from 0 to " +
+                         std::to_string(kelcli::kMaxRs485DelayMs));
+            (key == "delayBeforeMs" ? settings.delay_before_ms : settings.delay_after_ms) =
+                ms.asUInt();
+        }
+        return settings;
     }
 
     const std::string& text_;
@@ -220,6 +251,8 @@ DeviceSpec deviceFromFlags(const ToolOptions& options)
     device_spec.data_id = options.data_id.value_or(1);
     device_spec.port = options.port.value_or("");
     device_spec.rtscts = options.rtscts;
+    device_spec.rs485 = options.rs485;
+    device_spec.echo_cancel = options.echo_cancel;
     if (options.addr)
         device_spec.node["appSetting"]["addr"] = *options.addr;
     if (options.reply_echo)
@@ -238,6 +271,11 @@ std::vector<DeviceSpec> devicesFor(const ToolOptions& options)
         if (options.simulate) {
             d.simulated_line = d.port;
             d.port.clear();
+        }
+        // A simulated controller's line is a pseudo-terminal without an adapter.
+        if (d.port.empty()) {
+            d.rs485.reset();
+            d.echo_cancel = false;
         }
         if (d.port.empty() && !options.scenario_path.empty())
             d.scenario = options.scenario_path;

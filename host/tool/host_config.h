@@ -3,10 +3,13 @@
 // devices) or from the one-device flags.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <json/value.h>
+
+#include "cli/rs485.h"
 
 #include "host/tool/options.h"
 
@@ -15,8 +18,10 @@ namespace keltool {
 struct DeviceSpec {
     std::string name;
     uint32_t data_id = 1;
-    std::string port;                     // empty: a simulated controller
-    bool rtscts = false;                  // hardware flow control
+    std::string port;                            // empty: a simulated controller
+    bool rtscts = false;                         // hardware flow control
+    std::optional<kelcli::Rs485Settings> rs485;  // the port's RS-485 mode, when set
+    bool echo_cancel = false;             // the adapter hears its own requests: drop their echo
     Json::Value node{Json::objectValue};  // handed to InitSetting as it is
     std::string scenario;                 // scenario file of a simulated controller; empty: default
     bool simulated = false;               // port is a simulated controller's pseudo-terminal

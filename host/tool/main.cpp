@@ -15,6 +15,7 @@
 #include "host/tool/host_session.h"
 #include "host/tool/options.h"
 #include "host/tool/report/report_command.h"
+#include "host/tool/scan/scan_command.h"
 #include "host/tool/store/history_export.h"
 #include "host/tool/tool_error.h"
 
@@ -52,6 +53,8 @@ int run(const std::vector<std::string>& args, std::FILE* out)
         case keltool::Command::Version:
             std::fprintf(out, "kel36-host %s\n", KEL36_VERSION);
             return 0;
+        case keltool::Command::Scan:
+            return keltool::runScan(command_line.scan, out, ::isatty(STDOUT_FILENO) == 1);
         case keltool::Command::History:
             return keltool::runHistoryExport(command_line.query, out);
         case keltool::Command::Report:

@@ -3,11 +3,13 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <algorithm>
 #include <functional>
 #include <regex>
 
 #include <CLI/CLI.hpp>
 
+#include "host/serial_port.h"
 #include "host/tool/device_name.h"
 #include "host/tool/store/iso_time.h"
 #include "host/tool/tool_error.h"
@@ -111,6 +113,34 @@ struct Seen {
     bool period = false;
 };
 
+// --rs485, --rs485-delays and --echo-cancel: how a real port is driven, for
+// polling and for the scan alike.
+void defineLineOptions(Definer& d, std::optional<kelcli::Rs485Settings>& rs485, bool& echo_cancel)
+{
+    d.flag("--rs485",
+           "turn on the port's RS-485 mode (RTS high while\n"
+           "sending); refused when its driver has none",
+           [&rs485] {
+               if (!rs485)
+                   rs485.emplace();
+           });
+    d.value("--rs485-delays", "B,A",
+            "RTS delays before and after sending, ms, 0..100\n"
+            "each (default 0,0); implies --rs485",
+            [&rs485](const std::string& f, const std::string& v) {
+                kelcli::Rs485Settings settings = rs485.value_or(kelcli::Rs485Settings{});
+                if (!kelcli::parseRs485Delays(v, &settings))
+                    throw ToolError(f + ": expected BEFORE,AFTER in ms, 0 to " +
+                                    std::to_string(kelcli::kMaxRs485DelayMs) + " each, got '" + v +
+                                    "'");
+                rs485 = settings;
+            });
+    d.flag("--echo-cancel",
+           "the adapter hears its own transmission: drop the\n"
+           "echo of each request before the reply",
+           [&echo_cancel] { echo_cancel = true; });
+}
+
 void defineRunOptions(CLI::App& app, ToolOptions& o, Seen& seen)
 {
     Definer d(app);
@@ -142,6 +172,8 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, Seen& seen)
                     throw ToolError(f + ": expected auto, on or off, got '" + v + "'");
                 o.reply_echo = v;
             });
+
+    defineLineOptions(d, o.rs485, o.echo_cancel);
 
     d.group("Simulated controllers (the default when no port is given)");
     d.flag("--simulate", "a simulated controller for every device", [&o] { o.simulate = true; });
@@ -272,12 +304,15 @@ void checkCombinations(const ToolOptions& o, const Seen& seen)
     if (seen.interval && seen.period)
         throw ToolError("--interval and --period exclude each other");
     if (!o.config_path.empty() && (o.port || o.addr || o.data_id || o.name || o.rtscts ||
-                                    o.reply_echo))
+                                   o.reply_echo || o.rs485 || o.echo_cancel))
         throw ToolError(
             "--config and the one-device flags (--port, --addr, --data-id, --name, "
-            "--rtscts, --reply-echo) exclude each other");
+            "--rtscts, --reply-echo, --rs485, --echo-cancel) exclude each other");
     if (o.port && o.simulate)
         throw ToolError("--port and --simulate exclude each other");
+    if (!o.port && o.config_path.empty() && (o.rs485 || o.echo_cancel))
+        throw ToolError(std::string(o.rs485 ? "--rs485" : "--echo-cancel") +
+                        " needs a real serial line (--port)");
     // With --port alone there is no simulated controller to apply these to.
     if (o.port && !o.scenario_path.empty())
         throw ToolError("--scenario needs a simulated controller (--simulate, or no --port)");
@@ -323,6 +358,74 @@ void defineQueryOptions(CLI::App& sub, HistoryQueryOptions& q)
             [&q](const std::string& f, const std::string& v) { q.to_ms = parseTime(f, v); });
 }
 
+// "A-B", 0 <= A <= B <= 255, or one address "A".
+void parseAddressRange(const std::string& flag, const std::string& text, ScanOptions& s)
+{
+    static const std::regex range("^([0-9]{1,3})(-([0-9]{1,3}))?$");
+    std::smatch m;
+    const bool shaped = std::regex_match(text, m, range);
+    const int first = shaped ? std::stoi(m[1].str()) : -1;
+    const int last = shaped ? (m[3].matched ? std::stoi(m[3].str()) : first) : -1;
+    if (!shaped || first > 255 || last > 255 || first > last)
+        throw ToolError(flag + ": expected A-B with 0 <= A <= B <= 255, got '" + text + "'");
+    s.first_address = first;
+    s.last_address = last;
+}
+
+// "19200" or "9600,19200": each a baud rate the line can be set to, once.
+std::vector<int> parseBauds(const std::string& flag, const std::string& text)
+{
+    std::vector<int> bauds;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        const std::string item = text.substr(start, comma - start);
+        const bool digits = !item.empty() && item.size() <= 6 &&
+                            item.find_first_not_of("0123456789") == std::string::npos;
+        const int baud = digits ? std::stoi(item) : 0;
+        if (!kelhost::isSupportedBaud(baud))
+            throw ToolError(flag + ": expected baud rates from 1200 2400 4800 9600 19200 38400 " +
+                            "57600 115200, comma-separated, got '" + text + "'");
+        if (std::find(bauds.begin(), bauds.end(), baud) == bauds.end())
+            bauds.push_back(baud);
+        if (comma == std::string::npos)
+            return bauds;
+        start = comma + 1;
+    }
+}
+
+void defineScanOptions(CLI::App& sub, ScanOptions& s)
+{
+    Definer d(sub);
+    d.group("Line");
+    d.path("--port", "DEV", "the path of a serial device", "the serial line to scan (required)",
+           [&s](const std::string& v) { s.port = v; });
+    d.value("--addr-range", "A-B", "addresses to probe, 0..255 (default 0-255)",
+            [&s](const std::string& f, const std::string& v) { parseAddressRange(f, v, s); });
+    d.value("--baud", "N[,N...]", "baud rates to try, in this order (default 19200)",
+            [&s](const std::string& f, const std::string& v) { s.bauds = parseBauds(f, v); });
+    d.value("--timeout", "MS",
+            "wait per probe (default: request and reply time at\n"
+            "the baud rate plus 50 ms for the controller)",
+            [&s](const std::string& f, const std::string& v) {
+                s.timeout_ms = static_cast<int>(parseUnsigned(f, v, 60000));
+                if (*s.timeout_ms == 0)
+                    throw ToolError(f + ": the probe time-out must be at least 1 ms");
+            });
+    defineLineOptions(d, s.rs485, s.echo_cancel);
+    d.group("Output");
+    d.flag("--json", "JSON Lines: the scan, each controller found, the end",
+           [&s] { s.json = true; });
+}
+
+void refuseRunOptions(const CLI::App& app, const std::string& name, const char* what)
+{
+    for (const CLI::Option* option : app.get_options())
+        if (option->count() > 0)
+            throw ToolError(option->get_name() + " is a polling option; " + name + " takes " +
+                            what + " (see " + name + " --help)");
+}
+
 CLI::App* defineSubcommand(CLI::App& app, const char* name, const char* description, bool& help)
 {
     CLI::App* sub = app.add_subcommand(name, description);
@@ -364,10 +467,7 @@ CommandLine& finishSubcommand(const CLI::App& app, const CLI::App& sub, bool csv
 {
     const std::string name = sub.get_name();
     // Polling options belong to polling, not to reading a history.
-    for (const CLI::Option* option : app.get_options())
-        if (option->count() > 0)
-            throw ToolError(option->get_name() + " is a polling option; " + name +
-                            " takes only its own (see " + name + " --help)");
+    refuseRunOptions(app, name, "only its own");
     refuseExtras(sub.remaining());
     HistoryQueryOptions& q = command_line.query;
     if (q.path.empty())
@@ -383,6 +483,16 @@ CommandLine& finishSubcommand(const CLI::App& app, const CLI::App& sub, bool csv
         if (q.output.empty())
             throw ToolError("report: expected -o FILE, the HTML file to write");
     }
+    return command_line;
+}
+
+CommandLine& finishScan(const CLI::App& app, const CLI::App& sub, CommandLine& command_line)
+{
+    refuseRunOptions(app, "scan", "only its own");
+    refuseExtras(sub.remaining());
+    if (command_line.scan.port.empty())
+        throw ToolError("scan: expected --port DEV, the line to scan (see scan --help)");
+    command_line.command = Command::Scan;
     return command_line;
 }
 
@@ -443,6 +553,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
                         "the self-contained HTML file to write (required)",
                         [&q](const std::string& v) { q.output = v; });
 
+    CLI::App* scan = defineSubcommand(
+        app, "scan", "scan --port DEV: find the controllers that answer on a line", sub_help);
+    scan->footer(
+        "Exit status: 0 when a controller answered, 1 when none did, 2 on bad input\n"
+        "(one line on stderr).");
+    defineScanOptions(*scan, command_line.scan);
+
     // CLI11 wants the arguments last to first.
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
@@ -450,13 +567,18 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     } catch (const CLI::ParseError& e) {
         throw ToolError(messageFor(e));
     }
-    CLI::App* const sub = history->parsed() ? history : report->parsed() ? report : nullptr;
+    CLI::App* const sub = scan->parsed()      ? scan
+                          : history->parsed() ? history
+                          : report->parsed()  ? report
+                                              : nullptr;
     if (sub) {
         if (sub_help) {
             command_line.command = Command::Help;
             command_line.help = sub->help();
             return command_line;
         }
+        if (sub == scan)
+            return finishScan(app, *scan, command_line);
         return finishSubcommand(app, *sub, csv, command_line);
     }
     if (help) {

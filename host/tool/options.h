@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/rs485.h"
 #include "host/tool/web/http_address.h"
 
 namespace keltool {
@@ -34,6 +35,8 @@ struct ToolOptions {
     std::optional<std::string> name;
     bool rtscts = false;
     std::optional<std::string> reply_echo;  // "appSetting"/"replyEcho"
+    std::optional<kelcli::Rs485Settings> rs485;
+    bool echo_cancel = false;
 
     bool simulate = false;
     std::string scenario_path;
@@ -67,15 +70,28 @@ struct HistoryQueryOptions {
     std::string output;              // report: the HTML file to write
 };
 
+// `scan --port DEV ...`: which addresses and baud rates to probe.
+struct ScanOptions {
+    std::string port;
+    int first_address = 0;
+    int last_address = 255;
+    std::vector<int> bauds{19200};
+    std::optional<int> timeout_ms;  // per probe; default from the baud rate
+    bool json = false;
+    std::optional<kelcli::Rs485Settings> rs485;
+    bool echo_cancel = false;
+};
+
 // What the command line asks for. The bare command polls; each subcommand
 // (scan, history, report, ...) adds its value here and its options beside
 // ToolOptions.
-enum class Command { Run, History, Report, Help, Version };
+enum class Command { Run, Scan, History, Report, Help, Version };
 
 struct CommandLine {
     Command command = Command::Run;
     ToolOptions options;        // Command::Run
     HistoryQueryOptions query;  // Command::History, Command::Report
+    ScanOptions scan;           // Command::Scan
     std::string help;           // Command::Help: the usage text of the command asked about
 };
 

@@ -76,6 +76,19 @@ bool decodeRequest(const unsigned char* data, std::size_t length, DecodedRequest
     return true;
 }
 
+bool decodeReply(const unsigned char* data, std::size_t length, DecodedReply* out)
+{
+    if (length != 4)
+        return false;
+    const int value = hexPairAnyCase(data);
+    const int echo = hexPairAnyCase(data + 2);
+    if (value < 0 || echo < 0)
+        return false;
+    out->data = static_cast<uint8_t>(value ^ kProtocolMask);
+    out->echo_field = static_cast<uint8_t>(echo);
+    return true;
+}
+
 int ReplyEchoWatch::received(const unsigned char* data, std::size_t length)
 {
     constexpr std::size_t kPairStart = 2;

@@ -31,6 +31,21 @@ struct DecodedRequest {
 // True when the bytes are one well-formed request frame.
 bool decodeRequest(const unsigned char* data, std::size_t length, DecodedRequest* out);
 
+// A reply as the protocol defines it: exactly four hex digits (either case).
+struct DecodedReply {
+    uint8_t data = 0;        // bytes 0-1 XOR the mask: the register's value
+    uint8_t echo_field = 0;  // bytes 2-3 as a number
+};
+
+// True when the bytes are one well-formed reply.
+bool decodeReply(const unsigned char* data, std::size_t length, DecodedReply* out);
+
+// True when a reply's bytes 2-3 name the register field of a request for `reg`.
+inline bool replyEchoes(const DecodedReply& reply, uint8_t reg)
+{
+    return reply.echo_field == (kProtocolMask ^ reg);
+}
+
 // Follows the reply to the request last sent, byte by byte across chunks, to
 // tell which register its bytes 2-3 name (hex in either case, XOR the mask):
 // a controller that echoes names the register it answers, so a reply naming

@@ -40,6 +40,10 @@ bool openLine(const std::string& path, const LineOptions& options, OpenedLine* l
             return fail(line, error, path + ": in use: another program holds the line exclusively");
         return fail(line, error, "cannot open " + path + ": " + std::strerror(errno));
     }
+    // A regular file or a pipe would fail on its first line setting with a
+    // message about ioctls; say what is wrong instead.
+    if (::isatty(line->fd) != 1)
+        return fail(line, error, path + ": not a serial line (not a terminal device)");
     // The lock before anything else: a refused open must leave the line,
     // its settings among them, to the program that holds it.
     if (::flock(line->fd, LOCK_EX | LOCK_NB) != 0) {
@@ -55,13 +59,15 @@ bool openLine(const std::string& path, const LineOptions& options, OpenedLine* l
     std::string why;
     if (!kelhost::configureRaw(line->fd, settings, &why))
         return fail(line, error, path + ": " + why);
+    if (options.rs485 && !kelcli::enableRs485(line->fd, *options.rs485, &why))
+        return fail(line, error, path + ": " + why);
     // A whole reply wakes the reader, not each of its characters; with VMIN
     // above 0 a non-blocking read of an empty line is EAGAIN, not the 0 of a
     // hang-up. A reply that stays short is bounded by the reply time-out.
     termios tio{};
     if (tcgetattr(line->fd, &tio) != 0)
         return fail(line, error, systemReason(path, "cannot read line settings"));
-    tio.c_cc[VMIN] = static_cast<cc_t>(kReplyLength);
+    tio.c_cc[VMIN] = static_cast<cc_t>(options.wake_per_byte ? 1 : kReplyLength);
     tio.c_cc[VTIME] = 0;
     if (tcsetattr(line->fd, TCSANOW, &tio) != 0)
         return fail(line, error, systemReason(path, "cannot set line settings"));

@@ -150,10 +150,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"PortMissing",
                  {"--port", "@DIR/ttyUSB9"},
                  "device kel36: cannot open @DIR/ttyUSB9: No such file or directory"},
-        BadInput{
-            "PortNotASerialLine",
-            {"--port", "/dev/null"},
-            "device kel36: /dev/null: cannot read line settings: Inappropriate ioctl for device"},
+        BadInput{"PortNotASerialLine",
+                 {"--port", "/dev/null"},
+                 "device kel36: /dev/null: not a serial line (not a terminal device)"},
         BadInput{"BadScenario",
                  {"--scenario", "@DIR/bad-scenario.json"},
                  "scenario: @DIR/bad-scenario.json: $.uab: expected a number"},

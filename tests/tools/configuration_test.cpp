@@ -27,6 +27,7 @@ TEST(HostConfiguration, ReadsEveryDeviceWithItsNodeUnchanged)
 {
     const auto devices = parseHostConfig(R"({"devices": [
         {"name": "north", "dataId": 4294967295, "port": "/dev/ttyS1", "flowControl": "rtscts",
+         "rs485": {"delayBeforeMs": 3, "delayAfterMs": 100}, "echoCancel": true,
          "device": {"appSetting": {"addr": "12", "b_mode": "2"}, "extra": [1, 2]}},
         {"name": "south", "dataId": 0}
     ]})",
@@ -36,11 +37,16 @@ TEST(HostConfiguration, ReadsEveryDeviceWithItsNodeUnchanged)
     EXPECT_EQ(devices[0].data_id, 4294967295u);
     EXPECT_EQ(devices[0].port, "/dev/ttyS1");
     EXPECT_TRUE(devices[0].rtscts);
+    ASSERT_TRUE(devices[0].rs485.has_value());
+    EXPECT_EQ(devices[0].rs485->delay_before_ms, 3u);
+    EXPECT_EQ(devices[0].rs485->delay_after_ms, 100u);
+    EXPECT_TRUE(devices[0].echo_cancel);
     EXPECT_EQ(devices[0].node["appSetting"]["b_mode"].asString(), "2");
     EXPECT_EQ(devices[0].node["extra"].size(), 2u);
     EXPECT_EQ(devices[0].origin, "h.json: $.devices[0]");
     EXPECT_EQ(devices[1].port, "") << "no port: a simulated controller";
     EXPECT_FALSE(devices[1].rtscts) << "no hardware flow control unless configured";
+    EXPECT_FALSE(devices[1].rs485.has_value() || devices[1].echo_cancel);
     EXPECT_TRUE(devices[1].node.isObject());
     EXPECT_TRUE(devices[1].node.empty());
 }
@@ -67,6 +73,10 @@ TEST(HostConfiguration, NamesFileLineColumnAndPathOfEveryContentError)
               "h.json:1:37: $[0].port: expected the path of a serial device");
     EXPECT_EQ(errorOf("[{\"name\": \"a\", \"dataId\": 1, \"flowControl\": \"xon\"}]"),
               "h.json:1:44: $[0].flowControl: expected \"none\" or \"rtscts\"");
+    EXPECT_EQ(errorOf("[{\"name\": \"a\", \"dataId\": 1, \"rs485\": {\"delayAfterMs\": 101}}]"),
+              "h.json:1:55: $[0].rs485.delayAfterMs: expected a whole number of ms from 0 to 100");
+    EXPECT_EQ(errorOf("[{\"name\": \"a\", \"dataId\": 1, \"echoCancel\": 1}]"),
+              "h.json:1:43: $[0].echoCancel: expected true or false");
     EXPECT_EQ(errorOf("[{\"name\": \"a\", \"dataId\": 1},\n {\"name\": \"b\", \"dataId\": 1}]"),
               "h.json:2:26: $[1].dataId: duplicate data identifier 1");
     EXPECT_EQ(errorOf("{\"devices\": [], \"extra\": 1}"),
@@ -98,8 +108,12 @@ TEST(CommandLine, OneDeviceFromFlags)
 {
     const ToolOptions o =
         parseOptions({"--port=/dev/ttyUSB0", "--addr", "7", "--data-id", "12", "--name", "gen",
-                      "--interval", "0", "--timeout", "250", "--rounds", "4", "--json", "--trace"});
+                      "--interval", "0", "--timeout", "250", "--rounds", "4", "--json", "--trace",
+                      "--rs485-delays", "0,5", "--echo-cancel"});
     const DeviceSpec d = deviceFromFlags(o);
+    ASSERT_TRUE(d.rs485.has_value()) << "--rs485-delays implies --rs485";
+    EXPECT_EQ(d.rs485->delay_after_ms, 5u);
+    EXPECT_TRUE(d.echo_cancel);
     EXPECT_EQ(d.name, "gen");
     EXPECT_EQ(d.data_id, 12u);
     EXPECT_EQ(d.port, "/dev/ttyUSB0");
@@ -109,6 +123,24 @@ TEST(CommandLine, OneDeviceFromFlags)
     EXPECT_EQ(o.rounds, 4u);
     EXPECT_EQ(o.output, OutputMode::Json);
     EXPECT_TRUE(o.trace);
+}
+
+TEST(CommandLine, ScanTakesItsRangeAndBaudRatesAndDefaultsToEveryAddressAt19200)
+{
+    const CommandLine plain = parseCommandLine({"scan", "--port", "/dev/ttyUSB0"});
+    EXPECT_EQ(plain.command, Command::Scan);
+    EXPECT_EQ(plain.scan.first_address, 0);
+    EXPECT_EQ(plain.scan.last_address, 255);
+    EXPECT_EQ(plain.scan.bauds, std::vector<int>{19200});
+    EXPECT_FALSE(plain.scan.timeout_ms.has_value()) << "derived from the baud rate";
+    const CommandLine one =
+        parseCommandLine({"scan", "--port", "/dev/ttyUSB0", "--addr-range", "7", "--baud",
+                          "9600,19200,9600", "--timeout", "300", "--rs485", "--echo-cancel"});
+    EXPECT_EQ(one.scan.first_address, 7);
+    EXPECT_EQ(one.scan.last_address, 7);
+    EXPECT_EQ(one.scan.bauds, (std::vector<int>{9600, 19200}));
+    EXPECT_EQ(one.scan.timeout_ms, 300);
+    EXPECT_TRUE(one.scan.rs485.has_value() && one.scan.echo_cancel);
 }
 
 TEST(CommandLine, DefaultsPollOnceASecondWithOneSecondTimeOutOnASimulatedController)

@@ -41,12 +41,22 @@ LineBus::LineBus(std::string port, std::vector<DeviceRunner*> runners, const Run
     const DeviceSpec& first = runners_.front()->device_spec();
     options_.baud = runners_.front()->baudRate();
     options_.rtscts = first.rtscts;
-    for (const DeviceRunner* r : runners_)
+    options_.rs485 = first.rs485;
+    // The echo comes before any reply, a byte at a time on a real line.
+    options_.wake_per_byte = first.echo_cancel;
+    for (const DeviceRunner* r : runners_) {
+        const DeviceSpec& spec = r->device_spec();
         if (r->baudRate() != options_.baud)
-            throw ToolError(r->device_spec().origin + ": device " + r->device_spec().name +
-                            " needs " + std::to_string(r->baudRate()) + " baud, but " + first.name +
+            throw ToolError(spec.origin + ": device " + spec.name + " needs " +
+                            std::to_string(r->baudRate()) + " baud, but " + first.name +
                             " on the same line " + port_ + " needs " +
                             std::to_string(options_.baud));
+        // The adapter is the line's: its RS-485 mode and echo are not per device.
+        if (spec.rs485.has_value() != first.rs485.has_value() ||
+            spec.echo_cancel != first.echo_cancel)
+            throw ToolError(spec.origin + ": device " + spec.name + " and " + first.name +
+                            " on the same line " + port_ + " differ in rs485 or echoCancel");
+    }
 }
 
 LineBus::~LineBus()
