@@ -21,4 +21,4 @@ if ! cmp -s "$here/package-lock.json" "$node_dir/package-lock.json" ||
     (cd "$node_dir" && npm ci --no-audit --no-fund --loglevel=error) ||
         fail "npm ci of playwright-core failed"
 fi
-exec node --test --test-reporter=spec "$here/dashboard.test.mjs"
+exec node --test --test-reporter=tap "$here/dashboard.test.mjs"

@@ -45,16 +45,16 @@ LineBus::LineBus(std::string port, std::vector<DeviceRunner*> runners, const Run
     // The echo comes before any reply, a byte at a time on a real line.
     options_.wake_per_byte = first.echo_cancel;
     for (const DeviceRunner* r : runners_) {
-        const DeviceSpec& spec = r->device_spec();
+        const DeviceSpec& device = r->device_spec();
         if (r->baudRate() != options_.baud)
-            throw ToolError(spec.origin + ": device " + spec.name + " needs " +
+            throw ToolError(device.origin + ": device " + device.name + " needs " +
                             std::to_string(r->baudRate()) + " baud, but " + first.name +
                             " on the same line " + port_ + " needs " +
                             std::to_string(options_.baud));
         // The adapter is the line's: its RS-485 mode and echo are not per device.
-        if (spec.rs485.has_value() != first.rs485.has_value() ||
-            spec.echo_cancel != first.echo_cancel)
-            throw ToolError(spec.origin + ": device " + spec.name + " and " + first.name +
+        if (device.rs485.has_value() != first.rs485.has_value() ||
+            device.echo_cancel != first.echo_cancel)
+            throw ToolError(device.origin + ": device " + device.name + " and " + first.name +
                             " on the same line " + port_ + " differ in rs485 or echoCancel");
     }
 }
