@@ -18,7 +18,12 @@ mkdir -p "$node_dir"
 if ! cmp -s "$here/package-lock.json" "$node_dir/package-lock.json" ||
     [ ! -d "$node_dir/node_modules/playwright-core" ]; then
     cp "$here/package.json" "$here/package-lock.json" "$here/.npmrc" "$node_dir/"
-    (cd "$node_dir" && npm ci --no-audit --no-fund --loglevel=error) ||
-        fail "npm ci of playwright-core failed"
+    # The registry can fail a request now and then; try a few times.
+    ok=0
+    for try in 1 2 3; do
+        if (cd "$node_dir" && npm ci --no-audit --no-fund --loglevel=error); then ok=1; break; fi
+        [ "$try" -lt 3 ] && { echo "browser tests: npm ci failed (try $try of 3), again in 10 s" >&2; sleep 10; }
+    done
+    [ "$ok" -eq 1 ] || fail "npm ci of playwright-core failed 3 times"
 fi
 exec node --test --test-reporter=tap "$here/dashboard.test.mjs"
