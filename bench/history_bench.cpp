@@ -10,12 +10,12 @@
 #include <string>
 #include <unistd.h>
 
-#include "host/tool/record_decoder.h"
-#include "host/tool/report/html_report.h"
-#include "host/tool/report/report_model.h"
-#include "host/tool/report/svg_plot.h"
-#include "host/tool/store/history_reader.h"
-#include "host/tool/store/history_writer.h"
+#include "kel36-host/record_decoder.h"
+#include "kel36-host/report/html_report.h"
+#include "kel36-host/report/report_model.h"
+#include "kel36-host/report/svg_plot.h"
+#include "kel36-host/store/history_reader.h"
+#include "kel36-host/store/history_writer.h"
 
 namespace {
 

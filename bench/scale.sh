@@ -18,7 +18,7 @@ set -euo pipefail
 build=${1:?usage: bench/scale.sh BUILD_DIR [DEVICES] [ROUNDS_PER_DEVICE]}
 devices=${2:-64}
 rounds=${3:-200}
-host="$build/host/tool/kel36-host"
+host="$build/kel36-host/kel36-host"
 sim="$build/sim/kel36-sim"
 plugin="$build/plugin/kel36.so"
 for f in "$host" "$sim" "$plugin"; do

@@ -15,4 +15,4 @@ cmake --build --preset default --target kel36 kel36-host kel36-sim
 if [ $# -eq 0 ]; then
     set -- --config examples/host.json --rounds 5
 fi
-exec build/default/host/tool/kel36-host "$@"
+exec build/default/kel36-host/kel36-host "$@"

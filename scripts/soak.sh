@@ -26,6 +26,6 @@ fi
 cmake --build "$build" --parallel "${KEL36_JOBS:-2}" --target kel36_soak
 # shellcheck disable=SC2086
 exec "$build/tests/soak/kel36_soak" \
-    --host "$build/host/tool/kel36-host" --sim "$build/sim/kel36-sim" \
+    --host "$build/kel36-host/kel36-host" --sim "$build/sim/kel36-sim" \
     --plugin "$build/plugin/kel36.so" --scenario examples/scenario.json \
     --rounds "$rounds" --seed "$seed" ${KEL36_SOAK_ARGS:-}

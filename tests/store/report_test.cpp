@@ -11,9 +11,9 @@
 #include <regex>
 
 #include "support/history_rows.h"
-#include "host/tool/record_decoder.h"
-#include "host/tool/store/history_writer.h"
-#include "host/tool/store/iso_time.h"
+#include "kel36-host/record_decoder.h"
+#include "kel36-host/store/history_writer.h"
+#include "kel36-host/store/iso_time.h"
 #include "host_process.h"
 
 namespace toolstest {

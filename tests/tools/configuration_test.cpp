@@ -4,10 +4,10 @@
 
 #include <json/reader.h>
 
-#include "host/tool/host_config.h"
-#include "host/tool/options.h"
-#include "host/tool/protocol_view.h"
-#include "host/tool/tool_error.h"
+#include "kel36-host/host_config.h"
+#include "kel36-host/options.h"
+#include "kel36-host/protocol_view.h"
+#include "kel36-host/tool_error.h"
 #include "host_process.h"
 
 namespace keltool {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "host/tool/record_decoder.h"
+#include "kel36-host/record_decoder.h"
 
 namespace keltool {
 namespace {

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "host/plugin_loader.h"
-#include "host/tool/bus/line_bus.h"
-#include "host/tool/device_runner.h"
-#include "host/tool/event_loop.h"
+#include "kel36-host/bus/line_bus.h"
+#include "kel36-host/device_runner.h"
+#include "kel36-host/event_loop.h"
 #include "host_process.h"
 #include "simulator.h"
 

@@ -11,14 +11,14 @@
 #include <new>
 
 #include "host/plugin_loader.h"
-#include "host/tool/bus/line_bus.h"
-#include "host/tool/device_runner.h"
-#include "host/tool/event_loop.h"
-#include "host/tool/line_trace.h"
-#include "host/tool/outputs.h"
-#include "host/tool/record_store.h"
-#include "host/tool/store/history_writer.h"
-#include "host/tool/web/live_state.h"
+#include "kel36-host/bus/line_bus.h"
+#include "kel36-host/device_runner.h"
+#include "kel36-host/event_loop.h"
+#include "kel36-host/line_trace.h"
+#include "kel36-host/outputs.h"
+#include "kel36-host/record_store.h"
+#include "kel36-host/store/history_writer.h"
+#include "kel36-host/web/live_state.h"
 #include "host_process.h"
 #include "simulator.h"
 

@@ -19,8 +19,8 @@
 #include <sstream>
 #include <thread>
 
-#include "host/tool/host_config.h"
-#include "host/tool/web/live_state.h"
+#include "kel36-host/host_config.h"
+#include "kel36-host/web/live_state.h"
 #include "host_process.h"
 #include "scenario_oracle.h"
 #include "simulator.h"

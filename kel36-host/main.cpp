@@ -1,0 +1,93 @@
+// kel36-host: runs kel36.so the way the monitoring unit's host does, on real
+// or simulated serial lines. Every bad input ends in one line on stderr and
+// exit status 2; output that cannot be written ends it with status 1.
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "cli/standard_streams.h"
+#include "kel36-host/exit_status.h"
+#include "kel36-host/host_session.h"
+#include "kel36-host/options.h"
+#include "kel36-host/report/report_command.h"
+#include "kel36-host/scan/scan_command.h"
+#include "kel36-host/store/history_export.h"
+#include "kel36-host/tool_error.h"
+
+#ifndef KEL36_VERSION
+#define KEL36_VERSION "unknown"
+#endif
+
+namespace {
+
+using keltool::kExitBadInput;
+constexpr int kExitFailed = keltool::kExitInternal;
+
+// The tool's own output has a descriptor of its own (taken before this).
+// The driver's std::cout lines are routed by runHost (a null stream buffer,
+// or stderr with --trace); whatever else writes to descriptor 1 lands where
+// they would.
+void separateDriverOutput(bool show_driver_lines)
+{
+    std::fflush(stdout);
+    const int target =
+        show_driver_lines ? ::dup(STDERR_FILENO) : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (target >= 0) {
+        ::dup2(target, STDOUT_FILENO);
+        ::close(target);
+    }
+}
+
+int run(const std::vector<std::string>& args, std::FILE* out)
+{
+    const keltool::CommandLine command_line = keltool::parseCommandLine(args);
+    switch (command_line.command) {
+        case keltool::Command::Help:
+            std::fputs(command_line.help.c_str(), out);
+            return 0;
+        case keltool::Command::Version:
+            std::fprintf(out, "kel36-host %s\n", KEL36_VERSION);
+            return 0;
+        case keltool::Command::Scan:
+            return keltool::runScan(command_line.scan, out, ::isatty(STDOUT_FILENO) == 1);
+        case keltool::Command::History:
+            return keltool::runHistoryExport(command_line.query, out);
+        case keltool::Command::Report:
+            return keltool::runReport(command_line.query, out);
+        case keltool::Command::Run:
+            break;
+    }
+    separateDriverOutput(command_line.options.trace);
+    return keltool::runHost(command_line.options, out, stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // A file-size limit (ulimit -f) is a failed write that the history
+    // reports and survives, not the end of the process.
+    std::signal(SIGXFSZ, SIG_IGN);
+    // First of all: a closed descriptor 0-2 would be taken by the first file
+    // opened (a history file, a pseudo-terminal), and the tool's output would
+    // land in it.
+    if (!kelcli::ensureStandardDescriptors())
+        return kExitFailed;
+    kelcli::CheckedOutput output(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+    int status = 0;
+    try {
+        status = run(std::vector<std::string>(argv + 1, argv + argc), output.stream());
+    } catch (const keltool::ToolError& e) {
+        std::fprintf(stderr, "kel36-host: %s\n", e.what());
+        status = kExitBadInput;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kel36-host: internal error: %s\n", e.what());
+        status = kExitFailed;
+    }
+    return kelcli::finishOutput(output, "kel36-host", status, kExitFailed);
+}

@@ -1,0 +1,97 @@
+#include "kel36-host/report/report_command.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "kel36-host/report/html_report.h"
+#include "kel36-host/report/svg_plot.h"
+#include "kel36-host/store/history_writer.h"
+
+#ifndef KEL36_VERSION
+#define KEL36_VERSION "unknown"
+#endif
+
+namespace keltool {
+namespace {
+
+// A temporary file beside the target, renamed over it once complete, so a
+// failed write never leaves half a report.
+bool writeWhole(const std::string& path, const std::string& text, std::string* error)
+{
+    const std::string::size_type slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    std::string temp = dir + "/.kel36-report.XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        *error = std::strerror(errno);
+        return false;
+    }
+    const char* data = text.data();
+    std::size_t left = text.size();
+    bool ok = true;
+    while (ok && left > 0) {
+        const ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok) {
+            data += n;
+            left -= static_cast<std::size_t>(n);
+        }
+    }
+    int saved = ok ? 0 : errno;
+    if (ok && ::fchmod(fd, 0644) != 0)
+        saved = errno, ok = false;
+    if (::close(fd) != 0 && ok)
+        saved = errno, ok = false;
+    if (ok && ::rename(temp.c_str(), path.c_str()) != 0)
+        saved = errno, ok = false;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        *error = std::strerror(saved ? saved : ENOSPC);
+    }
+    return ok;
+}
+
+}  // namespace
+
+int runReport(const HistoryQueryOptions& query, std::FILE* out)
+{
+    const HistoryReader reader(query.path);
+    HistoryFilter filter;
+    filter.from_ms = query.from_ms;
+    filter.to_ms = query.to_ms;
+    ReportDocument doc;
+    doc.history_path = query.path;
+    doc.from_ms = query.from_ms;
+    doc.to_ms = query.to_ms;
+    doc.made_ms = epochMillis(WallTime::now());
+    doc.program = std::string("kel36-host ") + KEL36_VERSION;
+    std::vector<std::string> devices;
+    if (query.device.empty())
+        devices = reader.devices(filter);
+    else
+        devices.push_back(query.device);
+    uint64_t records = 0;
+    for (const std::string& device : devices) {
+        filter.device = device;
+        doc.devices.push_back(buildDeviceReport(reader, filter, kPlotColumns));
+        records += doc.devices.back().rounds + doc.devices.back().restored;
+    }
+    std::string error;
+    if (!writeWhole(query.output, renderHtmlReport(doc), &error)) {
+        std::fprintf(stderr, "kel36-host: cannot write report %s: %s\n", query.output.c_str(),
+                     error.c_str());
+        return 1;
+    }
+    std::fprintf(out, "report %s: %zu device%s, %llu records from %s\n", query.output.c_str(),
+                 devices.size(), devices.size() == 1 ? "" : "s",
+                 static_cast<unsigned long long>(records), query.path.c_str());
+    return 0;
+}
+
+}  // namespace keltool

@@ -1,0 +1,175 @@
+#include "kel36-host/report/report_model.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "kel36-host/record_decoder.h"
+
+namespace keltool {
+
+const std::array<ReportValue, kReportValueCount>& reportValues()
+{
+    static const std::array<ReportValue, kReportValueCount> values = {{
+        {"uab", "line voltage A-B", "V"},
+        {"ubc", "line voltage B-C", "V"},
+        {"uca", "line voltage C-A", "V"},
+        {"frequency", "frequency", "Hz"},
+        {"ua", "phase voltage A", "V"},
+        {"ub", "phase voltage B", "V"},
+        {"uc", "phase voltage C", "V"},
+        {"battery_voltage", "battery voltage", "V"},
+    }};
+    return values;
+}
+
+namespace {
+
+struct ColumnTracker {
+    float min = 0.0f, max = 0.0f;
+    bool min_first = true;
+};
+
+// Alarm bits: when each started, while it lasts.
+struct OpenAlarm {
+    bool active = false;
+    int64_t onset_ms = 0;
+};
+
+void addPeriod(DeviceReport& report, const std::vector<StoredAlarmName>& names, const AlarmBit& bit,
+               int64_t onset, std::optional<int64_t> clear)
+{
+    AlarmPeriod period;
+    period.signal = bit.signal;
+    for (const StoredAlarmName& n : names)
+        if (n.signal == bit.signal) {
+            period.code = n.code;
+            period.text = n.text;
+        }
+    period.onset_ms = onset;
+    period.clear_ms = clear;
+    report.alarms.push_back(std::move(period));
+}
+
+}  // namespace
+
+DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter& filter,
+                               std::size_t plot_columns)
+{
+    DeviceReport report;
+    report.device = filter.device;
+    const RecordSpan span = reader.span(filter);
+    report.data_ids = span.data_ids;
+    report.rounds = span.polled;
+    report.restored = span.restored;
+    report.first_ms = span.first_ms;
+    report.last_ms = span.last_ms;
+    report.runs = reader.runs(filter);
+    for (const StoredStall& stall : reader.stalls(filter)) {
+        switch (stall.reason) {
+            case StallReason::NoReply:
+                ++report.stalls_no_reply;
+                break;
+            case StallReason::Refused:
+                ++report.stalls_refused;
+                break;
+            case StallReason::WriteBlocked:
+                ++report.stalls_write_blocked;
+                break;
+        }
+    }
+    const std::vector<StoredAlarmName> names = reader.alarmNames(filter.device);
+
+    const std::size_t width = std::max<std::size_t>(plot_columns, 1);
+    for (auto& series : report.columns)
+        series.assign(width, PlotColumn{});
+    std::array<std::vector<ColumnTracker>, kReportValueCount> trackers;
+    for (auto& t : trackers)
+        t.assign(width, ColumnTracker{});
+    std::array<std::size_t, kReportValueCount> offsets{};
+    for (std::size_t v = 0; v < kReportValueCount; ++v)
+        offsets[v] = findField(reportValues()[v].name)->offset;
+    const auto& bits = alarmBits();
+    std::array<OpenAlarm, 5> open{};
+    std::vector<int64_t> times;
+    times.reserve(static_cast<std::size_t>(span.polled));
+    const int64_t duration = report.last_ms - report.first_ms;
+
+    reader.forEachRecord(filter, [&](const StoredRecord& r) {
+        if (r.source != RecordSource::Poll)
+            return true;  // a restored record repeats an older reading
+        times.push_back(r.time_ms);
+        const std::size_t column =
+            duration > 0
+                ? static_cast<std::size_t>(static_cast<double>(r.time_ms - report.first_ms) *
+                                           (width - 1) / static_cast<double>(duration))
+                : width / 2;
+        for (std::size_t v = 0; v < kReportValueCount; ++v) {
+            const float value = readFloat(r.bytes, offsets[v]);
+            if (!std::isfinite(value))
+                continue;
+            ValueStats& s = report.stats[v];
+            s.min = s.count ? std::min(s.min, static_cast<double>(value)) : value;
+            s.max = s.count ? std::max(s.max, static_cast<double>(value)) : value;
+            s.sum += value;
+            ++s.count;
+            PlotColumn& c = report.columns[v][column];
+            ColumnTracker& t = trackers[v][column];
+            if (!c.used) {
+                c.used = true;
+                c.first_ms = r.time_ms;
+                t.min = t.max = value;
+            } else if (value < t.min) {
+                t.min = value;
+                t.min_first = false;
+            } else if (value > t.max) {
+                t.max = value;
+                t.min_first = true;
+            }
+            c.last_ms = r.time_ms;
+        }
+        for (std::size_t b = 0; b < bits.size(); ++b) {
+            const bool active = (r.bytes[bits[b].offset] & bits[b].mask) != 0;
+            if (active && !open[b].active)
+                open[b] = OpenAlarm{true, r.time_ms};
+            else if (!active && open[b].active) {
+                addPeriod(report, names, bits[b], open[b].onset_ms, r.time_ms);
+                open[b].active = false;
+            }
+        }
+        return true;
+    });
+    for (std::size_t b = 0; b < bits.size(); ++b)
+        if (open[b].active)
+            addPeriod(report, names, bits[b], open[b].onset_ms, std::nullopt);
+    std::stable_sort(
+        report.alarms.begin(), report.alarms.end(),
+        [](const AlarmPeriod& a, const AlarmPeriod& b) { return a.onset_ms < b.onset_ms; });
+
+    // The extremes in the order they came: the line through a column runs
+    // from the earlier to the later one.
+    for (std::size_t v = 0; v < kReportValueCount; ++v)
+        for (std::size_t c = 0; c < width; ++c) {
+            const ColumnTracker& t = trackers[v][c];
+            report.columns[v][c].first_extreme = t.min_first ? t.min : t.max;
+            report.columns[v][c].second_extreme = t.min_first ? t.max : t.min;
+        }
+
+    if (times.size() >= 2) {
+        std::vector<int64_t> intervals;
+        intervals.reserve(times.size() - 1);
+        for (std::size_t i = 1; i < times.size(); ++i)
+            intervals.push_back(times[i] - times[i - 1]);
+        std::vector<int64_t> sorted = intervals;
+        std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+        report.median_interval_ms = sorted[sorted.size() / 2];
+        report.gap_threshold_ms = std::max(kGapIntervals * report.median_interval_ms, kMinGapMs);
+        for (std::size_t i = 0; i < intervals.size(); ++i)
+            if (intervals[i] > report.gap_threshold_ms)
+                report.gaps.push_back(TimeSpan{times[i], times[i + 1]});
+    } else {
+        report.gap_threshold_ms = kMinGapMs;
+    }
+    return report;
+}
+
+}  // namespace keltool

@@ -1,0 +1,241 @@
+#include "kel36-host/store/history_schema.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cli/input_file.h"
+#include "kel36-host/store/sqlite_db.h"
+#include "kel36-host/tool_error.h"
+
+namespace keltool {
+namespace {
+
+// Times are UTC milliseconds since the epoch; the decoded columns are the
+// record's own values (floats widened exactly), so plain SQL needs no
+// knowledge of the record layout. The view adds readable times and the five
+// alarm bits.
+const char kSchema[] = R"sql(
+CREATE TABLE runs (
+  id INTEGER PRIMARY KEY,
+  started_ms INTEGER NOT NULL,
+  ended_ms INTEGER,
+  program TEXT NOT NULL
+);
+CREATE TABLE records (
+  id INTEGER PRIMARY KEY,
+  run_id INTEGER REFERENCES runs(id),
+  time_ms INTEGER NOT NULL,
+  device TEXT NOT NULL,
+  data_id INTEGER NOT NULL,
+  source TEXT NOT NULL CHECK (source IN ('poll', 'cache')),
+  record BLOB NOT NULL CHECK (length(record) = 100),
+  uab REAL, ubc REAL, uca REAL, frequency REAL, ua REAL, ub REAL, uc REAL,
+  battery_voltage REAL,
+  status_a INTEGER NOT NULL,
+  status_b INTEGER NOT NULL
+);
+CREATE INDEX records_by_device_time ON records (device, time_ms);
+CREATE TABLE stalls (
+  id INTEGER PRIMARY KEY,
+  run_id INTEGER REFERENCES runs(id),
+  time_ms INTEGER NOT NULL,
+  device TEXT NOT NULL,
+  reason TEXT NOT NULL CHECK (reason IN ('no_reply', 'refused')),
+  register INTEGER
+);
+CREATE INDEX stalls_by_device_time ON stalls (device, time_ms);
+CREATE TABLE alarm_names (
+  device TEXT NOT NULL,
+  signal TEXT NOT NULL,
+  code TEXT NOT NULL,
+  text TEXT NOT NULL,
+  PRIMARY KEY (device, signal)
+);
+CREATE VIEW history AS
+SELECT id, run_id,
+       strftime('%Y-%m-%dT%H:%M:%fZ', time_ms / 1000.0, 'unixepoch') AS time_utc,
+       time_ms, device, data_id, source,
+       uab, ubc, uca, frequency, ua, ub, uc, battery_voltage,
+       status_a, status_b,
+       (status_a >> 5) & 1 AS a_5, (status_a >> 6) & 1 AS a_6, (status_a >> 7) & 1 AS a_7,
+       (status_b >> 2) & 1 AS b_2, (status_b >> 6) & 1 AS b_6,
+       record
+FROM records;
+)sql";
+
+const char kSqliteMagic[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f',
+                               'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
+
+// Why the file cannot be a history, judged by its first bytes: "" for an
+// SQLite file, an empty one or none (`absent`, `empty`). `unreadable` tells a
+// file that cannot be read from one that is something else.
+std::string fileProblem(const std::string& path, bool* absent, bool* empty, bool* unreadable,
+                        unsigned char (&header)[100])
+{
+    *absent = false;
+    *empty = false;
+    *unreadable = true;
+    std::string error;
+    if (!kelcli::isRegularOrAbsent(path, &error))
+        return error;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            *absent = true;
+            return "";
+        }
+        return std::strerror(errno);
+    }
+    char head[100] = {};
+    const ssize_t n = ::read(fd, head, sizeof head);
+    ::close(fd);
+    std::memcpy(header, head, sizeof head);
+    if (n < 0)
+        return std::strerror(errno);
+    *unreadable = false;
+    if (n == 0) {
+        *empty = true;
+        return "";
+    }
+    if (n == static_cast<ssize_t>(sizeof head) && std::memcmp(head, kSqliteMagic, 16) == 0)
+        return "";
+    std::size_t first = 0;
+    while (first < static_cast<std::size_t>(n) && std::strchr(" \t\r\n", head[first]))
+        ++first;
+    if (first < static_cast<std::size_t>(n) && head[first] == '{')
+        return "is a JSON-lines history of an older kel36-host, not a history database; it is "
+               "left as it is (give --history a new file)";
+    return "is not a kel36-host history database (not an SQLite file)";
+}
+
+uint32_t bigEndian(const unsigned char* at)
+{
+    return (uint32_t{at[0]} << 24) | (uint32_t{at[1]} << 16) | (uint32_t{at[2]} << 8) | at[3];
+}
+
+// Why a database of this identity is no history this program uses, or "".
+std::string identityProblem(int64_t application_id, int64_t version, bool fresh)
+{
+    if (fresh)
+        return "";
+    if (application_id != kHistoryApplicationId) {
+        char id[16];
+        std::snprintf(id, sizeof id, "0x%08llx",
+                      static_cast<unsigned long long>(application_id & 0xFFFFFFFF));
+        return std::string("is an SQLite database, but not a kel36-host history (application_id ") +
+               id + ")";
+    }
+    if (version > kHistorySchemaVersion)
+        return "has schema version " + std::to_string(version) +
+               "; this kel36-host reads version " + std::to_string(kHistorySchemaVersion) +
+               " and older";
+    if (version < 1)
+        return "has an unknown schema version " + std::to_string(version);
+    return "";
+}
+
+// A write-ahead log with content may hold a newer first page than the file.
+bool walHasContent(const std::string& path)
+{
+    struct stat st {};
+    return ::stat((path + "-wal").c_str(), &st) == 0 && st.st_size > 0;
+}
+
+[[noreturn]] void cannotOpen(const std::string& path, const std::string& why)
+{
+    throw ToolError("cannot open history file " + path + ": " + why);
+}
+
+// `what` says what the file is instead: "is an SQLite database, but ...".
+[[noreturn]] void refuse(const std::string& path, const std::string& what)
+{
+    throw ToolError("history file " + path + " " + what);
+}
+
+}  // namespace
+
+void openHistory(const std::string& path, HistoryAccess access, SqliteDb& db)
+{
+    bool absent = false;
+    bool empty = false;
+    bool unreadable = false;
+    unsigned char header[100] = {};
+    const std::string problem = fileProblem(path, &absent, &empty, &unreadable, header);
+    if (!problem.empty()) {
+        if (unreadable)
+            cannotOpen(path, problem);
+        refuse(path, problem);
+    }
+    // Judged from the file's header while no log holds a newer one, so a
+    // database that is refused is not even opened.
+    if (!absent && !empty && !walHasContent(path)) {
+        const uint32_t pages = bigEndian(header + 28);
+        const int64_t version = static_cast<int32_t>(bigEndian(header + 60));
+        const int64_t application_id = bigEndian(header + 68);
+        const std::string identity = identityProblem(
+            application_id, version, application_id == 0 && version == 0 && pages <= 1);
+        if (!identity.empty())
+            refuse(path, identity);
+    }
+    const bool writing = access == HistoryAccess::Write;
+    if (!writing && absent)
+        cannotOpen(path, "No such file or directory");
+    if (!writing && empty)
+        refuse(path, "is an empty file, not a history database");
+
+    if (writing && absent) {
+        // Created here, so a missing directory or a denied write reads as the
+        // system says it; SQLite takes the empty file as a new database.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST)
+            cannotOpen(path, std::strerror(errno));
+        if (fd >= 0)
+            ::close(fd);
+    }
+    // A reader opens a writable file for writing too, but only queries: so
+    // it can remove the empty -wal and -shm files it makes when it closes.
+    const int flags = writing ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                      : ::access(path.c_str(), W_OK) == 0 ? SQLITE_OPEN_READWRITE
+                                                          : SQLITE_OPEN_READONLY;
+    errno = 0;
+    if (db.open(path, flags) != SQLITE_OK)
+        cannotOpen(path, db.message(errno));
+    // Another writer (a second kel36-host, a sqlite3 shell) holds the lock
+    // only for a moment.
+    sqlite3_busy_timeout(db.get(), 5000);
+
+    const int64_t application_id = db.queryInteger("PRAGMA application_id", -1);
+    const int64_t version = db.queryInteger("PRAGMA user_version", -1);
+    const int64_t objects = db.queryInteger("SELECT count(*) FROM sqlite_master", -1);
+    if (objects < 0)
+        refuse(path, "is not a kel36-host history database (" + db.message() + ")");
+    const bool fresh = application_id == 0 && version == 0 && objects == 0;
+    const std::string identity = identityProblem(application_id, version, fresh);
+    if (!identity.empty())
+        refuse(path, identity);
+    if (!writing) {
+        if (fresh)
+            refuse(path, "is an empty SQLite database, not a history");
+        db.exec("PRAGMA query_only = 1");
+        return;
+    }
+    if (db.exec("PRAGMA journal_mode = WAL") != SQLITE_OK ||
+        db.exec("PRAGMA synchronous = NORMAL") != SQLITE_OK)
+        cannotOpen(path, db.message(errno));
+    if (fresh) {
+        const std::string create =
+            "BEGIN IMMEDIATE;" + std::string(kSchema) +
+            "PRAGMA application_id = " + std::to_string(kHistoryApplicationId) +
+            "; PRAGMA user_version = " + std::to_string(kHistorySchemaVersion) + "; COMMIT;";
+        if (db.exec(create.c_str()) != SQLITE_OK) {
+            const std::string why = db.message();
+            db.exec("ROLLBACK");
+            cannotOpen(path, "cannot create the history tables: " + why);
+        }
+    }
+}
+
+}  // namespace keltool

@@ -1,0 +1,499 @@
+#include "kel36-host/store/history_writer.h"
+
+#include <atomic>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "kel36-host/json_line.h"
+#include "kel36-host/outputs.h"
+#include "kel36-host/record_decoder.h"
+#include "kel36-host/store/history_schema.h"
+#include "kel36-host/store/sqlite_db.h"
+#include "kel36-host/tool_error.h"
+
+namespace keltool {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Rows per transaction at most; more wait for the next one.
+constexpr std::size_t kMaxBatch = 1024;
+// Transactions start at most this often: a row is committed within this time
+// after it is stored (or at once, when the last commit is longer ago), and
+// rows that come faster share a transaction instead of a commit each.
+constexpr auto kCommitGap = std::chrono::milliseconds(50);
+// The writer thread's nice value, relative to polling's 0.
+constexpr int kWriterNice = 5;
+// Old rows are deleted this many at a time, between batches, so that pruning a
+// long history never holds up the rows being queued.
+constexpr int kPruneChunk = 2000;
+constexpr auto kPruneEvery = std::chrono::hours(1);
+
+struct QueuedRow {
+    enum class Kind : uint8_t { Record, Stall };
+    Kind kind = Kind::Record;
+    RecordSource source = RecordSource::Poll;
+    StallReason reason = StallReason::NoReply;
+    int16_t awaited_register = -1;
+    uint32_t device = 0;  // index into the writer's names
+    uint32_t data_id = 0;
+    int64_t time_ms = 0;
+    unsigned char record[kRecordSize];
+};
+
+struct AlarmNameRow {
+    uint32_t device;
+    std::string signal, code, text;
+};
+
+const char kInsertRecord[] =
+    "INSERT INTO records (run_id, time_ms, device, data_id, source, record, uab, ubc, uca, "
+    "frequency, ua, ub, uc, battery_voltage, status_a, status_b) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+const char kInsertStall[] =
+    "INSERT INTO stalls (run_id, time_ms, device, reason, register) VALUES (?, ?, ?, ?, ?)";
+const char kInsertAlarmName[] =
+    "INSERT OR REPLACE INTO alarm_names (device, signal, code, text) VALUES (?, ?, ?, ?)";
+
+// Where the decoded columns come from in the record, in the order of kInsertRecord.
+struct ColumnOffsets {
+    std::size_t values[8];
+    std::size_t status_a, status_b;
+};
+const ColumnOffsets& columnOffsets()
+{
+    static const ColumnOffsets offsets = [] {
+        ColumnOffsets o{};
+        const char* names[] = {"uab", "ubc", "uca", "frequency",
+                               "ua",  "ub",  "uc",  "battery_voltage"};
+        for (std::size_t i = 0; i < 8; ++i)
+            o.values[i] = findField(names[i])->offset;
+        o.status_a = findField("status_a")->offset;
+        o.status_b = findField("status_b")->offset;
+        return o;
+    }();
+    return offsets;
+}
+
+// The decimal a float stands for (50.1, not 50.0999984741211): what people
+// query and read; converted to single precision it gives the record's float.
+double decimalOf(float value)
+{
+    char text[40];
+    formatShortestFloat(value, text, sizeof text);
+    return std::strtod(text, nullptr);
+}
+
+}  // namespace
+
+int64_t epochMillis(const WallTime& t)
+{
+    return static_cast<int64_t>(t.seconds) * 1000 + t.nanoseconds / 1000000;
+}
+
+struct HistoryWriter::Impl {
+    std::string path;
+    HistoryWriterOptions options;
+    SqliteDb db;
+    int64_t run_id = 0;
+
+    // Polling thread only.
+    std::vector<std::string> names;
+    bool dropping = false;
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::vector<QueuedRow> ring;
+    std::size_t head = 0;  // oldest queued row
+    std::size_t count = 0;
+    std::vector<std::string> new_names;  // registered, not yet seen by the writer
+    std::vector<AlarmNameRow> new_alarm_names;
+    bool stopping = false;
+    bool writer_idle = false;  // the writer waits for rows
+    std::deque<std::string> notices;
+    std::atomic<bool> has_notice{false};
+    std::atomic<uint64_t> written{0};
+    std::atomic<uint64_t> dropped{0};
+
+    // Writer thread only.
+    std::vector<std::string> writer_names;
+    std::vector<QueuedRow> batch;
+    std::vector<AlarmNameRow> alarm_batch;
+    bool failing = false;
+    uint64_t dropped_when_failing = 0;
+    Clock::time_point failed_since{};
+    Clock::time_point next_prune{};
+    bool prune_more = false;
+    SqliteStatement insert_record, insert_stall, insert_alarm_name;
+
+    std::thread thread;
+
+    void notice(std::string text)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        notices.push_back(std::move(text));
+        has_notice.store(true);
+    }
+
+    uint32_t deviceIndex(const std::string& name)
+    {
+        for (std::size_t i = names.size(); i-- > 0;)
+            if (names[i] == name)
+                return static_cast<uint32_t>(i);
+        names.push_back(name);
+        std::lock_guard<std::mutex> lock(mutex);
+        new_names.push_back(name);
+        return static_cast<uint32_t>(names.size() - 1);
+    }
+
+    // Polling thread: queues a row that `fill` completes, unless the queue is full.
+    template <typename Fill>
+    bool push(const std::string& device, const WallTime& when, const Fill& fill)
+    {
+        const uint32_t index = deviceIndex(device);
+        bool ok = false;
+        bool wake_writer = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (count < ring.size()) {
+                QueuedRow& row = ring[(head + count) % ring.size()];
+                row.device = index;
+                row.time_ms = epochMillis(when);
+                fill(row);
+                ++count;
+                ok = true;
+                // Only a writer waiting for work is woken; one that is busy
+                // or pacing its commits takes the row on its next turn.
+                wake_writer = writer_idle;
+                writer_idle = false;
+            }
+        }
+        if (ok) {
+            if (wake_writer)
+                wake.notify_one();
+            dropping = false;
+            return true;
+        }
+        dropped.fetch_add(1);
+        if (!dropping) {
+            dropping = true;
+            notice("history " + path + ": the queue of " + std::to_string(ring.size()) +
+                   " rows is full, rows are dropped until the database catches up");
+        }
+        return false;
+    }
+
+    void run();
+    bool writeBatch();
+    bool pruneChunk();
+    void endRun();
+};
+
+HistoryWriter::HistoryWriter(const std::string& path, const HistoryWriterOptions& options)
+    : impl_(std::make_unique<Impl>())
+{
+    Impl& d = *impl_;
+    d.path = path;
+    d.options = options;
+    openHistory(path, HistoryAccess::Write, d.db);
+    sqlite3_busy_timeout(d.db.get(), options.busy_timeout_ms);
+    SqliteStatement start(d.db.get(), "INSERT INTO runs (started_ms, program) VALUES (?, ?)");
+    start.bind(1, epochMillis(WallTime::now()));
+    start.bind(2, options.program);
+    if (start.step() != SQLITE_DONE)
+        throw ToolError("cannot write history " + path + ": " + d.db.message());
+    d.run_id = sqlite3_last_insert_rowid(d.db.get());
+    d.insert_record = SqliteStatement(d.db.get(), kInsertRecord);
+    d.insert_stall = SqliteStatement(d.db.get(), kInsertStall);
+    d.insert_alarm_name = SqliteStatement(d.db.get(), kInsertAlarmName);
+    d.ring.resize(options.queue_capacity < 1 ? 1 : options.queue_capacity);
+    d.batch.reserve(kMaxBatch);
+    d.names.reserve(64);
+    d.prune_more = options.keep_days > 0;
+    d.next_prune = Clock::now() + kPruneEvery;
+    d.thread = std::thread([&d] { d.run(); });
+}
+
+HistoryWriter::~HistoryWriter()
+{
+    close();
+}
+
+bool HistoryWriter::record(const std::string& device, uint32_t data_id, RecordSource source,
+                           const unsigned char* data, unsigned int length, const WallTime& when)
+{
+    if (length != kRecordSize)
+        return false;
+    return impl_->push(device, when, [&](QueuedRow& row) {
+        row.kind = QueuedRow::Kind::Record;
+        row.source = source;
+        row.data_id = data_id;
+        std::memcpy(row.record, data, kRecordSize);
+    });
+}
+
+bool HistoryWriter::stall(const std::string& device, StallReason reason, int awaited_register,
+                          const WallTime& when)
+{
+    return impl_->push(device, when, [&](QueuedRow& row) {
+        row.kind = QueuedRow::Kind::Stall;
+        row.reason = reason;
+        row.awaited_register = static_cast<int16_t>(awaited_register);
+    });
+}
+
+void HistoryWriter::alarmName(const std::string& device, const std::string& signal,
+                              const std::string& code, const std::string& text)
+{
+    Impl& d = *impl_;
+    const uint32_t index = d.deviceIndex(device);
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        d.new_alarm_names.push_back(AlarmNameRow{index, signal, code, text});
+    }
+    d.wake.notify_one();
+}
+
+bool HistoryWriter::takeNotice(std::string* text)
+{
+    Impl& d = *impl_;
+    if (!d.has_notice.load())
+        return false;
+    std::lock_guard<std::mutex> lock(d.mutex);
+    if (d.notices.empty())
+        return false;
+    *text = std::move(d.notices.front());
+    d.notices.pop_front();
+    d.has_notice.store(!d.notices.empty());
+    return true;
+}
+
+void HistoryWriter::close()
+{
+    Impl& d = *impl_;
+    if (!d.thread.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        d.stopping = true;
+    }
+    d.wake.notify_one();
+    d.thread.join();
+    d.insert_record = SqliteStatement();
+    d.insert_stall = SqliteStatement();
+    d.insert_alarm_name = SqliteStatement();
+    d.db.close();
+}
+
+const std::string& HistoryWriter::path() const
+{
+    return impl_->path;
+}
+
+uint64_t HistoryWriter::rowsWritten() const
+{
+    return impl_->written.load();
+}
+
+uint64_t HistoryWriter::rowsDropped() const
+{
+    return impl_->dropped.load();
+}
+
+void HistoryWriter::Impl::run()
+{
+    // Polling comes first: on a busy machine the writer yields the processor
+    // and catches up from its queue.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kWriterNice);
+    Clock::time_point next_commit = Clock::now();
+    for (;;) {
+        bool stop = false;
+        std::size_t left = 0;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            const auto stopped = [this] { return stopping; };
+            const auto work = [this] {
+                return stopping || (batch.empty() && count > 0) || !new_alarm_names.empty() ||
+                       prune_more;
+            };
+            if (failing) {
+                wake.wait_for(lock, std::chrono::milliseconds(options.retry_ms), stopped);
+            } else {
+                // Rows that come in quick succession share a transaction.
+                wake.wait_until(lock, next_commit, stopped);
+                writer_idle = true;
+                wake.wait_until(lock, next_prune, work);
+                writer_idle = false;
+            }
+            for (std::string& name : new_names)
+                writer_names.push_back(std::move(name));
+            new_names.clear();
+            for (AlarmNameRow& row : new_alarm_names)
+                alarm_batch.push_back(std::move(row));
+            new_alarm_names.clear();
+            // A batch kept after a failed write is retried as it is.
+            if (batch.empty()) {
+                while (count > 0 && batch.size() < kMaxBatch) {
+                    batch.push_back(ring[head]);
+                    head = (head + 1) % ring.size();
+                    --count;
+                }
+            }
+            stop = stopping;
+            left = count;
+        }
+        next_commit = Clock::now() + kCommitGap;
+        const bool ok = writeBatch();
+        if (stop && (!ok || left == 0))
+            break;
+        if (ok && !stop) {
+            if (Clock::now() >= next_prune) {
+                prune_more = options.keep_days > 0;
+                next_prune = Clock::now() + kPruneEvery;
+            }
+            if (prune_more)
+                prune_more = pruneChunk();
+        }
+    }
+    std::size_t lost = batch.size();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        lost += count;
+        count = 0;
+    }
+    if (lost > 0)
+        notice("history " + path + ": " + std::to_string(lost) +
+               " rows could not be written before the end");
+    if (dropped.load() > 0)
+        notice("history " + path + ": " + std::to_string(dropped.load()) +
+               " rows were dropped in all because the queue was full");
+    endRun();
+}
+
+bool HistoryWriter::Impl::writeBatch()
+{
+    if (batch.empty() && alarm_batch.empty())
+        return true;
+    std::string why;
+    // The reason is taken at once: later calls replace SQLite's message and errno.
+    const auto check = [this, &why](bool ok) {
+        if (!ok && why.empty())
+            why = db.message(errno);
+        return ok;
+    };
+    errno = 0;
+    bool ok = check(db.exec("BEGIN IMMEDIATE") == SQLITE_OK);
+    for (std::size_t i = 0; ok && i < batch.size(); ++i) {
+        const QueuedRow& row = batch[i];
+        const std::string& device = writer_names[row.device];
+        if (row.kind == QueuedRow::Kind::Record) {
+            SqliteStatement& s = insert_record;
+            RecordBytes bytes;
+            std::memcpy(bytes.data(), row.record, kRecordSize);
+            s.bind(1, run_id);
+            s.bind(2, row.time_ms);
+            s.bindStatic(3, device.c_str());
+            s.bind(4, static_cast<int64_t>(row.data_id));
+            s.bindStatic(5, row.source == RecordSource::Cache ? "cache" : "poll");
+            s.bindBlob(6, row.record, static_cast<int>(kRecordSize));
+            int column = 7;
+            for (const std::size_t offset : columnOffsets().values)
+                s.bind(column++, decimalOf(readFloat(bytes, offset)));
+            s.bind(column++, static_cast<int64_t>(bytes[columnOffsets().status_a]));
+            s.bind(column++, static_cast<int64_t>(bytes[columnOffsets().status_b]));
+            ok = check(s.step() == SQLITE_DONE);
+            s.reset();
+        } else {
+            SqliteStatement& s = insert_stall;
+            s.bind(1, run_id);
+            s.bind(2, row.time_ms);
+            s.bindStatic(3, device.c_str());
+            s.bindStatic(4, stallReasonName(row.reason));
+            if (row.awaited_register >= 0)
+                s.bind(5, static_cast<int64_t>(row.awaited_register));
+            else
+                s.bindNull(5);
+            ok = check(s.step() == SQLITE_DONE);
+            s.reset();
+        }
+    }
+    for (std::size_t i = 0; ok && i < alarm_batch.size(); ++i) {
+        SqliteStatement& s = insert_alarm_name;
+        s.bind(1, writer_names[alarm_batch[i].device]);
+        s.bind(2, alarm_batch[i].signal);
+        s.bind(3, alarm_batch[i].code);
+        s.bind(4, alarm_batch[i].text);
+        ok = check(s.step() == SQLITE_DONE);
+        s.reset();
+    }
+    ok = ok && check(db.exec("COMMIT") == SQLITE_OK);
+    if (!ok) {
+        const std::string& reason = why;
+        // Nothing of the batch stays: it is written whole later or not at all.
+        if (!sqlite3_get_autocommit(db.get()))
+            db.exec("ROLLBACK");
+        if (!failing) {
+            failing = true;
+            failed_since = Clock::now();
+            dropped_when_failing = dropped.load();
+            notice("cannot write history " + path + ": " + reason + "; up to " +
+                   std::to_string(ring.size()) +
+                   " rows wait in memory and are written once it works again (tried every " +
+                   std::to_string(options.retry_ms) + " ms)");
+        }
+        return false;
+    }
+    written.fetch_add(batch.size());
+    batch.clear();
+    alarm_batch.clear();
+    if (failing) {
+        failing = false;
+        const auto seconds =
+            std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - failed_since).count();
+        const uint64_t lost = dropped.load() - dropped_when_failing;
+        notice("history " + path + " is written again after " + std::to_string(seconds) + " s; " +
+               std::to_string(lost) + " rows were dropped meanwhile");
+    }
+    return true;
+}
+
+bool HistoryWriter::Impl::pruneChunk()
+{
+    const int64_t cutoff =
+        epochMillis(WallTime::now()) - static_cast<int64_t>(options.keep_days) * 86400000;
+    int deleted = 0;
+    // Rows are added in time order, so the oldest are found first in rowid
+    // order; the scan ends at the chunk's size, or once at the table's end.
+    for (const char* sql : {"DELETE FROM records WHERE id IN (SELECT id FROM records "
+                            "WHERE time_ms < ? ORDER BY id LIMIT ?)",
+                            "DELETE FROM stalls WHERE id IN (SELECT id FROM stalls "
+                            "WHERE time_ms < ? ORDER BY id LIMIT ?)"}) {
+        SqliteStatement s(db.get(), sql);
+        s.bind(1, cutoff);
+        s.bind(2, static_cast<int64_t>(kPruneChunk));
+        if (s.step() != SQLITE_DONE)
+            return false;  // tried again at the next prune
+        deleted += sqlite3_changes(db.get());
+    }
+    return deleted > 0;
+}
+
+void HistoryWriter::Impl::endRun()
+{
+    SqliteStatement end(db.get(), "UPDATE runs SET ended_ms = ? WHERE id = ?");
+    end.bind(1, epochMillis(WallTime::now()));
+    end.bind(2, run_id);
+    end.step();
+}
+
+}  // namespace keltool
