@@ -13,7 +13,7 @@
 #include "framework/zrn_spdevice.h"
 #include "host/device_observer.h"
 #include "host/plugin_loader.h"
-#include "kel36-host/driver_output.h"
+#include "kel36-host/run/driver_output.h"
 
 namespace kelbench {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "kel36-host/record_decoder.h"
+#include "kel36-host/output/record_decoder.h"
 #include "kel36-host/report/html_report.h"
 #include "kel36-host/report/report_model.h"
 #include "kel36-host/report/svg_plot.h"

@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kel36-host/protocol_view.h"
+#include "kel36-host/output/protocol_view.h"
 
 int main(int argc, char** argv)
 {

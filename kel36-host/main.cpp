@@ -12,8 +12,8 @@
 
 #include "cli/standard_streams.h"
 #include "kel36-host/exit_status.h"
-#include "kel36-host/host_session.h"
-#include "kel36-host/options.h"
+#include "kel36-host/run/host_session.h"
+#include "kel36-host/config/options.h"
 #include "kel36-host/report/report_command.h"
 #include "kel36-host/scan/scan_command.h"
 #include "kel36-host/store/history_export.h"

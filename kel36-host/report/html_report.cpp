@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "kel36-host/json_line.h"
+#include "kel36-host/output/json_line.h"
 #include "kel36-host/report/markup.h"
 #include "kel36-host/report/svg_plot.h"
 #include "kel36-host/store/iso_time.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "kel36-host/record_decoder.h"
+#include "kel36-host/output/record_decoder.h"
 
 namespace keltool {
 

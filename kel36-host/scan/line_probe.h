@@ -5,8 +5,8 @@
 #include <chrono>
 #include <string>
 
-#include "kel36-host/echo_canceller.h"
-#include "kel36-host/protocol_view.h"
+#include "kel36-host/line/echo_canceller.h"
+#include "kel36-host/output/protocol_view.h"
 
 namespace keltool {
 

@@ -5,7 +5,7 @@
 
 #include "kel36-host/scan/line_probe.h"
 #include "kel36-host/scan/scan_output.h"
-#include "kel36-host/serial_line.h"
+#include "kel36-host/line/serial_line.h"
 #include "kel36-host/tool_error.h"
 
 namespace keltool {

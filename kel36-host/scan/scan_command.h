@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "kel36-host/options.h"
+#include "kel36-host/config/options.h"
 
 namespace keltool {
 

@@ -1,6 +1,6 @@
 #include "kel36-host/scan/scan_output.h"
 
-#include "kel36-host/json_line.h"
+#include "kel36-host/output/json_line.h"
 
 namespace keltool {
 namespace {

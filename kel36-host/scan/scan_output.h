@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "kel36-host/options.h"
+#include "kel36-host/config/options.h"
 
 namespace keltool {
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <string>
 
-#include "kel36-host/json_line.h"
-#include "kel36-host/record_decoder.h"
+#include "kel36-host/output/json_line.h"
+#include "kel36-host/output/record_decoder.h"
 #include "kel36-host/store/iso_time.h"
 
 namespace keltool {

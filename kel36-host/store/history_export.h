@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "kel36-host/options.h"
+#include "kel36-host/config/options.h"
 #include "kel36-host/store/history_reader.h"
 
 namespace keltool {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "kel36-host/outputs.h"
+#include "kel36-host/output/outputs.h"
 #include "kel36-host/store/history_schema.h"
 #include "kel36-host/store/sqlite_db.h"
 #include "kel36-host/tool_error.h"

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "kel36-host/record_decoder.h"
-#include "kel36-host/reports.h"
+#include "kel36-host/output/record_decoder.h"
+#include "kel36-host/output/reports.h"
 
 namespace keltool {
 

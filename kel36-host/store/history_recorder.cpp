@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "kel36-host/host_config.h"
+#include "kel36-host/config/host_config.h"
 #include "kel36-host/store/history_writer.h"
 
 namespace keltool {

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "kel36-host/reports.h"
+#include "kel36-host/output/reports.h"
 
 namespace keltool {
 

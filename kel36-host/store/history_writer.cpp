@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "kel36-host/json_line.h"
-#include "kel36-host/outputs.h"
-#include "kel36-host/record_decoder.h"
+#include "kel36-host/output/json_line.h"
+#include "kel36-host/output/outputs.h"
+#include "kel36-host/output/record_decoder.h"
 #include "kel36-host/store/history_schema.h"
 #include "kel36-host/store/sqlite_db.h"
 #include "kel36-host/tool_error.h"

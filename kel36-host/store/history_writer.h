@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "kel36-host/reports.h"
+#include "kel36-host/output/reports.h"
 #include "kel36-host/wall_clock.h"
 
 namespace keltool {

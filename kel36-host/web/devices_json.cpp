@@ -1,7 +1,7 @@
 #include "kel36-host/web/devices_json.h"
 
-#include "kel36-host/json_line.h"
-#include "kel36-host/outputs.h"
+#include "kel36-host/output/json_line.h"
+#include "kel36-host/output/outputs.h"
 #include "kel36-host/web/live_state.h"
 
 namespace keltool {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "kel36-host/host_config.h"
+#include "kel36-host/config/host_config.h"
 
 namespace keltool {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "kel36-host/reports.h"
+#include "kel36-host/output/reports.h"
 
 namespace keltool {
 

@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "kel36-host/json_line.h"
+#include "kel36-host/output/json_line.h"
 #include "kel36-host/web/live_state.h"
 
 namespace keltool {

@@ -1,0 +1,120 @@
+#pragma once
+// What the device runners tell the output: completed rounds, stalls, the
+// edge-triggered answering state, port loss, and the closing summary. Reports
+// point at the runner's own storage; they are valid during the call only.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "kel36-host/output/record_decoder.h"
+#include "kel36-host/wall_clock.h"
+
+namespace keltool {
+
+struct DeviceSpec;
+
+// After this many stalls in a row a device counts as not answering.
+constexpr uint64_t kStallsBeforeWarning = 3;
+
+struct DeviceStats {
+    uint64_t rounds = 0;
+    uint64_t stalls = 0;
+    uint64_t consecutive_stalls = 0;
+    double total_round_ms = 0.0;
+    double max_round_ms = 0.0;
+    double meanRoundMs() const
+    {
+        return rounds ? total_round_ms / static_cast<double>(rounds) : 0.0;
+    }
+};
+
+// One value read through Get_Value.
+struct ValueReading {
+    const char* name = "";
+    const char* unit = "";
+    bool ok = false;
+    float value = 0.0f;
+    char error[64] = "";  // the refusal's message when !ok
+};
+
+constexpr std::size_t kValueCount = 7;
+constexpr std::size_t kMaxAlarms = 8;
+
+struct AlarmState {
+    std::string signal;
+    std::string code;
+    std::string text;
+    bool active = false;
+};
+
+enum class RecordSource { Poll, Cache };
+
+struct RoundReport {
+    const DeviceSpec* device = nullptr;
+    const DeviceStats* stats = nullptr;
+    RecordSource source = RecordSource::Poll;
+    WallTime when;
+    double duration_ms = 0.0;    // RefreshStatus to the published record
+    uint64_t stalls_before = 0;  // stalls in a row just before this round
+    std::array<ValueReading, kValueCount> values{};
+    bool battery_reported = false;
+    float battery_voltage = 0.0f;
+    const AlarmState* alarms = nullptr;
+    std::size_t alarm_count = 0;
+    const RecordBytes* record = nullptr;
+};
+
+enum class StallReason {
+    NoReply,       // no complete reply within the time-out
+    Refused,       // the driver refused the reply
+    WriteBlocked,  // the line did not take a request at once (its output buffer is full)
+};
+
+struct StallReport {
+    const DeviceSpec* device = nullptr;
+    const DeviceStats* stats = nullptr;
+    WallTime when;
+    StallReason reason = StallReason::NoReply;
+    int awaited_register = -1;  // register of the last request, -1 when unknown
+    unsigned int poll_step = 0;
+    double elapsed_ms = 0.0;  // since the round started
+};
+
+enum class DeviceEvent {
+    Started,         // the line is open, polling begins
+    NotAnswering,    // kStallsBeforeWarning stalls in a row
+    AnsweringAgain,  // first completed round after that
+    PortLost,
+    PortReopened,
+    CacheRestored,  // the driver accepted the cached record (a round report follows)
+    CacheRefused,   // not restored: not a record of this device, or the driver refused it
+    Warning,        // anything else worth a line (a cache that cannot be written)
+    GaveUp,         // no completed round for the --give-up time: the run ends
+};
+
+struct EventReport {
+    const DeviceSpec* device = nullptr;
+    const DeviceStats* stats = nullptr;
+    WallTime when;
+    DeviceEvent event = DeviceEvent::Warning;
+    const char* detail = "";
+};
+
+class OutputSink {
+public:
+    virtual ~OutputSink() = default;
+    virtual void round(const RoundReport& report) = 0;
+    virtual void stall(const StallReport& report) = 0;
+    virtual void event(const EventReport& report) = 0;
+    // Once at the end, one entry per device.
+    virtual void summary(const DeviceSpec* const* devices, const DeviceStats* const* stats,
+                         std::size_t count) = 0;
+    // An output that holds back what it was told (the live view between its
+    // frames) says when it wants to be woken to write it.
+    virtual TimePoint wakeAt() const { return TimePoint::max(); }
+    virtual void onWake(TimePoint now) { (void)now; }
+};
+
+}  // namespace keltool

@@ -1,0 +1,301 @@
+// `kel36-host report`: the numbers, alarm periods, gaps and plots of the HTML
+// report agree with the stored rows, for a history made to measure through
+// the store's API and for one polled from a simulated controller's timeline.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+
+#include "support/history_rows.h"
+#include "kel36-host/output/record_decoder.h"
+#include "kel36-host/store/history_writer.h"
+#include "kel36-host/store/iso_time.h"
+#include "host_process.h"
+
+namespace toolstest {
+namespace {
+
+// The text of the first match of `pattern`'s group 1 in `text`, "" when none.
+std::string capture(const std::string& text, const std::string& pattern)
+{
+    std::smatch m;
+    return std::regex_search(text, m, std::regex(pattern)) ? m[1].str() : "";
+}
+
+std::string attribute(const std::string& element, const std::string& name)
+{
+    return capture(element, " " + name + "=\"([^\"]*)\"");
+}
+
+std::vector<std::string> elements(const std::string& text, const std::string& pattern)
+{
+    std::vector<std::string> out;
+    const std::regex re(pattern);
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator();
+         ++it)
+        out.push_back(it->str());
+    return out;
+}
+
+// One device's section of the report.
+std::string section(const std::string& html, const std::string& device)
+{
+    const std::size_t head = html.find("<h2>" + device + "</h2>");
+    if (head == std::string::npos)
+        return "";
+    return html.substr(head, html.find("</section>", head) - head);
+}
+
+// The plot under the heading `title`.
+std::string plot(const std::string& section_html, const std::string& title)
+{
+    const std::size_t head = section_html.find("<h3>" + title);
+    if (head == std::string::npos)
+        return "";
+    const std::size_t start = section_html.find("<svg", head);
+    return section_html.substr(start, section_html.find("</svg>", start) - start);
+}
+
+// A series' points mapped back to values through the plot's stated frame.
+std::vector<double> plottedValues(const std::string& svg, const std::string& series,
+                                  std::size_t* polylines = nullptr)
+{
+    const double y_min = std::stod(attribute(svg, "data-y-min"));
+    const double y_max = std::stod(attribute(svg, "data-y-max"));
+    const double top = std::stod(attribute(svg, "data-top"));
+    const double bottom = std::stod(attribute(svg, "data-bottom"));
+    std::vector<double> values;
+    const auto lines = elements(svg, "<polyline[^>]*data-series=\"" + series + "\"[^>]*>");
+    if (polylines)
+        *polylines = lines.size();
+    for (const std::string& line : lines) {
+        std::istringstream points(attribute(line, "points"));
+        std::string point;
+        while (points >> point) {
+            const double y = std::stod(point.substr(point.find(',') + 1));
+            values.push_back(y_min + (bottom - y) / (bottom - top) * (y_max - y_min));
+        }
+    }
+    return values;
+}
+
+// Half a hundredth of a pixel: the precision of the plotted coordinates.
+double pixelTolerance(const std::string& svg)
+{
+    const double span =
+        std::stod(attribute(svg, "data-y-max")) - std::stod(attribute(svg, "data-y-min"));
+    const double height =
+        std::stod(attribute(svg, "data-bottom")) - std::stod(attribute(svg, "data-top"));
+    return span / height * 0.006;
+}
+
+std::string writeReport(const std::string& db, const std::string& html_path)
+{
+    const HostRun run = runHost({"report", db, "-o", html_path});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.out.find("report " + html_path + ":"), std::string::npos) << run.out;
+    return readFile(html_path);
+}
+
+void putFloat(keltool::RecordBytes& record, const char* field, float value)
+{
+    std::memcpy(&record[keltool::findField(field)->offset], &value, 4);
+}
+
+// Two hours at one record a second with a ten-minute gap, a cleared and a
+// still active alarm, stalls and a restored record whose values are far out.
+class ReportFromStore : public ::testing::Test {
+protected:
+    static constexpr int64_t kStart = 1767225600000;  // 2026-01-01T00:00:00Z
+    static constexpr int kSeconds = 7200;
+    static bool inGap(int s) { return s >= 3000 && s < 3600; }
+    static float uabAt(int s) { return 400.0f + 12.0f * std::sin(s / 300.0f) + (s % 7) * 0.1f; }
+    static float frequencyAt(int s) { return 50.0f + 0.4f * std::cos(s / 700.0f); }
+
+    void SetUp() override
+    {
+        keltool::HistoryWriter writer(db_);
+        keltool::RecordBytes record{};
+        putFloat(record, "uab", 999.0f);
+        writer.record("gen-a", 5001, keltool::RecordSource::Cache, record.data(), 100,
+                      keltool::WallTime{kStart / 1000 - 1, 0});
+        for (int s = 0; s < kSeconds; ++s) {
+            if (inGap(s))
+                continue;
+            putFloat(record, "uab", uabAt(s));
+            putFloat(record, "frequency", frequencyAt(s));
+            putFloat(record, "battery_voltage", 27.0f - s / 3600.0f);
+            record[keltool::findField("status_a")->offset] = s >= 1000 && s < 1500 ? 0x80 : 0;
+            record[keltool::findField("status_b")->offset] = s >= 6500 ? 0x04 : 0;
+            const keltool::WallTime when{(kStart / 1000) + s, 0};
+            writer.record("gen-a", 5001, keltool::RecordSource::Poll, record.data(), 100, when);
+            if (s % 1000 == 500)
+                writer.stall(
+                    "gen-a",
+                    s == 1500 ? keltool::StallReason::Refused : keltool::StallReason::NoReply, 13,
+                    when);
+        }
+        writer.alarmName("gen-a", "a_7", "05010", "低油压告警");
+        writer.alarmName("gen-a", "b_2", "05029", "频率低告警");
+        writer.record("gen-b", 5002, keltool::RecordSource::Poll, record.data(), 100,
+                      keltool::WallTime{kStart / 1000, 0});
+    }
+
+    TempDir dir_;
+    const std::string db_ = dir_.file("h.db");
+};
+
+TEST_F(ReportFromStore, StatisticsCountsAlarmPeriodsGapsAndPlotsMatchTheRows)
+{
+    const std::string html = writeReport(db_, dir_.file("report.html"));
+    // Self-contained: nothing fetched, nothing run.
+    for (const char* outside : {"http:", "https:", "src=", "url(", "@import", "<script", "<link"})
+        EXPECT_EQ(html.find(outside), std::string::npos) << outside;
+    EXPECT_FALSE(section(html, "gen-b").empty());
+    const std::string a = section(html, "gen-a");
+    ASSERT_FALSE(a.empty());
+
+    EXPECT_EQ(capture(a, "data-count=\"rounds\">(\\d+)<"), std::to_string(kSeconds - 600));
+    EXPECT_EQ(capture(a, "data-count=\"stalls\">(\\d+)<"), "6");
+    EXPECT_EQ(capture(a, "data-count=\"gaps\">(\\d+)<"), "1");
+    EXPECT_NE(a.find("1 restored from the cache"), std::string::npos);
+
+    // Statistics over every polled row; the restored record is not one.
+    double sum = 0.0;
+    float lo = 1e9f, hi = -1e9f;
+    for (int s = 0; s < kSeconds; ++s)
+        if (!inGap(s)) {
+            sum += uabAt(s);
+            lo = std::min(lo, uabAt(s));
+            hi = std::max(hi, uabAt(s));
+        }
+    const std::string uab_row = capture(a, "(<tr data-value=\"uab\">.*?</tr>)");
+    EXPECT_EQ(std::strtof(capture(uab_row, "class=\"num min\">([^<]+)<").c_str(), nullptr), lo);
+    EXPECT_EQ(std::strtof(capture(uab_row, "class=\"num max\">([^<]+)<").c_str(), nullptr), hi);
+    EXPECT_NEAR(std::stod(capture(uab_row, "class=\"num mean\">([^<]+)<")), sum / (kSeconds - 600),
+                1e-3);
+
+    // Alarm periods: onset at the first record with the bit, clear at the first without.
+    const std::string a7 = capture(a, "(<tr data-signal=\"a_7\">.*?</tr>)");
+    EXPECT_NE(a7.find("05010"), std::string::npos);
+    EXPECT_NE(a7.find("低油压告警"), std::string::npos);
+    EXPECT_NE(a7.find(keltool::isoMillis(kStart + 1000000)), std::string::npos);
+    EXPECT_NE(a7.find(keltool::isoMillis(kStart + 1500000)), std::string::npos);
+    const std::string b2 = capture(a, "(<tr data-signal=\"b_2\">.*?</tr>)");
+    EXPECT_NE(b2.find("still active"), std::string::npos);
+
+    // Plots: the series reach the statistics' extremes, break at the gap and
+    // stay decimated; the bands sit at the alarm and gap times.
+    const std::string line_plot = plot(a, "Line voltages");
+    ASSERT_FALSE(line_plot.empty());
+    std::size_t polylines = 0;
+    const std::vector<double> uab = plottedValues(line_plot, "uab", &polylines);
+    EXPECT_EQ(polylines, 2u);
+    ASSERT_FALSE(uab.empty());
+    EXPECT_LE(uab.size(), 2u * 880u);
+    const double tolerance = pixelTolerance(line_plot);
+    EXPECT_NEAR(*std::max_element(uab.begin(), uab.end()), hi, tolerance);
+    EXPECT_NEAR(*std::min_element(uab.begin(), uab.end()), lo, tolerance);
+    const std::vector<double> frequency = plottedValues(plot(a, "Frequency"), "frequency");
+    EXPECT_NEAR(*std::max_element(frequency.begin(), frequency.end()), 50.4,
+                pixelTolerance(plot(a, "Frequency")) + 1e-4);
+
+    const double left = std::stod(attribute(line_plot, "data-left"));
+    const double right = std::stod(attribute(line_plot, "data-right"));
+    const auto xOf = [&](int64_t ms) {
+        return left + static_cast<double>(ms - kStart) * (right - left) /
+                          static_cast<double>((kSeconds - 1) * 1000);
+    };
+    const auto bands = elements(line_plot, "<rect class=\"(alarm|gap)\"[^>]*>");
+    std::map<std::string, std::pair<int64_t, int64_t>> times;
+    for (const std::string& band : bands) {
+        const std::string name =
+            attribute(band, "data-signal").empty() ? "gap" : attribute(band, "data-signal");
+        times[name] = {std::stoll(attribute(band, "data-from")),
+                       std::stoll(attribute(band, "data-to"))};
+        EXPECT_NEAR(std::stod(attribute(band, "x")), xOf(times[name].first), 0.01) << name;
+    }
+    using Span = std::pair<int64_t, int64_t>;
+    EXPECT_EQ(times["a_7"], Span(kStart + 1000000, kStart + 1500000));
+    EXPECT_EQ(times["b_2"], Span(kStart + 6500000, kStart + (kSeconds - 1) * 1000LL));
+    EXPECT_EQ(times["gap"], Span(kStart + 2999000, kStart + 3600000));
+}
+
+// A run polled from a timeline: the line voltage and frequency ramp down, low
+// oil pressure comes and goes. The report's numbers are the rows' numbers as
+// sqlite computes them, its alarm period starts and ends at the rows where
+// the bit changes, and its plots carry the ramp.
+TEST(ReportFromPolling, ATimelineRunsRampAndAlarmPeriodMatchTheRows)
+{
+    TempDir dir;
+    const std::string scenario = dir.file("drill.json");
+    std::ofstream(scenario) << R"({"uab": 400.0, "ubc": 400.0, "uca": 400.0, "frequency": 50.0,
+        "ua": 231, "ub": 231, "uc": 231, "battery_voltage": 27.6, "registers": {"0": 1},
+        "timeline": {"steps": [
+          {"at": 0.4, "over": 1, "ramp": {"uab": 380.0, "frequency": 49.0}},
+          {"at": 0.8, "set": {"a_7": true}},
+          {"at": 1.6, "set": {"a_7": false}}]}})";
+    const std::string db = dir.file("h.db");
+    const HostRun run = runHost({"--plugin", pluginPath(), "--name", "genset-1", "--scenario",
+                                 scenario, "--rounds", "50", "--interval", "40", "--history", db});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const auto rows = historytest::readRows(db);
+    ASSERT_EQ(rows.size(), 50u);
+    const std::string s = section(writeReport(db, dir.file("r.html")), "genset-1");
+    ASSERT_FALSE(s.empty());
+    EXPECT_EQ(capture(s, "data-count=\"rounds\">(\\d+)<"), "50");
+
+    // The ramp is in the rows, and every value's statistics are sqlite's.
+    EXPECT_EQ(historytest::queryValue(db, "SELECT min(uab) FROM records"), "380.0");
+    for (const char* value :
+         {"uab", "ubc", "uca", "frequency", "ua", "ub", "uc", "battery_voltage"}) {
+        const auto sql = historytest::query(db, std::string("SELECT min(") + value + "), avg(" +
+                                                    value + "), max(" + value + ") FROM records");
+        const std::string row =
+            capture(s, std::string("(<tr data-value=\"") + value + "\">.*?</tr>)");
+        const auto cell = [&](const char* name) {
+            return std::stod(capture(row, std::string("class=\"num ") + name + "\">([^<]+)<"));
+        };
+        EXPECT_EQ(static_cast<float>(cell("min")), std::stof(sql[0][0])) << value;
+        EXPECT_NEAR(cell("mean"), std::stod(sql[0][1]), std::stod(sql[0][1]) * 1e-5) << value;
+        EXPECT_EQ(static_cast<float>(cell("max")), std::stof(sql[0][2])) << value;
+    }
+
+    // The alarm period: from the first row with a_7 to the first without it after.
+    std::size_t onset = 0;
+    while (onset < rows.size() && !(rows[onset].status_a & 0x80))
+        ++onset;
+    std::size_t clear = onset;
+    while (clear < rows.size() && (rows[clear].status_a & 0x80))
+        ++clear;
+    ASSERT_LT(clear, rows.size()) << "the alarm never came and went";
+    const std::string a7 = capture(s, "(<tr data-signal=\"a_7\">.*?</tr>)");
+    EXPECT_NE(
+        a7.find("<td>05010</td><td>低油压告警</td><td>" + keltool::isoMillis(rows[onset].time_ms) +
+                "</td><td>" + keltool::isoMillis(rows[clear].time_ms) + "</td>"),
+        std::string::npos)
+        << a7;
+    const std::string line_plot = plot(s, "Line voltages");
+    const std::string band =
+        capture(line_plot, "(<rect class=\"alarm\"[^>]*data-signal=\"a_7\"[^>]*>)");
+    EXPECT_EQ(attribute(band, "data-from"), std::to_string(rows[onset].time_ms)) << band;
+    EXPECT_EQ(attribute(band, "data-to"), std::to_string(rows[clear].time_ms)) << band;
+
+    // The plots hold every row (too few to decimate), the ramp's ends included.
+    const std::vector<double> uab = plottedValues(line_plot, "uab");
+    ASSERT_EQ(uab.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        EXPECT_NEAR(uab[i], rows[i].values[0], pixelTolerance(line_plot)) << i;
+    const std::string frequency_plot = plot(s, "Frequency");
+    const std::vector<double> frequency = plottedValues(frequency_plot, "frequency");
+    ASSERT_EQ(frequency.size(), rows.size());
+    EXPECT_NEAR(*std::min_element(frequency.begin(), frequency.end()), 49.0,
+                pixelTolerance(frequency_plot) + 1e-4);
+}
+
+}  // namespace
+}  // namespace toolstest
