@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "cli/suggest.h"
 #include "line.h"
 #include "number_text.h"
 
@@ -65,6 +66,7 @@ const char kUsage[] =
     "\n"
     "  --duration S      stop after S seconds (default: run until SIGINT/SIGTERM)\n"
     "  --help            show this text\n"
+    "  --version         show the version\n"
     "\n"
     "Statistics are printed on stderr when the simulator stops. Exit status: 0 on\n"
     "a normal stop, 1 when the line failed while serving, 2 on bad input.\n";
@@ -144,6 +146,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
         if (option == "--help" || option == "-h") {
             flag();
             cl.help = true;
+        } else if (option == "--version") {
+            flag();
+            cl.version = true;
         } else if (option == "--pty") {
             flag();
             pty = true;
@@ -227,7 +232,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
             }
             cl.duration_s = seconds;
         } else {
-            throw UsageError("unknown option " + option + " (see --help)");
+            throw UsageError(kelcli::unknownOptionMessage(option, kelcli::optionsInText(kUsage)));
         }
     }
     if (pty && !cl.port.empty())

@@ -21,6 +21,7 @@ struct ControllerArgs {
 
 struct CommandLine {
     bool help = false;
+    bool version = false;
     std::string port;       // empty: a new pseudo-terminal
     double duration_s = 0;  // 0: until SIGINT/SIGTERM
     LineTiming line;

@@ -155,6 +155,10 @@ int run(const std::vector<std::string>& args, kelcli::CheckedOutput& out)
         std::fputs(usageText(), out.stream());
         return kelcli::finishOutput(out, "kel36-sim", 0, kExitFailed);
     }
+    if (cl.version) {
+        std::fprintf(out.stream(), "kel36-sim %s\n", KEL36_VERSION);
+        return kelcli::finishOutput(out, "kel36-sim", 0, kExitFailed);
+    }
     if (!cl.send_path.empty())
         return send(cl, out);
 

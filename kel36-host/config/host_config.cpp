@@ -1,6 +1,7 @@
 #include "kel36-host/config/host_config.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <set>
 
@@ -97,8 +98,8 @@ public:
         std::string prefix = "$";
         if (root.isObject()) {
             for (const std::string& key : root.getMemberNames())
-                if (key != "devices")
-                    fail(root[key], "$." + key, "unknown key (expected \"devices\")");
+                if (key != "devices" && key != "host")
+                    fail(root[key], "$." + key, "unknown key (expected \"devices\" or \"host\")");
             if (!root.isMember("devices"))
                 fail(root, "$", "missing \"devices\"");
             list = &root["devices"];
@@ -124,6 +125,46 @@ public:
                 fail((*list)[i]["dataId"], path + ".dataId",
                      "duplicate data identifier " + std::to_string(device_spec.data_id));
             out.push_back(std::move(device_spec));
+        }
+        return out;
+    }
+
+    // The run's own settings: "host" beside "devices". Each key is the
+    // command-line flag of the same name; a flag given overrides it.
+    HostSettings settings(const Json::Value& root) const
+    {
+        HostSettings out;
+        if (!root.isObject() || !root.isMember("host"))
+            return out;
+        const Json::Value& v = root["host"];
+        const std::string path = "$.host";
+        if (!v.isObject())
+            fail(v, path, "expected an object of the run's settings");
+        static const std::set<std::string> known = {"history", "keep", "cache", "http"};
+        for (const std::string& key : v.getMemberNames())
+            if (!known.count(key))
+                fail(v[key], path + "." + key, "unknown key (expected history, keep, cache, http)");
+        const auto text = [&](const char* key, const char* what) -> std::optional<std::string> {
+            if (!v.isMember(key))
+                return std::nullopt;
+            if (!v[key].isString() || v[key].asString().empty())
+                fail(v[key], path + "." + key, std::string("expected ") + what);
+            return v[key].asString();
+        };
+        out.history = text("history", "the path of a history database");
+        out.cache = text("cache", "the path of a cache directory");
+        if (v.isMember("keep")) {
+            const Json::Value& keep = v["keep"];
+            if (!keep.isIntegral() || !keep.isUInt() || keep.asUInt() < 1 || keep.asUInt() > 36500)
+                fail(keep, path + ".keep", "expected a whole number of days from 1 to 36500");
+            out.keep_days = static_cast<int>(keep.asUInt());
+        }
+        if (const auto http = text("http", "an address to listen on, as --http takes it")) {
+            try {
+                out.http = parseHttpAddress(*http);
+            } catch (const ToolError& e) {
+                fail(v["http"], path + ".http", e.what());
+            }
         }
         return out;
     }
@@ -231,6 +272,39 @@ std::vector<DeviceSpec> parseHostConfig(const std::string& text, const std::stri
     return reader.devices(reader.parse());
 }
 
+HostSettings parseHostSettings(const std::string& text, const std::string& source)
+{
+    ConfigReader reader(text, source);
+    return reader.settings(reader.parse());
+}
+
+ToolOptions withConfiguredSettings(ToolOptions options)
+{
+    if (!options.config_path.empty()) {
+        const std::string& path = options.config_path;
+        std::string text;
+        std::string error;
+        if (!kelcli::readInputFile(path, &text, &error))
+            throw ToolError("cannot read configuration " + path + ": " + error);
+        const HostSettings file = parseHostSettings(text, path);
+        // Paths in the file are taken relative to it, as scenario paths are.
+        const auto relative = [&path](const std::string& p) {
+            return p[0] == '/' ? p : directoryOf(path) + p;
+        };
+        if (options.history_path.empty() && file.history)
+            options.history_path = relative(*file.history);
+        if (options.keep_days == 0 && file.keep_days)
+            options.keep_days = *file.keep_days;
+        if (options.cache_dir.empty() && file.cache)
+            options.cache_dir = relative(*file.cache);
+        if (!options.http && file.http)
+            options.http = file.http;
+    }
+    if (options.keep_days > 0 && options.history_path.empty())
+        throw ToolError("--keep needs --history (or \"history\" in the configuration's \"host\")");
+    return options;
+}
+
 std::vector<DeviceSpec> loadHostConfig(const std::string& path)
 {
     std::string text;
@@ -242,6 +316,38 @@ std::vector<DeviceSpec> loadHostConfig(const std::string& path)
         if (!d.scenario.empty() && d.scenario[0] != '/')
             d.scenario = directoryOf(path) + d.scenario;
     return devices;
+}
+
+std::string addressWarning(const DeviceSpec& device)
+{
+    const Json::Value& app = device.node["appSetting"];
+    if (!app.isObject() || !app["addr"].isString())
+        return std::string();
+    // The driver reads the text as a decimal number, as atof does: text with
+    // no number in front reads as address 0, a plausible mistake for "A".
+    const std::string text = app["addr"].asString();
+    char* end = nullptr;
+    std::strtod(text.c_str(), &end);
+    if (end != text.c_str())
+        return std::string();
+    std::string hint;
+    if (text.size() == 1 && static_cast<unsigned char>(text[0]) > 32 &&
+        static_cast<unsigned char>(text[0]) < 127)
+        hint = "; the character " + text + " is address " +
+               std::to_string(static_cast<unsigned char>(text[0]));
+    std::string shown;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            shown += escaped;
+        } else {
+            shown += c;
+        }
+    }
+    return device.name + ": the address \"" + shown +
+           "\" reads as address 0 (it is decimal text" + hint + ")";
 }
 
 DeviceSpec deviceFromFlags(const ToolOptions& options)

@@ -31,12 +31,30 @@ struct DeviceSpec {
     std::string origin;  // where it was configured, for messages
 };
 
+// The run's own settings from the file's "host" object; unset: not in the file.
+struct HostSettings {
+    std::optional<std::string> history;
+    std::optional<int> keep_days;
+    std::optional<std::string> cache;
+    std::optional<HttpAddress> http;
+};
+
+HostSettings parseHostSettings(const std::string& text, const std::string& source);
+
+// The options as the run uses them: a flag given on the command line wins,
+// else the configuration file's "host" settings apply.
+ToolOptions withConfiguredSettings(ToolOptions options);
+
 // Parses a host configuration file's text. Errors name the source, the line and
 // column and, for content errors, the JSON path: "host.json:4:17: devices[0].dataId: ...".
 std::vector<DeviceSpec> parseHostConfig(const std::string& text, const std::string& source);
 
 // Reads and parses the file; relative scenario paths are taken relative to it.
 std::vector<DeviceSpec> loadHostConfig(const std::string& path);
+
+// A warning when the device's "appSetting"/"addr" text holds no number and
+// so reads as address 0 ("A" for 65, say); empty otherwise.
+std::string addressWarning(const DeviceSpec& device);
 
 // The one device the flags describe.
 DeviceSpec deviceFromFlags(const ToolOptions& options);

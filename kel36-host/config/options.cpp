@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli/suggest.h"
 #include "host/serial_port.h"
 #include "kel36-host/config/device_name.h"
 #include "kel36-host/store/iso_time.h"
@@ -250,7 +251,9 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, Seen& seen)
                 if (o.timeout_ms == 0)
                     throw ToolError(f + ": the reply time-out must be at least 1 ms");
             });
-    d.value("--rounds", "N", "stop after N completed rounds of every device",
+    d.value("--rounds", "N",
+            "stop after N completed rounds of every device\n"
+            "(0, the default: no limit)",
             [&o](const std::string& f, const std::string& v) {
                 o.rounds = parseUnsigned(f, v, UINT64_MAX);
             });
@@ -318,7 +321,8 @@ void checkCombinations(const ToolOptions& o, const Seen& seen)
         throw ToolError("--scenario needs a simulated controller (--simulate, or no --port)");
     if (o.port && !o.sim_option.empty())
         throw ToolError(o.sim_option + " needs a simulated controller (--simulate, or no --port)");
-    if (o.keep_days > 0 && o.history_path.empty())
+    // With --config the file may name the history (checked once it is read).
+    if (o.keep_days > 0 && o.history_path.empty() && o.config_path.empty())
         throw ToolError("--keep needs --history");
 }
 
@@ -453,13 +457,34 @@ std::string messageFor(const CLI::ParseError& e)
     return what;
 }
 
-void refuseExtras(const std::vector<std::string>& extras)
+// The long options an app takes, for suggestions.
+std::vector<std::string> optionNames(const CLI::App& app)
+{
+    std::vector<std::string> names;
+    for (const CLI::Option* option : app.get_options())
+        for (const std::string& name : option->get_lnames())
+            names.push_back("--" + name);
+    return names;
+}
+
+void refuseExtras(const std::vector<std::string>& extras, const CLI::App& app)
 {
     if (extras.empty())
         return;
     const std::string& extra = extras.front();
-    throw ToolError(extra.rfind("-", 0) == 0 ? "unknown option " + extra + " (see --help)"
+    throw ToolError(extra.rfind("-", 0) == 0 ? kelcli::unknownOptionMessage(extra, optionNames(app))
                                              : "unexpected argument '" + extra + "'");
+}
+
+// CLI11 writes "Usage: scan [options] [FILE]": the program's name is missing
+// and a required FILE looks optional.
+std::string withUsage(std::string help, const std::string& usage)
+{
+    const auto start = help.find("Usage: ");
+    if (start == std::string::npos)
+        return help;
+    const auto end = help.find('\n', start);
+    return help.replace(start, end - start, "Usage: " + usage);
 }
 
 CommandLine& finishSubcommand(const CLI::App& app, const CLI::App& sub, bool csv,
@@ -468,7 +493,7 @@ CommandLine& finishSubcommand(const CLI::App& app, const CLI::App& sub, bool csv
     const std::string name = sub.get_name();
     // Polling options belong to polling, not to reading a history.
     refuseRunOptions(app, name, "only its own");
-    refuseExtras(sub.remaining());
+    refuseExtras(sub.remaining(), sub);
     HistoryQueryOptions& q = command_line.query;
     if (q.path.empty())
         throw ToolError(name + ": expected the history database FILE (see " + name + " --help)");
@@ -489,7 +514,7 @@ CommandLine& finishSubcommand(const CLI::App& app, const CLI::App& sub, bool csv
 CommandLine& finishScan(const CLI::App& app, const CLI::App& sub, CommandLine& command_line)
 {
     refuseRunOptions(app, "scan", "only its own");
-    refuseExtras(sub.remaining());
+    refuseExtras(sub.remaining(), sub);
     if (command_line.scan.port.empty())
         throw ToolError("scan: expected --port DEV, the line to scan (see scan --help)");
     command_line.command = Command::Scan;
@@ -553,6 +578,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
                         "the self-contained HTML file to write (required)",
                         [&q](const std::string& v) { q.output = v; });
 
+    const char* const reading_footer =
+        "Options take their value as --opt value or --opt=value.\n"
+        "Exit status: 0 on success, 1 when the output cannot be written (or on an\n"
+        "internal error), 2 on bad input (the reason is one line on stderr).";
+    history->footer(reading_footer);
+    report->footer(reading_footer);
+
     CLI::App* scan = defineSubcommand(
         app, "scan", "scan --port DEV: find the controllers that answer on a line", sub_help);
     scan->footer(
@@ -574,7 +606,10 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     if (sub) {
         if (sub_help) {
             command_line.command = Command::Help;
-            command_line.help = sub->help();
+            command_line.help = withUsage(
+                sub->help(), sub == scan      ? "kel36-host scan --port DEV [options]"
+                             : sub == history ? "kel36-host history FILE (--csv | --json) [options]"
+                                              : "kel36-host report FILE -o REPORT.html [options]");
             return command_line;
         }
         if (sub == scan)
@@ -583,14 +618,15 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     }
     if (help) {
         command_line.command = Command::Help;
-        command_line.help = app.help();
+        command_line.help = withUsage(app.help(), "kel36-host [options]\n"
+                                                  "       kel36-host scan|history|report ... (see kel36-host COMMAND --help)");
         return command_line;
     }
     if (version) {
         command_line.command = Command::Version;
         return command_line;
     }
-    refuseExtras(app.remaining());
+    refuseExtras(app.remaining(), app);
     checkCombinations(o, seen);
     return command_line;
 }

@@ -63,13 +63,19 @@ int exitStatus(const std::vector<std::unique_ptr<DeviceRunner>>& runners)
 
 }  // namespace
 
-int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
+int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
 {
+    const ToolOptions options = withConfiguredSettings(flags);
     const DriverOutput driver_output(options.trace);
     // Everything is checked before the first line is printed or the first
     // byte sent: configuration, shared lines, plug-in, devices, descriptors,
     // simulated controllers and every line, opened.
     std::vector<DeviceSpec> devices = devicesFor(options);
+    for (const DeviceSpec& device : devices) {
+        const std::string warning = addressWarning(device);
+        if (!warning.empty())
+            std::fprintf(err, "kel36-host: warning: %s\n", warning.c_str());
+    }
     const std::vector<BusPlan> configured_lines = planBuses(devices);
     const kelhost::Plugin plugin = loadPlugin(options);
     if (options.check) {

@@ -109,6 +109,14 @@ TEST(Kel36SimTool, HelpGoesToStdoutWithExitZero)
     EXPECT_EQ(tool.out().rfind("Usage: kel36-sim", 0), 0u);
     EXPECT_NE(tool.out().find("--delay-ms MS"), std::string::npos);
     EXPECT_TRUE(tool.err().empty());
+
+    Tool version({"--version"});
+    EXPECT_EQ(version.wait(), 0);
+    EXPECT_EQ(version.out().rfind("kel36-sim ", 0), 0u) << version.out();
+    Tool typo({"--pac"});
+    EXPECT_EQ(typo.wait(), 2);
+    EXPECT_NE(typo.err().find("unknown option --pac (did you mean --pace?)"), std::string::npos)
+        << typo.err();
 }
 
 TEST(Kel36SimTool, ServesOnThePrintedPseudoTerminalUntilTheDurationEnds)

@@ -80,7 +80,7 @@ TEST(HostConfiguration, NamesFileLineColumnAndPathOfEveryContentError)
     EXPECT_EQ(errorOf("[{\"name\": \"a\", \"dataId\": 1},\n {\"name\": \"b\", \"dataId\": 1}]"),
               "h.json:2:26: $[1].dataId: duplicate data identifier 1");
     EXPECT_EQ(errorOf("{\"devices\": [], \"extra\": 1}"),
-              "h.json:1:26: $.extra: unknown key (expected \"devices\")");
+              "h.json:1:26: $.extra: unknown key (expected \"devices\" or \"host\")");
     EXPECT_EQ(errorOf("\"devices\""),
               "h.json:1:1: invalid JSON: A valid JSON document must be either an array or an "
               "object value.");
@@ -102,6 +102,97 @@ TEST(HostConfiguration, ScenarioPathsAreRelativeToTheConfigurationFile)
     const auto devices = loadHostConfig(path);
     EXPECT_EQ(devices[0].scenario, dir.path() + "/s.json");
     EXPECT_EQ(devices[1].scenario, "/abs/s.json");
+}
+
+TEST(HostConfiguration, RunSettingsLiveInHostAndAFlagOverridesThem)
+{
+    toolstest::TempDir dir;
+    const std::string path = dir.write("host.json", R"({
+        "host": {"history": "run.db", "keep": 30, "cache": "/var/cache/k", "http": "8736"},
+        "devices": [{"name": "a", "dataId": 1}]})");
+    const ToolOptions from_file = withConfiguredSettings(parseOptions({"--config", path}));
+    EXPECT_EQ(from_file.history_path, dir.path() + "/run.db") << "relative to the file";
+    EXPECT_EQ(from_file.keep_days, 30);
+    EXPECT_EQ(from_file.cache_dir, "/var/cache/k");
+    ASSERT_TRUE(from_file.http.has_value());
+    EXPECT_EQ(from_file.http->port, 8736);
+
+    const ToolOptions flags = withConfiguredSettings(parseOptions(
+        {"--config", path, "--history", "other.db", "--keep", "2", "--http", "127.0.0.1:9"}));
+    EXPECT_EQ(flags.history_path, "other.db");
+    EXPECT_EQ(flags.keep_days, 2);
+    EXPECT_EQ(flags.http->port, 9);
+    EXPECT_EQ(flags.cache_dir, "/var/cache/k") << "what no flag names still comes from the file";
+
+    const auto settingsError = [](const std::string& text) {
+        try {
+            parseHostSettings(text, "h.json");
+        } catch (const ToolError& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(settingsError(R"({"host": {"histroy": "x"}, "devices": []})"),
+              "h.json:1:22: $.host.histroy: unknown key (expected history, keep, cache, http)");
+    EXPECT_EQ(settingsError(R"({"host": {"keep": 0}, "devices": []})"),
+              "h.json:1:19: $.host.keep: expected a whole number of days from 1 to 36500");
+    EXPECT_EQ(settingsError(R"({"host": [], "devices": []})"),
+              "h.json:1:10: $.host: expected an object of the run's settings");
+    EXPECT_NE(settingsError(R"({"host": {"http": "nowhere:x"}, "devices": []})").find("$.host.http: --http"),
+              std::string::npos);
+    const std::string keep_only = dir.write("keep.json", R"({"devices": [{"name": "a", "dataId": 1}]})");
+    EXPECT_THROW(withConfiguredSettings(parseOptions({"--config", keep_only, "--keep", "3"})),
+                 ToolError)
+        << "--keep without a history anywhere";
+}
+
+TEST(CommandLine, MistypedOptionsGetASuggestionAndHelpNamesTheProgram)
+{
+    const auto errorOf = [](const std::vector<std::string>& args) {
+        try {
+            parseCommandLine(args);
+        } catch (const ToolError& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(errorOf({"--intervall", "5"}), "unknown option --intervall (did you mean --interval?)");
+    EXPECT_EQ(errorOf({"--histroy=x.db"}), "unknown option --histroy=x.db (did you mean --history?)");
+    EXPECT_EQ(errorOf({"scan", "--port", "/dev/x", "--bauds", "9600"}),
+              "unknown option --bauds (did you mean --baud?)");
+    EXPECT_EQ(errorOf({"--zzzzzz"}), "unknown option --zzzzzz (see --help)");
+
+    const CommandLine history = parseCommandLine({"history", "--help"});
+    EXPECT_NE(history.help.find("Usage: kel36-host history FILE (--csv | --json) [options]\n"),
+              std::string::npos)
+        << history.help;
+    EXPECT_EQ(history.help.find("3 when"), std::string::npos) << "no polling exit statuses";
+    EXPECT_NE(parseCommandLine({"scan", "--help"}).help.find("Usage: kel36-host scan --port DEV"),
+              std::string::npos);
+    EXPECT_NE(parseCommandLine({"--help"}).help.find("(0, the default: no limit)"),
+              std::string::npos);
+}
+
+TEST(CommandLine, AnAddressTextWithoutANumberIsWarnedAbout)
+{
+    const auto warningFor = [](const std::string& addr) {
+        DeviceSpec d;
+        d.name = "g1";
+        d.node["appSetting"]["addr"] = addr;
+        return addressWarning(d);
+    };
+    EXPECT_EQ(warningFor("A"),
+              "g1: the address \"A\" reads as address 0 (it is decimal text; the character A is "
+              "address 65)");
+    EXPECT_EQ(warningFor("65"), "");
+    EXPECT_EQ(warningFor(" 7x"), "") << "atof reads 7";
+    EXPECT_EQ(warningFor("0"), "");
+    EXPECT_NE(warningFor("\x1b[2J").find("\\x1b[2J"), std::string::npos) << "escaped";
+    const toolstest::HostRun run = toolstest::runHost({"--addr", "A", "--rounds", "1"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_NE(run.err.find("kel36-host: warning: kel36: the address \"A\" reads as address 0"),
+              std::string::npos)
+        << run.err;
 }
 
 TEST(CommandLine, OneDeviceFromFlags)
