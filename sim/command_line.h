@@ -22,6 +22,7 @@ struct ControllerArgs {
 struct CommandLine {
     bool help = false;
     std::string port;       // empty: a new pseudo-terminal
+    std::string pty_link;   // empty: none; else a symbolic link made once it answers
     double duration_s = 0;  // 0: until SIGINT/SIGTERM
     LineTiming line;
     bool local_echo = false;
