@@ -33,7 +33,9 @@ The rules (docs/contributing.md repeats them for writers):
   (scripts/run.sh, scripts/test.sh, cmake), long (cannot be shortened).
 * Masked before comparing, on both sides: dates, times of day (with
   fractions and time zones), Unix milliseconds, pseudo-terminal numbers,
-  durations (a number followed by ms, s, us or min). A documented line
+  the plug-in's path, durations (a number followed by ms, s, us or min; in JSON the values of
+  keys ending in _ms and of seconds, last, mean, max), and a record's 100
+  bytes in hex (they end with the time it was stored). A documented line
   "..." stands for any number of lines.
 * Each block may take 30 s; the whole check stops with a failure after
   240 s.
@@ -58,10 +60,16 @@ RUN_OPTIONS = ("unordered", "loose", "nooutput")
 MARKER = re.compile(r"^<!--\s*check:\s*(.*?)\s*-->\s*$")
 MASKS = [
     (re.compile(r"\b\d{4}-\d{2}-\d{2}"), "<date>"),
-    (re.compile(r"\b\d{2}:\d{2}:\d{2}(?:[.,]\d+)?(?:Z|[+-]\d{2}:?\d{2})?"), "<time>"),
+    (re.compile(r"(?<!\d)\d{2}:\d{2}:\d{2}(?:[.,]\d+)?(?:Z|[+-]\d{2}:?\d{2})?"), "<time>"),
     (re.compile(r"\b1\d{12}\b"), "<epoch>"),
     (re.compile(r"/dev/pts/\d+"), "/dev/pts/<n>"),
+    (re.compile(r"(?<!\S)\S*/kel36\.so\b"), "<plug-in>"),  # where the build put it
     (re.compile(r"(?<![\w.])\d+(?:\.\d+)?\s?(?:ms|s|us|µs|min)\b"), "<duration>"),
+    # the same in JSON: round times and how long a scan took
+    (re.compile(r'("(?:\w+_ms|seconds|last|mean|max)":)-?\d+(?:\.\d+)?(?:e[-+]?\d+)?'),
+     r"\1<duration>"),
+    # a whole record in hex: its last bytes are the time it was stored
+    (re.compile(r"\b[0-9a-f]{200}\b"), "<record>"),
 ]
 NUMBER = re.compile(r"(?<![\w<])[-+]?\d+(?:\.\d+)?")
 
@@ -196,7 +204,9 @@ def run_block(block, options, replacements, workdir, env, time_left):
             command = command.replace(a, b)
         background = command.rstrip().endswith("&")
         script.append(command)
-        script.append("echo bg >&9" if background else "echo $? >&9")
+        # The status, and where the output stood, so --update can split it.
+        script.append(("echo bg" if background else "echo $?") +
+                      ' "$(stat -c %s ' + output + ')" >&9')
     with open(output, "wb") as out:
         process = subprocess.Popen(["bash", "--noprofile", "--norc", "-c", "\n".join(script)],
                                    cwd=workdir, env=env, stdin=subprocess.DEVNULL,
@@ -209,8 +219,20 @@ def run_block(block, options, replacements, workdir, env, time_left):
             timed_out = True
         stop_group(process)
         process.wait()
-    text = open(output, encoding="utf-8", errors="replace").read()
-    codes = open(statuses).read().split() if os.path.exists(statuses) else []
+    data = open(output, "rb").read()
+    text = data.decode("utf-8", errors="replace")
+    marks = [line.split() for line in open(statuses).read().splitlines()] \
+        if os.path.exists(statuses) else []
+    codes = [m[0] for m in marks]
+    ends = [int(m[1]) for m in marks] + [len(data)] * (len(block.commands) - len(marks))
+    block.printed = []
+    start = 0
+    for end in ends[:len(block.commands)]:
+        part = data[start:end].decode("utf-8", errors="replace").split("\n")
+        if part and part[-1] == "":
+            part.pop()
+        block.printed.append(part)
+        start = end
     os.remove(output)
     if os.path.exists(statuses):
         os.remove(statuses)
@@ -235,9 +257,27 @@ def run_block(block, options, replacements, workdir, env, time_left):
     same = (matches_unordered if options.get("unordered") else matches)(expected, actual)
     if same:
         return None
+    block.stale = True
     diff = "\n".join(difflib.unified_diff(expected, actual, "documented", "printed", lineterm=""))
     return "the output no longer has the documented shape (masked):\n" + diff + \
         "\nprinted:\n" + "\n".join(raw)
+
+
+def update(path, blocks):
+    """Rewrites each block's output lines with what its commands printed."""
+    lines = open(path, encoding="utf-8").read().split("\n")
+    for block in sorted(blocks, key=lambda b: b.line, reverse=True):
+        if getattr(block, "printed", None) is None:
+            continue
+        end = block.line
+        while not lines[end].startswith("```"):
+            end += 1
+        body = []
+        for (command, _), printed in zip(block.commands, block.printed):
+            body.append("$ " + command)
+            body += printed
+        lines[block.line:end] = body
+    open(path, "w", encoding="utf-8").write("\n".join(lines))
 
 
 def main():
@@ -245,6 +285,10 @@ def main():
     parser.add_argument("--root", required=True, help="the repository")
     parser.add_argument("--bin", action="append", default=[],
                         help="a directory with kel36-host or kel36-sim (repeatable)")
+    parser.add_argument("--update", action="store_true",
+                        help="write what was printed into the compared blocks (those with a '...' "
+                             "only when they fail): for a writer refreshing captures; "
+                             "review the diff")
     parser.add_argument("files", nargs="*", help="documents (default README.md docs/*.md)")
     args = parser.parse_args()
 
@@ -267,6 +311,7 @@ def main():
             workdir = os.path.join(top, re.sub(r"\W", "_", name))
             os.makedirs(workdir)
             shutil.copytree(os.path.join(root, "examples"), os.path.join(workdir, "examples"))
+            stale = []
             for block in blocks:
                 try:
                     mode, options, replacements = parse_marker(block)
@@ -282,11 +327,19 @@ def main():
                     break
                 t0 = time.monotonic()
                 problem = run_block(block, options, replacements, workdir, env, left)
+                if problem is not None and not getattr(block, "stale", False):
+                    block.printed = None  # failed before its output: nothing to write
                 ran += 1
                 state = "ok" if problem is None else "not ok"
                 print(f"{state} - {block.where()} ({time.monotonic() - t0:.1f} s)", flush=True)
                 if problem is not None:
                     failures.append(f"{block.where()}: {problem}")
+                if args.update and not options.get("nooutput") and (
+                        getattr(block, "stale", False) or
+                        all("..." not in out for _, out in block.commands)):
+                    stale.append(block)
+            if args.update and stale:
+                update(path, stale)
     for failure in failures:
         print("FAIL " + failure, file=sys.stderr)
     print(f"{ran} blocks run, {skipped} skipped, {len(failures)} failed, "
