@@ -3,7 +3,7 @@
 against the built kel36-host and kel36-sim and compares what they print with
 what the documents show, so a capture cannot go stale unnoticed.
 
-The rules (docs/contributing.md repeats them for writers):
+The rules, kept here and nowhere else (docs/contributing.md points here):
 
 * A block of commands is a fenced block whose first line starts with "$ ".
   Every such block has a marker on the line just before its fence:
