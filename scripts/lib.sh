@@ -104,7 +104,7 @@ BUILD_PACKAGES=(
 # texts, so that its screenshots show them), and promtool (package
 # prometheus) to check /metrics. tests/browser/run.sh takes playwright-core
 # from npm at the version its package-lock.json pins.
-TEST_PACKAGES=(chromium fonts-wqy-microhei prometheus)
+TEST_PACKAGES=(chromium fonts-wqy-microhei prometheus sqlite3 curl)
 
 # Node.js and npm drive the browser. The machine usually brings its own
 # (Node.js 20 or later, which playwright-core needs); Debian's are installed

@@ -25,6 +25,9 @@ const char kUsage[] =
     "Line:\n"
     "  --pty             create a pseudo-terminal and print its path as the first\n"
     "                    line on stdout (the default when --port is not given)\n"
+    "  --pty-link PATH   also make PATH a symbolic link to the pseudo-terminal,\n"
+    "                    once it answers (a script waits for PATH to exist);\n"
+    "                    removed again on exit\n"
     "  --port DEV        serve a serial device, raw 8N1, no flow control\n"
     "  --baud N          baud rate of --port and of --pace (default 19200)\n"
     "  --pace            model the line at the baud rate: 10 bit times per\n"
@@ -152,6 +155,10 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
         } else if (option == "--pty") {
             flag();
             pty = true;
+        } else if (option == "--pty-link") {
+            cl.pty_link = takeValue();
+            if (cl.pty_link.empty())
+                throw UsageError("--pty-link needs a path");
         } else if (option == "--pace") {
             flag();
             cl.line.pace = true;
@@ -237,6 +244,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     }
     if (pty && !cl.port.empty())
         throw UsageError("use either --pty or --port, not both");
+    if (!cl.pty_link.empty() && !cl.port.empty())
+        throw UsageError("--pty-link needs a pseudo-terminal, not --port");
     if (rs485_delays && !rs485)
         throw UsageError("--rs485-delays needs --rs485");
     if (rs485)

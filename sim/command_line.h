@@ -23,6 +23,7 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     std::string port;       // empty: a new pseudo-terminal
+    std::string pty_link;   // empty: none; else a symbolic link made once it answers
     double duration_s = 0;  // 0: until SIGINT/SIGTERM
     LineTiming line;
     bool local_echo = false;

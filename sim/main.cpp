@@ -17,6 +17,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli/standard_streams.h"
@@ -32,6 +34,39 @@ using namespace kelsim;
 
 constexpr int kExitFailed = 1;
 constexpr int kExitBadInput = 2;
+
+// --pty-link: the path a script waits for. It is made under a temporary name
+// and renamed into place, so it never exists half-made or pointing elsewhere,
+// and it only ever replaces a symbolic link, never a file.
+std::string linkProblem(const std::string& path)
+{
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
+        return "--pty-link: " + path + " exists and is not a symbolic link";
+    return "";
+}
+
+bool publishLink(const std::string& path, const std::string& target)
+{
+    const std::string temporary = path + ".kel36-sim-" + std::to_string(::getpid());
+    ::unlink(temporary.c_str());
+    if (::symlink(target.c_str(), temporary.c_str()) == 0 &&
+        ::rename(temporary.c_str(), path.c_str()) == 0)
+        return true;
+    std::fprintf(stderr, "kel36-sim: --pty-link: cannot make %s: %s\n", path.c_str(),
+                 std::strerror(errno));
+    ::unlink(temporary.c_str());
+    return false;
+}
+
+// Only our own link: another simulator may have taken the path since.
+void removeLink(const std::string& path, const std::string& target)
+{
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
+    if (n > 0 && std::string(buffer, static_cast<std::size_t>(n)) == target)
+        ::unlink(path.c_str());
+}
 
 std::string describeLine(const CommandLine& cl)
 {
@@ -187,6 +222,15 @@ int run(const std::vector<std::string>& args, kelcli::CheckedOutput& out)
         std::fprintf(stderr, "kel36-sim: %s\n", e.what());
         return kExitBadInput;
     }
+    if (!cl.pty_link.empty()) {
+        const std::string problem = linkProblem(cl.pty_link);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "kel36-sim: %s\n", problem.c_str());
+            return kExitBadInput;
+        }
+        // A link left by a run that was killed must not look ready.
+        ::unlink(cl.pty_link.c_str());
+    }
 
     // Block before any thread starts, so the serving thread inherits the mask
     // and the signals reach only sigtimedwait below.
@@ -217,8 +261,17 @@ int run(const std::vector<std::string>& args, kelcli::CheckedOutput& out)
     printBanner(cl, options, sim->devicePath());
     if (control)
         control->start([&sim](const std::string& command) { return sim->control(command); });
+    // Last: whoever waits for the link may use the line and the control at once.
+    if (!cl.pty_link.empty() && !publishLink(cl.pty_link, sim->devicePath())) {
+        if (control)
+            control->stop();
+        sim->stop();
+        return kExitFailed;
+    }
 
     waitForStop(signals, *sim, cl.duration_s);
+    if (!cl.pty_link.empty())
+        removeLink(cl.pty_link, sim->devicePath());
     if (control)
         control->stop();
     const std::string failure = sim->failure();

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,50 @@ TEST(Kel36SimTool, ServesOnThePrintedPseudoTerminalUntilTheDurationEnds)
               std::string::npos)
         << tool.err();
     EXPECT_NE(tool.err().find("faults injected: dropped 0"), std::string::npos) << tool.err();
+}
+
+// A script waits for the --pty-link path: it must appear only once the line
+// answers, point at the printed pseudo-terminal, never replace a file, and be
+// gone after the run so the next wait does not pass at once.
+TEST(Kel36SimTool, PtyLinkAppearsOnceTheLineAnswersAndGoesOnExit)
+{
+    const std::string link = ::testing::TempDir() + "kel36_sim_link_" + std::to_string(getpid());
+    ASSERT_EQ(symlink("/dev/pts/nonexistent-stale", link.c_str()), 0);  // a killed run's
+    {
+        Tool tool({"--pty-link", link, "--duration", "3"});
+        const std::string path = tool.firstLine();
+        ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        char target[256] = {};
+        while (readlink(link.c_str(), target, sizeof target - 1) <= 0 ||
+               std::string(target) != path) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no link to " << path;
+            std::fill(std::begin(target), std::end(target), '\0');
+            usleep(20000);
+        }
+        {
+            kelsim::testing::LineClient line(link);
+            ASSERT_TRUE(line.write("|DF56B7"));
+            EXPECT_EQ(line.read(4), "84B7");  // register 41 of the default scenario
+        }
+        EXPECT_EQ(tool.wait(), 0) << tool.err();
+    }
+    struct stat st;
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link outlived the run";
+
+    std::ofstream(link) << "keep";
+    Tool refused({"--pty-link", link, "--duration", "1"});
+    EXPECT_EQ(refused.wait(), 2);
+    EXPECT_NE(refused.err().find("exists and is not a symbolic link"), std::string::npos)
+        << refused.err();
+    std::ifstream kept(link);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
+    unlink(link.c_str());
+
+    Tool with_port({"--port", "/dev/null", "--pty-link", link});
+    EXPECT_EQ(with_port.wait(), 2);
+    EXPECT_NE(with_port.err().find("--pty-link needs a pseudo-terminal"), std::string::npos)
+        << with_port.err();
 }
 
 TEST(Kel36SimTool, StopsCleanlyOnSigtermAndSigint)
