@@ -33,11 +33,17 @@ for arch in "${arches[@]}"; do
             package_installed "$p" || host_tool=OFF
         done
         [ "$host_tool" = ON ] || echo "package.sh: skipped: kel36-tools for $arch (the target's SQLite or cpp-httplib packages are not installed); kel36-plugin for $arch is built"
-        # Without the tools the plug-in alone is built.
+        # Without the tools the plug-in alone is built. GNUInstallDirs gives a
+        # cross build no multiarch directory; Multi-Arch: same needs one.
+        case "$arch" in armhf) triple=arm-linux-gnueabihf ;; arm64) triple=aarch64-linux-gnu ;; esac
         args+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$arch.cmake" -DKEL36_DEBIAN_ARCH="$arch"
-            -DKEL36_BUILD_HOST_TOOL="$host_tool" -DKEL36_BUILD_TOOLS="$host_tool")
+            -DCMAKE_INSTALL_LIBDIR="lib/$triple" -DKEL36_BUILD_HOST_TOOL="$host_tool"
+            -DKEL36_BUILD_TOOLS="$host_tool")
     fi
     echo "== packages for $arch"
+    # Only this build's packages stay: an older version beside it would be installed instead.
+    rm -f "$out"/kel36-*_"$arch".deb
+    [ "$arch" = amd64 ] && rm -f "$out"/kel36-*_all.deb
     cmake -S . -B "$build" "${args[@]}" >/dev/null
     cmake --build "$build" --parallel "${KEL36_JOBS:-2}"
     (cd "$build" && cpack -G DEB >/dev/null)
