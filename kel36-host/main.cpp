@@ -2,6 +2,7 @@
 // or simulated serial lines. Every bad input ends in one line on stderr and
 // exit status 2; output that cannot be written ends it with status 1.
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -19,9 +20,7 @@
 #include "kel36-host/store/history_export.h"
 #include "kel36-host/tool_error.h"
 
-#ifndef KEL36_VERSION
-#define KEL36_VERSION "unknown"
-#endif
+#include "kel36_version.h"
 
 namespace {
 
@@ -80,13 +79,17 @@ int main(int argc, char** argv)
         return kExitFailed;
     kelcli::CheckedOutput output(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
     int status = 0;
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    // In the journal an error is logged at its level.
+    const char* const error_level =
+        std::find(args.begin(), args.end(), "--service") != args.end() ? "<3>" : "";
     try {
-        status = run(std::vector<std::string>(argv + 1, argv + argc), output.stream());
+        status = run(args, output.stream());
     } catch (const keltool::ToolError& e) {
-        std::fprintf(stderr, "kel36-host: %s\n", e.what());
+        std::fprintf(stderr, "%skel36-host: %s\n", error_level, e.what());
         status = kExitBadInput;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "kel36-host: internal error: %s\n", e.what());
+        std::fprintf(stderr, "%skel36-host: internal error: %s\n", error_level, e.what());
         status = kExitFailed;
     }
     return kelcli::finishOutput(output, "kel36-host", status, kExitFailed);

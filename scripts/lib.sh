@@ -94,7 +94,7 @@ install_packages() {
 
 # Everything a native build, its tests and the tools need.
 BUILD_PACKAGES=(
-    cmake ninja-build g++ pkg-config binutils
+    cmake ninja-build g++ pkg-config binutils python3 gzip
     libboost-dev libjsoncpp-dev libcli11-dev libsqlite3-dev libcpp-httplib-dev
     libgtest-dev libgmock-dev libbenchmark-dev
 )
@@ -102,9 +102,10 @@ BUILD_PACKAGES=(
 # What only the tests use: Debian's Chromium, the real browser that loads the
 # dashboard and the test report (with a small font for the alarms' Chinese
 # texts, so that its screenshots show them), and promtool (package
-# prometheus) to check /metrics. tests/browser/run.sh takes playwright-core
+# prometheus) to check /metrics; lintian, bash-completion and qemu-user for
+# the packages' test. tests/browser/run.sh takes playwright-core
 # from npm at the version its package-lock.json pins.
-TEST_PACKAGES=(chromium fonts-wqy-microhei prometheus sqlite3 curl)
+TEST_PACKAGES=(chromium fonts-wqy-microhei prometheus sqlite3 curl lintian bash-completion qemu-user)
 
 # Node.js and npm drive the browser. The machine usually brings its own
 # (Node.js 20 or later, which playwright-core needs); Debian's are installed

@@ -55,6 +55,12 @@ if [ -x scripts/cross-test.sh ]; then
     scripts/cross-test.sh armhf
 fi
 
+if [ -x scripts/package.sh ]; then
+    step "Debian packages: built, linted, installed, run and purged; ARM plug-ins checked"
+    scripts/package.sh all
+    tests/packaging/install_test.sh amd64 armhf arm64
+fi
+
 step "normal build"
 cmake --preset default >/dev/null
 cmake --build --preset default

@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "kel36_version.h"
 #include "cli/standard_streams.h"
 #include "command_line.h"
 #include "control/control_client.h"

@@ -293,6 +293,11 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, Seen& seen)
            "(read-only; a port alone listens on 127.0.0.1)",
            [&o](const std::string& v) { o.http = parseHttpAddress(v); });
 
+    d.flag("--service",
+           "run as a supervised service (systemd): log lines for\n"
+           "the journal, a port missing at start is retried",
+           [&o] { o.service = true; });
+
     d.group("Diagnostics");
     d.flag("--check",
            "load the plug-in, configure one device, show its\n"
@@ -304,6 +309,8 @@ void checkCombinations(const ToolOptions& o, const Seen& seen)
 {
     if (seen.json && seen.watch)
         throw ToolError("--json and --watch exclude each other");
+    if (o.service && seen.watch)
+        throw ToolError("--watch redraws a terminal; a --service has none");
     if (seen.interval && seen.period)
         throw ToolError("--interval and --period exclude each other");
     if (!o.config_path.empty() && (o.port || o.addr || o.data_id || o.name || o.rtscts ||

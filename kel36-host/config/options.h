@@ -54,6 +54,9 @@ struct ToolOptions {
     OutputMode output = OutputMode::Human;
     bool trace = false;
     bool check = false;
+    // Run as a supervised service: lines for the journal, a port missing at
+    // start is a lost line (a USB adapter that is not there yet at boot).
+    bool service = false;
     std::string history_path;  // SQLite history database
     int keep_days = 0;         // prune history rows older than this (0: keep all)
     std::string cache_dir;

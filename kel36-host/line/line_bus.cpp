@@ -65,11 +65,15 @@ LineBus::~LineBus()
     closeLine(&line_);
 }
 
-void LineBus::open(bool wait_reader)
+void LineBus::open(bool wait_reader, bool missing_is_lost)
 {
     options_.wait_reader = wait_reader;
     std::string error;
-    if (!openLine(port_, options_, &line_, &error))
+    if (!openLine(port_, options_, &line_, &error) && missing_is_lost) {
+        not_opened_ = error.empty() ? "cannot open" : error;
+        return;
+    }
+    if (!line_.isOpen())
         throw ToolError((runners_.size() == 1 ? "device " : "devices ") + deviceNames(runners_) +
                         ": " + error);
     attachAll(line_.fd);
@@ -94,6 +98,8 @@ void LineBus::start(TimePoint now)
     latest_start_ = now;
     turn_ = runners_.size() - 1;  // the first device goes first
     active_ = runners_[turn_];
+    if (!not_opened_.empty())
+        portLost(not_opened_.c_str(), now);
 }
 
 bool LineBus::finished() const

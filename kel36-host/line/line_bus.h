@@ -26,8 +26,9 @@ public:
     LineBus& operator=(const LineBus&) = delete;
 
     // Opens the line, exclusively. Throws ToolError naming the devices and
-    // the reason when it cannot be opened or another program holds it.
-    void open(bool wait_reader);
+    // the reason when it cannot be opened or another program holds it;
+    // with `missing_is_lost` it is a lost line instead, retried from start().
+    void open(bool wait_reader, bool missing_is_lost = false);
     // Polling begins: every device reports its line and restores its cached
     // record; the first round is due at once.
     void start(TimePoint now);
@@ -78,6 +79,7 @@ private:
     TimePoint reopen_at_{};
     int reopen_backoff_ms_ = 0;
     bool reopen_refusal_reported_ = false;
+    std::string not_opened_;  // why the first open failed, when it is retried
 
     std::array<unsigned char, 256> read_buffer_{};
 };

@@ -14,15 +14,28 @@
 namespace keltool {
 namespace {
 
+// For the journal (--service) every line starts with its syslog level, as
+// journald reads it ("<4>" a warning), and no clock (the journal keeps the
+// time); a round is logged when it is a device's first or its alarms changed,
+// not once a second.
+constexpr const char* kInfo = "<6>";
+constexpr const char* kWarning = "<4>";
+constexpr const char* kError = "<3>";
+
 class HumanOutput : public OutputSink {
 public:
-    explicit HumanOutput(std::FILE* out) : out_(out) {}
+    HumanOutput(std::FILE* out, bool journal) : out_(out), journal_(journal) {}
 
     // The line of every round is put together piece by piece, not through
     // printf: it is the one line per round, and its cost is the host's.
     void round(const RoundReport& r) override
     {
-        start(r.when, r.device->name.c_str());
+        bool any_active = false;
+        for (std::size_t i = 0; i < r.alarm_count; ++i)
+            any_active |= r.alarms[i].active;
+        if (journal_ && !alarmsChanged(r))
+            return;
+        start(r.when, r.device->name.c_str(), any_active ? kWarning : kInfo);
         if (r.source == RecordSource::Cache) {
             put("  restored record");
         } else {
@@ -88,7 +101,11 @@ public:
 
     void event(const EventReport& e) override
     {
-        start(e.when, e.device->name.c_str());
+        const bool warning = e.event != DeviceEvent::Started && e.event != DeviceEvent::AnsweringAgain &&
+                             e.event != DeviceEvent::PortReopened &&
+                             e.event != DeviceEvent::CacheRestored;
+        start(e.when, e.device->name.c_str(),
+              e.event == DeviceEvent::GaveUp ? kError : warning ? kWarning : kInfo);
         switch (e.event) {
             case DeviceEvent::Started:
                 add("  polling %s", e.detail);
@@ -134,6 +151,8 @@ public:
     {
         for (std::size_t i = 0; i < count; ++i) {
             used_ = 0;
+            if (journal_)
+                put(kInfo);
             add("summary %s: %llu rounds, %llu stalls, round time mean %.1f ms, max %.1f ms",
                 devices[i]->name.c_str(), static_cast<unsigned long long>(stats[i]->rounds),
                 static_cast<unsigned long long>(stats[i]->stalls), stats[i]->meanRoundMs(),
@@ -148,6 +167,8 @@ private:
         bool seen = false;
         StallReason reason = StallReason::NoReply;
         int awaited_register = -1;
+        bool logged = false;         // journal: a round of this device was logged
+        uint32_t active_alarms = 0;  // journal: the alarms of that round
     };
 
     LastStall& lastStallOf(const DeviceSpec* device)
@@ -160,14 +181,32 @@ private:
         return last_stalls_.back();
     }
 
-    void start(const WallTime& when, const char* device)
+    void start(const WallTime& when, const char* device, const char* level)
     {
         used_ = 0;
-        char stamp[24];
-        formatClock(when, stamp, sizeof stamp);
-        put(stamp);
-        put(" ");
+        if (journal_) {
+            put(level);
+        } else {
+            char stamp[24];
+            formatClock(when, stamp, sizeof stamp);
+            put(stamp);
+            put(" ");
+        }
         put(device);
+    }
+
+    // The device's active alarms as a bit set, kept per device.
+    bool alarmsChanged(const RoundReport& r)
+    {
+        uint32_t active = 0;
+        for (std::size_t i = 0; i < r.alarm_count && i < 32; ++i)
+            if (r.alarms[i].active)
+                active |= 1u << i;
+        LastStall& last = lastStallOf(r.device);
+        const bool changed = !last.logged || last.active_alarms != active;
+        last.logged = true;
+        last.active_alarms = active;
+        return changed;
     }
 
     void put(const char* text)
@@ -213,6 +252,7 @@ private:
     }
 
     std::FILE* out_;
+    bool journal_;
     char line_[2048];
     std::size_t used_ = 0;
     std::vector<LastStall> last_stalls_;
@@ -220,9 +260,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<OutputSink> makeHumanOutput(std::FILE* out)
+std::unique_ptr<OutputSink> makeHumanOutput(std::FILE* out, bool journal)
 {
-    return std::make_unique<HumanOutput>(out);
+    return std::make_unique<HumanOutput>(out, journal);
 }
 
 namespace {
@@ -286,7 +326,7 @@ const char* deviceEventName(DeviceEvent event)
     return "warning";
 }
 
-std::unique_ptr<OutputSink> makeOutput(OutputMode mode, std::FILE* out)
+std::unique_ptr<OutputSink> makeOutput(OutputMode mode, std::FILE* out, bool journal)
 {
     switch (mode) {
         case OutputMode::Json:
@@ -296,7 +336,7 @@ std::unique_ptr<OutputSink> makeOutput(OutputMode mode, std::FILE* out)
         case OutputMode::Human:
             break;
     }
-    return makeHumanOutput(out);
+    return makeHumanOutput(out, journal);
 }
 
 }  // namespace keltool

@@ -11,11 +11,13 @@
 
 namespace keltool {
 
-std::unique_ptr<OutputSink> makeHumanOutput(std::FILE* out);
+// `journal`: lines for systemd's journal (level prefixes, no clock, no round
+// line unless a device's alarms changed).
+std::unique_ptr<OutputSink> makeHumanOutput(std::FILE* out, bool journal = false);
 std::unique_ptr<OutputSink> makeJsonOutput(std::FILE* out);
 std::unique_ptr<OutputSink> makeWatchOutput(std::FILE* out);
 
-std::unique_ptr<OutputSink> makeOutput(OutputMode mode, std::FILE* out);
+std::unique_ptr<OutputSink> makeOutput(OutputMode mode, std::FILE* out, bool journal = false);
 
 // Shared wording.
 const char* stallReasonText(StallReason reason);

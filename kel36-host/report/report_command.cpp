@@ -11,9 +11,7 @@
 #include "kel36-host/report/svg_plot.h"
 #include "kel36-host/store/history_writer.h"
 
-#ifndef KEL36_VERSION
-#define KEL36_VERSION "unknown"
-#endif
+#include "kel36_version.h"
 
 namespace keltool {
 namespace {

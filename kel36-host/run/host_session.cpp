@@ -19,6 +19,7 @@
 #include "kel36-host/config/plugin_locator.h"
 #include "kel36-host/cache/record_store.h"
 #include "kel36-host/run/simulation.h"
+#include "kel36-host/service/service_notifier.h"
 #include "kel36-host/store/history_recorder.h"
 #include "kel36-host/store/history_writer.h"
 #include "kel36-host/tool_error.h"
@@ -74,7 +75,8 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
     for (const DeviceSpec& device : devices) {
         const std::string warning = addressWarning(device);
         if (!warning.empty())
-            std::fprintf(err, "kel36-host: warning: %s\n", warning.c_str());
+            std::fprintf(err, "%skel36-host: warning: %s\n", options.service ? "<4>" : "",
+                         warning.c_str());
     }
     const std::vector<BusPlan> configured_lines = planBuses(devices);
     const kelhost::Plugin plugin = loadPlugin(options);
@@ -97,7 +99,7 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
     std::unique_ptr<RecordCache> cache;
     if (!options.cache_dir.empty())
         cache = std::make_unique<RecordCache>(options.cache_dir);
-    const std::unique_ptr<OutputSink> shown = makeOutput(options.output, out);
+    const std::unique_ptr<OutputSink> shown = makeOutput(options.output, out, options.service);
     // With a history, stalls and alarm texts are kept beside the records.
     std::unique_ptr<OutputSink> recorder;
     if (history)
@@ -129,11 +131,19 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
         live = std::make_unique<LiveState>(devices);
         web = std::make_unique<WebServer>(*options.http, *live);
         live_feed = feedLiveState(*live, *recorded);
-        std::fprintf(err, "kel36-host: dashboard on %s (also /api/devices, /metrics)\n",
-                     web->url().c_str());
+        std::fprintf(err, "%skel36-host: dashboard on %s (also /api/devices, /metrics)\n",
+                     options.service ? "<6>" : "", web->url().c_str());
         std::fflush(err);
     }
-    OutputSink* const output = live_feed ? live_feed.get() : recorded;
+    // Under systemd the loop's own wake-ups ping its watchdog.
+    ServiceNotifier notifier;
+    std::unique_ptr<ServiceSink> service;
+    if (notifier.active())
+        service = std::make_unique<ServiceSink>(notifier, live_feed ? *live_feed : *recorded,
+                                                devices.size());
+    OutputSink* const output = service ? static_cast<OutputSink*>(service.get())
+                               : live_feed ? live_feed.get()
+                                           : recorded;
 
     RunServices services;
     services.output = output;
@@ -156,19 +166,25 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
         buses.push_back(std::make_unique<LineBus>(plan.port, members, settings));
         loop_view.push_back(buses.back().get());
     }
+    // A service polls on when a port is not there yet (a USB adapter at
+    // boot): the line counts as lost and is retried.
     for (auto& bus : buses)
-        bus->open(buses.size() == 1);
+        bus->open(buses.size() == 1, options.service);
 
     const StopSignals signals;
     const TimePoint now = SteadyClock::now();
     for (auto& bus : buses)
         bus->start(now);
+    if (service)
+        service->ready();
     runEventLoop(loop_view, signals, output, [out, &runners] {
         // Asked after every reply: the unlocked test (one thread writes out).
         return ferror_unlocked(out) != 0 || std::any_of(runners.begin(), runners.end(),
                                                         [](const auto& r) { return r->gaveUp(); });
     });
 
+    if (service)
+        service->stopping();
     std::vector<const DeviceSpec*> specs;
     std::vector<const DeviceStats*> stats;
     for (const auto& runner : runners) {
@@ -181,7 +197,7 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
         history->close();
         std::string notice;
         while (history->takeNotice(&notice))
-            std::fprintf(err, "kel36-host: %s\n", notice.c_str());
+            std::fprintf(err, "%skel36-host: %s\n", options.service ? "<4>" : "", notice.c_str());
     }
     return exitStatus(runners);
 }
