@@ -70,6 +70,7 @@ th, td { padding: 3px 10px; border-bottom: 1px solid #e0e0e0; text-align: left; 
 table.stats td.num, table.stats th.num { text-align: right; font-variant-numeric: tabular-nums; }
 table.facts th { font-weight: 600; color: #555; width: 110px; }
 .meta, .note { color: #616161; }
+.warn { color: #b71c1c; font-weight: 600; }
 .legend span { display: inline-block; margin-right: 14px; }
 .legend i { display: inline-block; width: 14px; height: 10px; margin-right: 4px; vertical-align: middle; }
 svg.plot { display: block; max-width: 100%; height: auto; }
@@ -165,6 +166,11 @@ std::string facts(const DeviceReport& d)
             (i ? "; " : ": ") + std::string("started ") + isoMillis(d.runs[i].started_ms) +
             (d.runs[i].ended_ms ? ", ended " + isoMillis(*d.runs[i].ended_ms) : ", no clean end");
     html += row("runs", runs);
+    if (d.skipped > 0)
+        html += row("left out", "<span class=\"warn\" data-count=\"skipped\">" +
+                                    std::to_string(d.skipped) +
+                                    "</span> stored rows with a source that is neither poll nor "
+                                    "cache, or a time outside the years 1970 to 9999");
     return html + "</table>";
 }
 

@@ -72,15 +72,20 @@ int runReport(const HistoryQueryOptions& query, std::FILE* out)
     doc.made_ms = epochMillis(WallTime::now());
     doc.program = std::string("kel36-host ") + KEL36_VERSION;
     std::vector<std::string> devices;
-    if (query.device.empty())
-        devices = reader.devices(filter);
-    else
-        devices.push_back(query.device);
     uint64_t records = 0;
-    for (const std::string& device : devices) {
-        filter.device = device;
-        doc.devices.push_back(buildDeviceReport(reader, filter, kPlotColumns));
-        records += doc.devices.back().rounds + doc.devices.back().restored;
+    uint64_t skipped = 0;
+    {
+        const HistorySnapshot snapshot(reader);
+        if (query.device.empty())
+            devices = reader.knownDevices(filter);
+        else
+            devices.push_back(query.device);
+        for (const std::string& device : devices) {
+            filter.device = device;
+            doc.devices.push_back(buildDeviceReport(reader, filter, kPlotColumns));
+            records += doc.devices.back().rounds + doc.devices.back().restored;
+            skipped += doc.devices.back().skipped;
+        }
     }
     std::string error;
     if (!writeWhole(query.output, renderHtmlReport(doc), &error)) {
@@ -88,9 +93,13 @@ int runReport(const HistoryQueryOptions& query, std::FILE* out)
                      error.c_str());
         return 1;
     }
-    std::fprintf(out, "report %s: %zu device%s, %llu records from %s\n", query.output.c_str(),
+    std::fprintf(out, "report %s: %zu device%s, %llu records from %s", query.output.c_str(),
                  devices.size(), devices.size() == 1 ? "" : "s",
                  static_cast<unsigned long long>(records), query.path.c_str());
+    if (skipped > 0)
+        std::fprintf(out, "; %llu stored rows left out (unknown source or time)",
+                     static_cast<unsigned long long>(skipped));
+    std::fputc('\n', out);
     return 0;
 }
 

@@ -95,14 +95,27 @@ DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter&
     const int64_t duration = report.last_ms - report.first_ms;
 
     reader.forEachRecord(filter, [&](const StoredRecord& r) {
-        if (r.source != RecordSource::Poll)
+        if (r.source_known && r.source == RecordSource::Cache)
             return true;  // a restored record repeats an older reading
-        times.push_back(r.time_ms);
+        // Only a polled row inside the span has a place on the axis; the
+        // span and the rows come from one snapshot, but the file is outside
+        // input all the same.
+        if (!r.source_known || report.rounds == 0 || r.time_ms < report.first_ms ||
+            r.time_ms > report.last_ms) {
+            ++report.skipped;
+            return true;
+        }
         const std::size_t column =
             duration > 0
                 ? static_cast<std::size_t>(static_cast<double>(r.time_ms - report.first_ms) *
-                                           (width - 1) / static_cast<double>(duration))
+                                           static_cast<double>(width - 1) /
+                                           static_cast<double>(duration))
                 : width / 2;
+        if (column >= width) {
+            ++report.skipped;
+            return true;
+        }
+        times.push_back(r.time_ms);
         for (std::size_t v = 0; v < kReportValueCount; ++v) {
             const float value = readFloat(r.bytes, offsets[v]);
             if (!std::isfinite(value))

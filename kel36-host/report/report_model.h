@@ -65,6 +65,9 @@ struct DeviceReport {
     uint64_t stalls_refused = 0;
     uint64_t stalls_write_blocked = 0;  // requests the line did not take
     std::vector<StoredRun> runs;
+    // Stored rows that fit no axis and were left out: a source neither poll
+    // nor cache, a time outside kEarliestShownMs..kLatestShownMs.
+    uint64_t skipped = 0;
     int64_t first_ms = 0;  // first and last polled record
     int64_t last_ms = 0;
     int64_t median_interval_ms = 0;

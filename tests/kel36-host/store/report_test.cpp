@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <signal.h>
 
 #include "support/history_rows.h"
 #include "kel36-host/output/record_decoder.h"
@@ -295,6 +296,74 @@ TEST(ReportFromPolling, ATimelineRunsRampAndAlarmPeriodMatchTheRows)
     ASSERT_EQ(frequency.size(), rows.size());
     EXPECT_NEAR(*std::min_element(frequency.begin(), frequency.end()), 49.0,
                 pixelTolerance(frequency_plot) + 1e-4);
+}
+
+// Rows a report cannot place (a source neither poll nor cache, a time before
+// 1970 or after 9999, as a damaged or hand-edited file holds them) are left
+// out and counted, never drawn past the plot's columns.
+TEST(ReportOfStrangeRows, RowsThatFitNoAxisAreSkippedAndCounted)
+{
+    TempDir dir;
+    const std::string db = dir.file("h.db");
+    constexpr int64_t kStart = 1767225600000;
+    {
+        keltool::HistoryWriter writer(db);
+        keltool::RecordBytes record{};
+        for (int s = 0; s < 20; ++s) {
+            putFloat(record, "uab", 400.0f + s);
+            writer.record("gen-a", 5001, keltool::RecordSource::Poll, record.data(), 100,
+                          keltool::WallTime{kStart / 1000 + s, 0});
+        }
+    }
+    const std::string blob = "zeroblob(100)";
+    ASSERT_TRUE(historytest::execute(
+        db, "PRAGMA ignore_check_constraints = 1; INSERT INTO records (time_ms, device, data_id, "
+            "source, record, status_a, status_b) VALUES "
+            "(1000, 'gen-a', 5001, 'bogus', " + blob + ", 0, 0), "
+            "(" + std::to_string(kStart + 5000) + ", 'gen-a', 5001, '', " + blob + ", 0, 0), "
+            "(9000000000000000000, 'gen-a', 5001, 'poll', " + blob + ", 0, 0), "
+            "(-86400000000, 'gen-a', 5001, 'poll', " + blob + ", 0, 0)"));
+    const HostRun run = runHost({"report", db, "-o", dir.file("r.html")});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.out.find("4 stored rows left out"), std::string::npos) << run.out;
+    const std::string a = section(readFile(dir.file("r.html")), "gen-a");
+    EXPECT_EQ(capture(a, "data-count=\"rounds\">(\\d+)<"), "20");
+    EXPECT_EQ(capture(a, "data-count=\"skipped\">(\\d+)<"), "4");
+    EXPECT_NE(a.find(keltool::isoMillis(kStart) + " to " + keltool::isoMillis(kStart + 19000)),
+              std::string::npos);
+    const std::vector<double> uab = plottedValues(plot(a, "Line voltages"), "uab");
+    ASSERT_EQ(uab.size(), 20u);
+    EXPECT_NEAR(uab.front(), 400.0, 0.05);
+    EXPECT_NEAR(uab.back(), 419.0, 0.05);
+}
+
+// A report made while kel36-host writes the same history (a documented use)
+// reads one snapshot: its counts agree with the rows it drew from, whatever
+// was committed meanwhile. Run under the ASan build too.
+TEST(ReportBesideAWriter, EachReportIsOneConsistentSnapshot)
+{
+    TempDir dir;
+    const std::string db = dir.file("h.db");
+    HostProcess host({"--plugin", pluginPath(), "--name", "genset-1", "--json", "--interval", "0",
+                      "--timeout", "300", "--history", db});
+    ASSERT_TRUE(host.waitForLines(20, std::chrono::seconds(20))) << host.errorSoFar();
+    uint64_t previous = 0;
+    for (int i = 0; i < 8; ++i) {
+        host.drain();
+        const std::string html_path = dir.file("r" + std::to_string(i) + ".html");
+        const HostRun run = runHost({"report", db, "-o", html_path});
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        const std::string s = section(readFile(html_path), "genset-1");
+        ASSERT_FALSE(s.empty()) << run.out;
+        const std::string rounds = capture(s, "data-count=\"rounds\">(\\d+)<");
+        const std::string uab_row = capture(s, "(<tr data-value=\"uab\">.*?</tr>)");
+        EXPECT_EQ(capture(uab_row, "<td class=\"num\">(\\d+)</td></tr>"), rounds) << i;
+        EXPECT_EQ(s.find("data-count=\"skipped\""), std::string::npos);
+        EXPECT_GE(std::stoull(rounds), previous);
+        previous = std::stoull(rounds);
+    }
+    host.signal(SIGINT);
+    EXPECT_NE(host.finish().exit_code, -1);
 }
 
 }  // namespace
