@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include "kel36-host/report/html_report.h"
 #include "kel36-host/report/svg_plot.h"
 #include "kel36-host/store/history_writer.h"
+#include "kel36-host/tool_error.h"
 
 #ifndef KEL36_VERSION
 #define KEL36_VERSION "unknown"
@@ -57,10 +59,40 @@ bool writeWhole(const std::string& path, const std::string& text, std::string* e
     return ok;
 }
 
+// The report replaces its output whole, so an output that is the history
+// itself (by any name: compared by device and inode), its log, or any other
+// SQLite database would be destroyed. Refused before anything is read.
+void refuseOutput(const std::string& input, const std::string& output)
+{
+    struct stat out {};
+    if (::stat(output.c_str(), &out) != 0)
+        return;
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        struct stat in {};
+        const std::string path = input + suffix;
+        if (::stat(path.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+            throw ToolError("report: -o " + output + " is the history file " + path +
+                            " itself; it is left as it is (give the report another name)");
+    }
+    if (!S_ISREG(out.st_mode))
+        return;
+    char head[16] = {};
+    const int fd = ::open(output.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return;
+    const ssize_t n = ::read(fd, head, sizeof head);
+    ::close(fd);
+    if (n == static_cast<ssize_t>(sizeof head) && std::memcmp(head, "SQLite format 3", 16) == 0)
+        throw ToolError("report: -o " + output +
+                        " is an SQLite database; it is left as it is (give the report another "
+                        "name)");
+}
+
 }  // namespace
 
 int runReport(const HistoryQueryOptions& query, std::FILE* out)
 {
+    refuseOutput(query.path, query.output);
     const HistoryReader reader(query.path);
     HistoryFilter filter;
     filter.from_ms = query.from_ms;

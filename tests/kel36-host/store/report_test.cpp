@@ -10,6 +10,7 @@
 #include <fstream>
 #include <regex>
 #include <signal.h>
+#include <unistd.h>
 
 #include "support/history_rows.h"
 #include "kel36-host/output/record_decoder.h"
@@ -364,6 +365,41 @@ TEST(ReportBesideAWriter, EachReportIsOneConsistentSnapshot)
     }
     host.signal(SIGINT);
     EXPECT_NE(host.finish().exit_code, -1);
+}
+
+// The report never replaces its input: not by the same name, nor by another
+// name of the same file, nor the history's log, nor any other SQLite file.
+TEST(ReportOutputPath, TheHistoryOrAnyDatabaseIsRefusedAndLeftAsItIs)
+{
+    TempDir dir;
+    const std::string db = dir.file("h.db");
+    {
+        keltool::HistoryWriter writer(db);
+        keltool::RecordBytes record{};
+        writer.record("gen-a", 5001, keltool::RecordSource::Poll, record.data(), 100,
+                      keltool::WallTime{1767225600, 0});
+    }
+    const std::string other = dir.file("shop.db");
+    ASSERT_TRUE(historytest::execute(other, "CREATE TABLE t (x); INSERT INTO t VALUES (1)"));
+    ASSERT_EQ(::link(db.c_str(), dir.file("hard.html").c_str()), 0);
+    ASSERT_EQ(::symlink(db.c_str(), dir.file("soft.html").c_str()), 0);
+    const std::string before = readFile(db);
+    const std::string other_before = readFile(other);
+    for (const std::string& output :
+         {db, dir.path() + "/./h.db", dir.file("hard.html"), dir.file("soft.html"), other}) {
+        const HostRun run = runHost({"report", db, "-o", output});
+        EXPECT_EQ(run.exit_code, 2) << output;
+        EXPECT_NE(run.err.find(output == other ? "is an SQLite database; it is left as it is"
+                                               : "is the history file"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_EQ(run.out, "") << output;
+    }
+    EXPECT_EQ(readFile(db), before);
+    EXPECT_EQ(readFile(other), other_before);
+    EXPECT_EQ(historytest::queryValue(db, "SELECT count(*) FROM records"), "1");
+    // A new name beside them still works.
+    EXPECT_EQ(runHost({"report", db, "-o", dir.file("r.html")}).exit_code, 0);
 }
 
 }  // namespace
