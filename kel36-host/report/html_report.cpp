@@ -71,6 +71,7 @@ table.stats td.num, table.stats th.num { text-align: right; font-variant-numeric
 table.facts th { font-weight: 600; color: #555; width: 110px; }
 .meta, .note { color: #616161; }
 .warn { color: #b71c1c; font-weight: 600; }
+p.never { color: #b71c1c; background: #ffebee; border-left: 6px solid #b71c1c; padding: 8px 12px; font-size: 16px; }
 .legend span { display: inline-block; margin-right: 14px; }
 .legend i { display: inline-block; width: 14px; height: 10px; margin-right: 4px; vertical-align: middle; }
 svg.plot { display: block; max-width: 100%; height: auto; }
@@ -272,6 +273,35 @@ std::string gapList(const DeviceReport& d)
     return html;
 }
 
+std::string stallsByReason(const DeviceReport& d)
+{
+    std::string text = std::to_string(d.stalls_no_reply) + " without a reply in time, " +
+                       std::to_string(d.stalls_refused) + " refused replies";
+    if (d.stalls_write_blocked > 0)
+        text += ", " + std::to_string(d.stalls_write_blocked) + " requests the line did not take";
+    return text;
+}
+
+// A device without a single polled record is the one a test report most
+// needs to show: said first, in red, with what its stalls were.
+std::string neverAnswered(const DeviceReport& d, const ReportDocument& doc)
+{
+    const uint64_t stalls = d.stalls_no_reply + d.stalls_refused + d.stalls_write_blocked;
+    std::string html = "<p class=\"never\" data-never-answered=\"" + escapeXml(d.device) +
+                       "\"><strong>" + escapeXml(d.device) +
+                       " never answered</strong>: no polled record";
+    if (doc.from_ms || doc.to_ms)
+        html += " in this range";
+    html += ". ";
+    if (stalls == 0)
+        html += "No stall was stored either.";
+    else
+        html += std::to_string(stalls) + " stall" + (stalls == 1 ? "" : "s") + " (" +
+                stallsByReason(d) + ") from " + isoMillis(d.first_stall_ms) + " to " +
+                isoMillis(d.last_stall_ms) + ".";
+    return html + "</p>\n";
+}
+
 }  // namespace
 
 std::string renderHtmlReport(const ReportDocument& doc)
@@ -292,7 +322,7 @@ std::string renderHtmlReport(const ReportDocument& doc)
                 (doc.to_ms ? "to " + isoMillis(*doc.to_ms) : std::string());
     html += ". Made by " + escapeXml(doc.program) + " at " + isoMillis(doc.made_ms) + ".</p>\n";
     if (doc.devices.empty())
-        html += "<p class=\"note\">No records in this range.</p>\n";
+        html += "<p class=\"note\">No device has records, stalls or events in this range.</p>\n";
     if (doc.devices.size() > 1) {
         html += "<p>Devices:";
         for (std::size_t i = 0; i < doc.devices.size(); ++i)
@@ -303,8 +333,13 @@ std::string renderHtmlReport(const ReportDocument& doc)
     for (std::size_t i = 0; i < doc.devices.size(); ++i) {
         const DeviceReport& d = doc.devices[i];
         html += "<section class=\"device\" id=\"device-" + std::to_string(i + 1) + "\">\n<h2>" +
-                escapeXml(d.device) + "</h2>\n" + facts(d) + "\n<h3>Values</h3>\n" + statsTable(d) +
-                "\n<h3>Alarms</h3>\n" + alarmTable(d) + "\n";
+                escapeXml(d.device) + "</h2>\n";
+        if (d.rounds == 0) {
+            html += neverAnswered(d, doc) + facts(d) + "\n</section>\n";
+            continue;
+        }
+        html += facts(d) + "\n<h3>Values</h3>\n" + statsTable(d) + "\n<h3>Alarms</h3>\n" +
+                alarmTable(d) + "\n";
         if (d.rounds > 0)
             html += plots(d) + "\n";
         html += gapList(d) + "</section>\n";

@@ -1,5 +1,6 @@
 #include "kel36-host/report/report_command.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -108,10 +109,20 @@ int runReport(const HistoryQueryOptions& query, std::FILE* out)
     uint64_t skipped = 0;
     {
         const HistorySnapshot snapshot(reader);
-        if (query.device.empty())
+        if (query.device.empty()) {
             devices = reader.knownDevices(filter);
-        else
+        } else {
+            const std::vector<std::string> known = reader.knownDevices(HistoryFilter{});
+            if (std::find(known.begin(), known.end(), query.device) == known.end()) {
+                std::string names;
+                for (const std::string& name : known)
+                    names += (names.empty() ? "" : ", ") + name;
+                throw ToolError("report: " + query.path + " holds no device " + query.device +
+                                (known.empty() ? "; it holds no device at all"
+                                               : "; it holds " + names));
+            }
             devices.push_back(query.device);
+        }
         for (const std::string& device : devices) {
             filter.device = device;
             doc.devices.push_back(buildDeviceReport(reader, filter, kPlotColumns));

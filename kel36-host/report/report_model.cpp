@@ -64,7 +64,12 @@ DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter&
     report.first_ms = span.first_ms;
     report.last_ms = span.last_ms;
     report.runs = reader.runs(filter);
-    for (const StoredStall& stall : reader.stalls(filter)) {
+    const std::vector<StoredStall> stalls = reader.stalls(filter);
+    if (!stalls.empty()) {
+        report.first_stall_ms = stalls.front().time_ms;
+        report.last_stall_ms = stalls.back().time_ms;
+    }
+    for (const StoredStall& stall : stalls) {
         switch (stall.reason) {
             case StallReason::NoReply:
                 ++report.stalls_no_reply;

@@ -64,6 +64,8 @@ struct DeviceReport {
     uint64_t stalls_no_reply = 0;
     uint64_t stalls_refused = 0;
     uint64_t stalls_write_blocked = 0;  // requests the line did not take
+    int64_t first_stall_ms = 0;         // when there were stalls
+    int64_t last_stall_ms = 0;
     std::vector<StoredRun> runs;
     // Stored rows that fit no axis and were left out: a source neither poll
     // nor cache, a time outside kEarliestShownMs..kLatestShownMs.

@@ -402,5 +402,67 @@ TEST(ReportOutputPath, TheHistoryOrAnyDatabaseIsRefusedAndLeftAsItIs)
     EXPECT_EQ(runHost({"report", db, "-o", dir.file("r.html")}).exit_code, 0);
 }
 
+// The device that never answered is the one a test report most needs: found
+// in stalls (or events, in a history that has them) without any record, it
+// gets its own section that says so, with its stalls by reason.
+TEST(ReportOfSilentDevices, ADeviceWithoutRecordsGetsASectionSayingItNeverAnswered)
+{
+    TempDir dir;
+    const std::string db = dir.file("h.db");
+    constexpr int64_t kStart = 1767225600;
+    {
+        keltool::HistoryWriter writer(db);
+        for (int s = 0; s < 4; ++s)
+            writer.stall("gen-b", s == 3 ? keltool::StallReason::Refused
+                                         : keltool::StallReason::NoReply,
+                         13, keltool::WallTime{kStart + s, 0});
+    }
+    // A history of stalls only.
+    HostRun run = runHost({"report", db, "-o", dir.file("stalls.html")});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.out.find("1 device,"), std::string::npos) << run.out;
+    std::string b = section(readFile(dir.file("stalls.html")), "gen-b");
+    EXPECT_NE(b.find("data-never-answered=\"gen-b\"><strong>gen-b never answered</strong>"),
+              std::string::npos)
+        << b;
+    EXPECT_NE(b.find("4 stalls (3 without a reply in time, 1 refused replies) from " +
+                     keltool::isoMillis(kStart * 1000) + " to " +
+                     keltool::isoMillis((kStart + 3) * 1000)),
+              std::string::npos)
+        << b;
+
+    // Beside a device that answered, and one known only from an event.
+    {
+        keltool::HistoryWriter writer(db);
+        keltool::RecordBytes record{};
+        writer.record("gen-a", 5001, keltool::RecordSource::Poll, record.data(), 100,
+                      keltool::WallTime{kStart, 0});
+    }
+    ASSERT_TRUE(historytest::execute(
+        db, "CREATE TABLE events (id INTEGER PRIMARY KEY, time_ms INTEGER, device TEXT, name "
+            "TEXT); INSERT INTO events (time_ms, device, name) VALUES (" +
+                std::to_string(kStart * 1000) + ", 'gen-c', 'port_lost')"));
+    run = runHost({"report", db, "-o", dir.file("all.html")});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.out.find("3 devices,"), std::string::npos) << run.out;
+    const std::string html = readFile(dir.file("all.html"));
+    EXPECT_EQ(section(html, "gen-a").find("never answered"), std::string::npos);
+    EXPECT_NE(section(html, "gen-b").find("gen-b never answered"), std::string::npos);
+    EXPECT_NE(section(html, "gen-c").find("gen-c never answered</strong>: no polled record. No "
+                                          "stall was stored either."),
+              std::string::npos);
+
+    // --device naming none of them says which there are.
+    run = runHost({"report", db, "-o", dir.file("none.html"), "--device", "gen-x"});
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_NE(run.err.find("holds no device gen-x; it holds gen-a, gen-b, gen-c"),
+              std::string::npos)
+        << run.err;
+    EXPECT_FALSE(std::ifstream(dir.file("none.html")).good());
+    run = runHost({"report", db, "-o", dir.file("b.html"), "--device", "gen-b"});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(readFile(dir.file("b.html")).find("gen-b never answered"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace toolstest
