@@ -134,8 +134,10 @@ std::string facts(const DeviceReport& d)
     html += row("device", escapeXml(d.device));
     html += row("data id", ids.empty() ? "—" : ids);
     if (d.rounds > 0)
-        html += row("period", isoMillis(d.first_ms) + " to " + isoMillis(d.last_ms) + " (" +
-                                  durationText(d.last_ms - d.first_ms) + ")");
+        html += row("period", isoMillis(d.first_ms) + " to " + isoMillis(d.end_ms) + " (" +
+                                  durationText(d.end_ms - d.first_ms) + ")" +
+                                  (d.end_ms > d.last_ms ? "; last record " + isoMillis(d.last_ms)
+                                                        : std::string()));
     std::string rounds =
         "<span data-count=\"rounds\">" + std::to_string(d.rounds) + "</span> polled records";
     if (d.rounds >= 2)
@@ -204,13 +206,26 @@ std::string orDash(const std::string& text)
     return text.empty() ? "—" : escapeXml(text);
 }
 
+// How much of an alarm period fell into gaps, so a period that spans one
+// does not pass for a watched one.
+std::string noData(int64_t no_data_ms, int64_t length_ms)
+{
+    if (no_data_ms <= 0)
+        return "—";
+    char share[16];
+    std::snprintf(share, sizeof share, "%.0f %%",
+                  length_ms > 0 ? 100.0 * static_cast<double>(no_data_ms) / length_ms : 100.0);
+    return "<span class=\"warn\">" + durationText(no_data_ms) + " (" + share + ")</span>";
+}
+
 std::string alarmTable(const DeviceReport& d)
 {
     if (d.alarms.empty())
         return "<p class=\"note\">No alarm was active in any polled record.</p>";
     std::string html =
         "<table class=\"alarms\"><thead><tr><th>signal</th><th>code</th><th>alarm</th>"
-        "<th>onset</th><th>clear</th><th>duration</th></tr></thead><tbody>";
+        "<th>onset</th><th>clear</th><th>duration</th><th>without data</th></tr></thead>"
+        "<tbody>";
     for (const AlarmPeriod& a : d.alarms) {
         const int64_t end = a.clear_ms ? *a.clear_ms : d.last_ms;
         html += "<tr data-signal=\"" + escapeXml(a.signal) +
@@ -218,7 +233,9 @@ std::string alarmTable(const DeviceReport& d)
                 escapeXml(a.signal) + "</td><td>" + orDash(a.code) + "</td><td>" + orDash(a.text) +
                 "</td><td>" + isoMillis(a.onset_ms) + "</td><td>" +
                 (a.clear_ms ? isoMillis(*a.clear_ms) : std::string("still active")) + "</td><td>" +
-                (a.clear_ms ? "" : "at least ") + durationText(end - a.onset_ms) + "</td></tr>";
+                (a.clear_ms ? "" : "at least ") + durationText(end - a.onset_ms) +
+                "</td><td class=\"no-data\">" + noData(a.no_data_ms, end - a.onset_ms) +
+                "</td></tr>";
     }
     return html + "</tbody></table>";
 }
@@ -230,7 +247,8 @@ std::string plots(const DeviceReport& d)
         PlotSpec plot;
         plot.title = group.title;
         plot.from_ms = d.first_ms;
-        plot.to_ms = d.last_ms;
+        plot.to_ms = d.end_ms;
+        plot.last_record_ms = d.last_ms;
         plot.break_after_ms = d.gap_threshold_ms;
         plot.alarms = &d.alarms;
         plot.gaps = &d.gaps;
@@ -262,11 +280,12 @@ std::string gapList(const DeviceReport& d)
     constexpr std::size_t kListed = 50;
     std::string html =
         "<h3>Gaps</h3><table class=\"gaps\"><thead><tr><th>from</th><th>to</th>"
-        "<th>without records</th></tr></thead><tbody>";
+        "<th>without records</th><th>why</th></tr></thead><tbody>";
     for (std::size_t i = 0; i < d.gaps.size() && i < kListed; ++i)
         html += "<tr><td>" + isoMillis(d.gaps[i].from_ms) + "</td><td>" +
                 isoMillis(d.gaps[i].to_ms) + "</td><td>" +
-                durationText(d.gaps[i].to_ms - d.gaps[i].from_ms) + "</td></tr>";
+                durationText(d.gaps[i].to_ms - d.gaps[i].from_ms) + "</td><td class=\"why\">" +
+                escapeXml(d.gaps[i].reason) + "</td></tr>";
     html += "</tbody></table>";
     if (d.gaps.size() > kListed)
         html += "<p class=\"note\">and " + std::to_string(d.gaps.size() - kListed) + " more.</p>";

@@ -50,6 +50,76 @@ void addPeriod(DeviceReport& report, const std::vector<StoredAlarmName>& names, 
     report.alarms.push_back(std::move(period));
 }
 
+// The end of the run that stored the last record, when its clock agrees
+// with the records (a run's times are the wall clock, a record's the
+// driver's), or the last stall or event after it: the line may have been lost
+// well before the run ended.
+int64_t periodEnd(const DeviceReport& report, const std::vector<StoredStall>& stalls,
+                  const std::vector<StoredEvent>& events, const HistoryFilter& filter)
+{
+    int64_t end = report.last_ms;
+    if (report.rounds == 0)
+        return end;
+    for (const StoredRun& run : report.runs)
+        if (run.ended_ms && run.started_ms <= report.last_ms && *run.ended_ms > end &&
+            *run.ended_ms <= kLatestShownMs)
+            end = *run.ended_ms;
+    if (!stalls.empty())
+        end = std::max(end, std::min(stalls.back().time_ms, kLatestShownMs));
+    if (!events.empty())
+        end = std::max(end, std::min(events.back().time_ms, kLatestShownMs));
+    if (filter.to_ms)
+        end = std::min(end, std::max(*filter.to_ms, report.last_ms));
+    return end;
+}
+
+// Each gap's reason: the stalls by reason and the events stored inside it.
+void explainGaps(DeviceReport& report, const std::vector<StoredStall>& stalls,
+                 const std::vector<StoredEvent>& events)
+{
+    std::size_t s = 0, e = 0;
+    for (TimeSpan& gap : report.gaps) {
+        std::array<uint64_t, 3> by_reason{};
+        while (s < stalls.size() && stalls[s].time_ms <= gap.from_ms)
+            ++s;
+        for (; s < stalls.size() && stalls[s].time_ms < gap.to_ms; ++s)
+            ++by_reason[static_cast<std::size_t>(stalls[s].reason) % by_reason.size()];
+        static const char* const kWords[] = {"without a reply in time", "refused replies",
+                                             "requests the line did not take"};
+        std::string reason;
+        for (std::size_t r = 0; r < by_reason.size(); ++r)
+            if (by_reason[r] > 0)
+                reason += (reason.empty() ? "stalls: " : ", ") + std::to_string(by_reason[r]) +
+                          " " + kWords[r];
+        while (e < events.size() && events[e].time_ms <= gap.from_ms)
+            ++e;
+        std::vector<std::string> names;
+        for (; e < events.size() && events[e].time_ms <= gap.to_ms; ++e)
+            if (std::find(names.begin(), names.end(), events[e].name) == names.end() &&
+                names.size() < 8)
+                names.push_back(events[e].name);
+        for (std::size_t n = 0; n < names.size(); ++n)
+            reason += (n == 0 ? (reason.empty() ? "events: " : "; events: ") : ", ") + names[n];
+        if (reason.empty())
+            reason = "no stall or event stored (kel36-host not polling)";
+        if (gap.to_ms == report.end_ms && gap.from_ms == report.last_ms &&
+            report.end_ms > report.last_ms)
+            reason = "no record up to the end of the run; " + reason;
+        gap.reason = std::move(reason);
+    }
+}
+
+// How much of [from, to] lies inside the (ordered, disjoint) gaps.
+int64_t timeInGaps(const std::vector<TimeSpan>& gaps, int64_t from, int64_t to)
+{
+    auto it = std::lower_bound(gaps.begin(), gaps.end(), from,
+                               [](const TimeSpan& g, int64_t t) { return g.to_ms <= t; });
+    int64_t total = 0;
+    for (; it != gaps.end() && it->from_ms < to; ++it)
+        total += std::min(it->to_ms, to) - std::max(it->from_ms, from);
+    return total;
+}
+
 }  // namespace
 
 DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter& filter,
@@ -83,6 +153,8 @@ DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter&
         }
     }
     const std::vector<StoredAlarmName> names = reader.alarmNames(filter.device);
+    const std::vector<StoredEvent> events = reader.events(filter);
+    report.end_ms = periodEnd(report, stalls, events, filter);
 
     const std::size_t width = std::max<std::size_t>(plot_columns, 1);
     for (auto& series : report.columns)
@@ -97,7 +169,7 @@ DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter&
     std::array<OpenAlarm, 5> open{};
     std::vector<int64_t> times;
     times.reserve(static_cast<std::size_t>(span.polled));
-    const int64_t duration = report.last_ms - report.first_ms;
+    const int64_t duration = report.end_ms - report.first_ms;
 
     reader.forEachRecord(filter, [&](const StoredRecord& r) {
         if (r.source_known && r.source == RecordSource::Cache)
@@ -183,10 +255,16 @@ DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter&
         report.gap_threshold_ms = std::max(kGapIntervals * report.median_interval_ms, kMinGapMs);
         for (std::size_t i = 0; i < intervals.size(); ++i)
             if (intervals[i] > report.gap_threshold_ms)
-                report.gaps.push_back(TimeSpan{times[i], times[i + 1]});
+                report.gaps.push_back(TimeSpan{times[i], times[i + 1], ""});
     } else {
         report.gap_threshold_ms = kMinGapMs;
     }
+    // A line lost before the run ended: a gap up to the end, not a shorter period.
+    if (report.rounds > 0 && report.end_ms - report.last_ms > report.gap_threshold_ms)
+        report.gaps.push_back(TimeSpan{report.last_ms, report.end_ms, ""});
+    explainGaps(report, stalls, events);
+    for (AlarmPeriod& a : report.alarms)
+        a.no_data_ms = timeInGaps(report.gaps, a.onset_ms, a.clear_ms.value_or(report.last_ms));
     return report;
 }
 

@@ -35,6 +35,7 @@ struct ValueStats {
 struct TimeSpan {
     int64_t from_ms = 0;
     int64_t to_ms = 0;
+    std::string reason;  // of a gap: the stalls and events stored in it
 };
 
 // An alarm bit set from `onset_ms` (the first record showing it) to
@@ -44,6 +45,7 @@ struct AlarmPeriod {
     std::string signal, code, text;
     int64_t onset_ms = 0;
     std::optional<int64_t> clear_ms;
+    int64_t no_data_ms = 0;  // of the period, the time inside gaps
 };
 
 // One pixel column of a plotted series: the extremes of the records that
@@ -72,6 +74,9 @@ struct DeviceReport {
     uint64_t skipped = 0;
     int64_t first_ms = 0;  // first and last polled record
     int64_t last_ms = 0;
+    // The period's end: the last record, or the end of its run (or the last
+    // stall or event) when the line was lost before it.
+    int64_t end_ms = 0;
     int64_t median_interval_ms = 0;
     int64_t gap_threshold_ms = 0;
     std::vector<TimeSpan> gaps;

@@ -189,11 +189,12 @@ std::string bands(const PlotSpec& plot, const Frame& frame, const std::vector<st
         for (const TimeSpan& gap : *plot.gaps)
             out += rect("gap", timeAttributes(gap.from_ms, gap.to_ms), frame.x(gap.from_ms),
                         frame.x(gap.to_ms), frame.top(), height, "#9e9e9e",
-                        "no record from " + isoMillis(gap.from_ms) + " to " + isoMillis(gap.to_ms));
+                        "no record from " + isoMillis(gap.from_ms) + " to " +
+                            isoMillis(gap.to_ms) + ": " + gap.reason);
     if (!plot.alarms)
         return out;
     for (const AlarmPeriod& a : *plot.alarms) {
-        const int64_t end = a.clear_ms ? *a.clear_ms : plot.to_ms;
+        const int64_t end = a.clear_ms ? *a.clear_ms : plot.last_record_ms;
         const std::string title = a.signal + " " + a.text + " (" + a.code + ") from " +
                                   isoMillis(a.onset_ms) +
                                   (a.clear_ms ? " to " + isoMillis(*a.clear_ms) : ", still active");

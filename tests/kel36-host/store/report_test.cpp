@@ -9,11 +9,15 @@
 #include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <thread>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "support/history_rows.h"
 #include "kel36-host/output/record_decoder.h"
+#include "kel36-host/report/html_report.h"
 #include "kel36-host/store/history_writer.h"
 #include "kel36-host/store/iso_time.h"
 #include "host_process.h"
@@ -462,6 +466,100 @@ TEST(ReportOfSilentDevices, ADeviceWithoutRecordsGetsASectionSayingItNeverAnswer
     run = runHost({"report", db, "-o", dir.file("b.html"), "--device", "gen-b"});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(readFile(dir.file("b.html")).find("gen-b never answered"), std::string::npos);
+}
+
+// kel36-sim on a paced pseudo-terminal, with live control on a socket.
+class PacedSim {
+public:
+    explicit PacedSim(const TempDir& dir) : socket_(dir.file("sim.sock")), out_(dir.file("sim.out"))
+    {
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, STDOUT_FILENO);
+            execl(KEL36_SIM_PATH, KEL36_SIM_PATH, "--pty", "--pace", "--control", socket_.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 100 && (port_.empty() || port_.back() != '\n'); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            port_ = readFile(out_);
+        }
+        if (!port_.empty() && port_.back() == '\n')
+            port_.pop_back();
+    }
+    ~PacedSim()
+    {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    const std::string& port() const { return port_; }
+    bool send(const std::string& command) const
+    {
+        const std::string shell = std::string(KEL36_SIM_PATH) + " --send " + socket_ + " '" +
+                                  command + "' > /dev/null";
+        return std::system(shell.c_str()) == 0;
+    }
+
+private:
+    std::string socket_, out_, port_;
+    pid_t pid_ = -1;
+};
+
+// The line lost during an alarm and again just before the run ends: the
+// alarm period says how much of it had no data, and the period runs to the
+// run's end with a gap that says why, instead of ending at the last record.
+TEST(ReportOfALostLine, GapsRunToTheRunsEndWithTheirReasonAndAlarmsCountTimeWithoutData)
+{
+    TempDir dir;
+    const PacedSim sim(dir);
+    ASSERT_FALSE(sim.port().empty());
+    const std::string db = dir.file("h.db");
+    HostProcess host({"--plugin", pluginPath(), "--port", sim.port(), "--name", "genset-1",
+                      "--interval", "100", "--timeout", "200", "--json", "--history", db});
+    ASSERT_TRUE(host.waitForLines(6, std::chrono::seconds(20))) << host.errorSoFar();
+    const auto pause = [&](int ms) {
+        for (int waited = 0; waited < ms; waited += 100) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            host.drain();
+        }
+    };
+    ASSERT_TRUE(sim.send("alarm a_7 on"));
+    pause(1500);
+    ASSERT_TRUE(sim.send("fault drop 1"));
+    pause(3000);
+    ASSERT_TRUE(sim.send("fault drop 0"));
+    pause(1500);
+    ASSERT_TRUE(sim.send("alarm a_7 off"));
+    pause(1500);
+    ASSERT_TRUE(sim.send("fault drop 1"));
+    pause(3000);
+    host.signal(SIGINT);
+    host.finish();
+
+    const int64_t ended = std::stoll(historytest::queryValue(db, "SELECT ended_ms FROM runs"));
+    const int64_t last = std::stoll(historytest::queryValue(db, "SELECT max(time_ms) FROM records"));
+    ASSERT_GT(ended - last, 2000);
+    const std::string s = section(writeReport(db, dir.file("r.html")), "genset-1");
+    EXPECT_EQ(capture(s, "data-count=\"gaps\">(\\d+)<"), "2") << s;
+    EXPECT_NE(s.find(" to " + keltool::isoMillis(ended) + " ("), std::string::npos);
+    EXPECT_NE(s.find("; last record " + keltool::isoMillis(last)), std::string::npos);
+    const auto gaps = elements(s, "<tr><td>[^<]*</td><td>[^<]*</td><td>[^<]*</td><td class=\"why\">[^<]*");
+    ASSERT_EQ(gaps.size(), 2u);
+    EXPECT_NE(gaps[0].find("<td class=\"why\">stalls: "), std::string::npos) << gaps[0];
+    EXPECT_NE(gaps[1].find("<td>" + keltool::isoMillis(last) + "</td><td>" +
+                           keltool::isoMillis(ended) + "</td>"),
+              std::string::npos)
+        << gaps[1];
+    EXPECT_NE(gaps[1].find("why\">no record up to the end of the run; stalls: "),
+              std::string::npos)
+        << gaps[1];
+    EXPECT_NE(gaps[1].find(" without a reply in time"), std::string::npos) << gaps[1];
+    // The first gap lies inside the alarm period: all of it is time without data.
+    const std::string first_gap = capture(gaps[0], "</td><td>[^<]*</td><td>([^<]*)</td>");
+    const std::string a7 = capture(s, "(<tr data-signal=\"a_7\">.*?</tr>)");
+    EXPECT_NE(a7.find("no-data\"><span class=\"warn\">" + first_gap + " ("), std::string::npos)
+        << a7 << " / " << first_gap;
 }
 
 }  // namespace
