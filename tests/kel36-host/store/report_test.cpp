@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <thread>
 #include <fcntl.h>
@@ -560,6 +561,39 @@ TEST(ReportOfALostLine, GapsRunToTheRunsEndWithTheirReasonAndAlarmsCountTimeWith
     const std::string a7 = capture(s, "(<tr data-signal=\"a_7\">.*?</tr>)");
     EXPECT_NE(a7.find("no-data\"><span class=\"warn\">" + first_gap + " ("), std::string::npos)
         << a7 << " / " << first_gap;
+}
+
+// The time axis has a bounded number of ticks at any span: whole months for
+// a season, whole years for centuries, and no tick per week of 800 years.
+TEST(ReportTimeAxis, TicksAreFewAndRoundFromMonthsToCenturies)
+{
+    TempDir dir;
+    const std::string db = dir.file("h.db");
+    {
+        keltool::HistoryWriter writer(db);
+        keltool::RecordBytes record{};
+        for (const int64_t seconds : {int64_t{31536000}, int64_t{25297200000}})  // 1971, 2771
+            writer.record("ages", 5001, keltool::RecordSource::Poll, record.data(), 100,
+                          keltool::WallTime{seconds, 0});
+        for (int day = 0; day <= 90; day += 10)  // a season of 2026
+            writer.record("season", 5001, keltool::RecordSource::Poll, record.data(), 100,
+                          keltool::WallTime{1767225600 + day * 86400, 0});
+    }
+    const std::string html = writeReport(db, dir.file("r.html"));
+    EXPECT_LT(html.size(), 400000u);
+    const std::map<std::string, std::string> label_of = {{"ages", "\\d{4}"},
+                                                         {"season", "\\d{4}-\\d{2}"}};
+    for (const auto& [device, label] : label_of) {
+        const std::string svg = plot(section(html, device), "Frequency");
+        const auto ticks = elements(svg, "<text class=\"tick\"[^>]*middle\">[^<]*<");
+        EXPECT_GE(ticks.size(), 2u) << device;
+        EXPECT_LE(ticks.size(), 10u) << device;
+        for (const std::string& tick : ticks) {
+            const std::string text = capture(tick, ">([^<]*)<");
+            EXPECT_TRUE(std::regex_match(text, std::regex(label)))
+                << device << ": " << text;
+        }
+    }
 }
 
 }  // namespace
