@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "kel36-host/output/json_line.h"
 #include "kel36-host/report/markup.h"
@@ -106,17 +107,14 @@ std::size_t valueIndex(const char* name)
     return 0;
 }
 
-std::string number(double value)
+// One rule per value: minimum and maximum with the decimals its values
+// carry, the mean with one more.
+std::string fixed(double value, int decimals)
 {
-    char text[40];
-    formatShortestFloat(static_cast<float>(value), text, sizeof text);
-    return text;
-}
-
-std::string meanText(double value)
-{
-    char text[40];
-    std::snprintf(text, sizeof text, "%.6g", value);
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    if (text[0] == '-' && std::strspn(text + 1, "0.") == std::strlen(text + 1))
+        std::memmove(text, text + 1, std::strlen(text));  // not "-0.0"
     return text;
 }
 
@@ -191,9 +189,9 @@ std::string statsTable(const DeviceReport& d)
         if (s.count == 0) {
             html += "<td class=\"num\">—</td><td class=\"num\">—</td><td class=\"num\">—</td>";
         } else {
-            html += "<td class=\"num min\">" + number(s.min) + "</td>";
-            html += "<td class=\"num mean\">" + meanText(s.mean()) + "</td>";
-            html += "<td class=\"num max\">" + number(s.max) + "</td>";
+            html += "<td class=\"num min\">" + fixed(s.min, s.decimals) + "</td>";
+            html += "<td class=\"num mean\">" + fixed(s.mean(), s.decimals + 1) + "</td>";
+            html += "<td class=\"num max\">" + fixed(s.max, s.decimals) + "</td>";
         }
         html += "<td class=\"num\">" + std::to_string(s.count) + "</td></tr>";
     }

@@ -29,6 +29,15 @@ struct ColumnTracker {
     bool min_first = true;
 };
 
+// Whether `value` is the float of a decimal with `decimals` decimals (391.7
+// is, with 1): how many a value carries, without formatting it.
+bool carries(float value, int decimals)
+{
+    static const double kScale[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
+    const double scale = kScale[decimals];
+    return static_cast<float>(std::round(static_cast<double>(value) * scale) / scale) == value;
+}
+
 // Alarm bits: when each started, while it lasts.
 struct OpenAlarm {
     bool active = false;
@@ -202,6 +211,8 @@ DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter&
             s.max = s.count ? std::max(s.max, static_cast<double>(value)) : value;
             s.sum += value;
             ++s.count;
+            while (s.decimals < kMaxDecimals && !carries(value, s.decimals))
+                ++s.decimals;
             PlotColumn& c = report.columns[v][column];
             ColumnTracker& t = trackers[v][column];
             if (!c.used) {

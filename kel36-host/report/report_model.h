@@ -29,8 +29,14 @@ struct ValueStats {
     double min = 0.0;
     double max = 0.0;
     double sum = 0.0;
+    // The most decimals any of the values carries (391.7: 1), at most
+    // kMaxDecimals: every number of the value is shown with these, the mean
+    // with one more.
+    int decimals = 0;
     double mean() const { return count ? sum / static_cast<double>(count) : 0.0; }
 };
+
+constexpr int kMaxDecimals = 6;
 
 struct TimeSpan {
     int64_t from_ms = 0;

@@ -268,7 +268,12 @@ TEST(ReportFromPolling, ATimelineRunsRampAndAlarmPeriodMatchTheRows)
             return std::stod(capture(row, std::string("class=\"num ") + name + "\">([^<]+)<"));
         };
         EXPECT_EQ(static_cast<float>(cell("min")), std::stof(sql[0][0])) << value;
-        EXPECT_NEAR(cell("mean"), std::stod(sql[0][1]), std::stod(sql[0][1]) * 1e-5) << value;
+        // The mean is shown to one decimal more than the values carry.
+        const std::string mean = capture(row, "class=\"num mean\">([^<]+)<");
+        const std::size_t point = mean.find('.');
+        const double unit =
+            point == std::string::npos ? 1.0 : std::pow(10.0, -double(mean.size() - point - 1));
+        EXPECT_NEAR(cell("mean"), std::stod(sql[0][1]), unit / 2 + 1e-9) << value;
         EXPECT_EQ(static_cast<float>(cell("max")), std::stof(sql[0][2])) << value;
     }
 
@@ -594,6 +599,40 @@ TEST(ReportTimeAxis, TicksAreFewAndRoundFromMonthsToCenturies)
                 << device << ": " << text;
         }
     }
+}
+
+// One rule per value: minimum and maximum with the decimals its values
+// carry, the mean with one decimal more, never "392" beside "391.7".
+TEST(ReportNumbers, MinimumAndMaximumCarryTheValuesDecimalsAndTheMeanOneMore)
+{
+    TempDir dir;
+    const std::string db = dir.file("h.db");
+    {
+        keltool::HistoryWriter writer(db);
+        keltool::RecordBytes record{};
+        const float uab[] = {391.7f, 392.0f, 391.8f};
+        const float frequency[] = {50.0f, 50.0f, 50.1f};
+        const float battery[] = {27.25f, 27.5f, 27.5f};
+        for (int i = 0; i < 3; ++i) {
+            putFloat(record, "uab", uab[i]);
+            putFloat(record, "frequency", frequency[i]);
+            putFloat(record, "battery_voltage", battery[i]);
+            putFloat(record, "ua", -0.001f * i);
+            writer.record("gen-a", 5001, keltool::RecordSource::Poll, record.data(), 100,
+                          keltool::WallTime{1767225600 + i, 0});
+        }
+    }
+    const std::string a = section(writeReport(db, dir.file("r.html")), "gen-a");
+    const auto cells = [&](const char* value) {
+        const std::string row = capture(a, std::string("(<tr data-value=\"") + value + "\">.*?</tr>)");
+        return capture(row, "num min\">([^<]*)<") + " " + capture(row, "num mean\">([^<]*)<") +
+               " " + capture(row, "num max\">([^<]*)<");
+    };
+    EXPECT_EQ(cells("uab"), "391.7 391.83 392.0");
+    EXPECT_EQ(cells("frequency"), "50.0 50.03 50.1");
+    EXPECT_EQ(cells("battery_voltage"), "27.25 27.417 27.50");
+    EXPECT_EQ(cells("ub"), "0 0.0 0");
+    EXPECT_EQ(cells("ua"), "-0.002 -0.0010 0.000");
 }
 
 }  // namespace
