@@ -102,9 +102,10 @@ BUILD_PACKAGES=(
 # What only the tests use: Debian's Chromium, the real browser that loads the
 # dashboard and the test report (with a small font for the alarms' Chinese
 # texts, so that its screenshots show them), and promtool (package
-# prometheus) to check /metrics. tests/browser/run.sh takes playwright-core
+# prometheus) to check /metrics; pdftotext (poppler-utils) reads back the
+# report printed to PDF. tests/browser/run.sh takes playwright-core
 # from npm at the version its package-lock.json pins.
-TEST_PACKAGES=(chromium fonts-wqy-microhei prometheus)
+TEST_PACKAGES=(chromium fonts-wqy-microhei prometheus poppler-utils)
 
 # Node.js and npm drive the browser. The machine usually brings its own
 # (Node.js 20 or later, which playwright-core needs); Debian's are installed

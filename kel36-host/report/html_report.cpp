@@ -83,7 +83,18 @@ svg.plot .lane { font-size: 9px; fill: #616161; }
 svg.plot polyline { fill: none; stroke-width: 1.3; stroke-linejoin: round; stroke-linecap: round; }
 svg.plot rect.alarm-shade { fill-opacity: 0.1; }
 svg.plot rect.gap { fill-opacity: 0.35; }
-@media print { h2 { break-before: page; } }
+.t, td.why { white-space: nowrap; }
+.alarm-text { white-space: nowrap; word-break: keep-all; }
+table.summary td.num { text-align: right; }
+@media print {
+  @page { margin: 14mm 12mm; }
+  body { margin: 0; max-width: none; padding: 0; font-size: 11px; }
+  section.device { break-before: page; }
+  h1, h2, h3, .legend { break-after: avoid; }
+  .keep, tr, svg.plot, table.facts, table.stats { break-inside: avoid; }
+  svg.plot { width: 100%; }
+  td.why { white-space: normal; }
+}
 )css";
 
 struct PlotGroup {
@@ -118,6 +129,12 @@ std::string fixed(double value, int decimals)
     return text;
 }
 
+// An ISO time that a line never breaks.
+std::string timeText(int64_t ms)
+{
+    return "<span class=\"t\">" + isoMillis(ms) + "</span>";
+}
+
 std::string row(const std::string& head, const std::string& cell)
 {
     return "<tr><th>" + head + "</th><td>" + cell + "</td></tr>";
@@ -132,9 +149,9 @@ std::string facts(const DeviceReport& d)
     html += row("device", escapeXml(d.device));
     html += row("data id", ids.empty() ? "—" : ids);
     if (d.rounds > 0)
-        html += row("period", isoMillis(d.first_ms) + " to " + isoMillis(d.end_ms) + " (" +
+        html += row("period", timeText(d.first_ms) + " to " + timeText(d.end_ms) + " (" +
                                   durationText(d.end_ms - d.first_ms) + ")" +
-                                  (d.end_ms > d.last_ms ? "; last record " + isoMillis(d.last_ms)
+                                  (d.end_ms > d.last_ms ? "; last record " + timeText(d.last_ms)
                                                         : std::string()));
     std::string rounds =
         "<span data-count=\"rounds\">" + std::to_string(d.rounds) + "</span> polled records";
@@ -164,8 +181,8 @@ std::string facts(const DeviceReport& d)
     std::string runs = std::to_string(d.runs.size());
     for (std::size_t i = 0; i < d.runs.size() && i < 10; ++i)
         runs +=
-            (i ? "; " : ": ") + std::string("started ") + isoMillis(d.runs[i].started_ms) +
-            (d.runs[i].ended_ms ? ", ended " + isoMillis(*d.runs[i].ended_ms) : ", no clean end");
+            (i ? "; " : ": ") + std::string("started ") + timeText(d.runs[i].started_ms) +
+            (d.runs[i].ended_ms ? ", ended " + timeText(*d.runs[i].ended_ms) : ", no clean end");
     html += row("runs", runs);
     if (d.skipped > 0)
         html += row("left out", "<span class=\"warn\" data-count=\"skipped\">" +
@@ -228,8 +245,8 @@ std::string alarmTable(const DeviceReport& d)
         const int64_t end = a.clear_ms ? *a.clear_ms : d.last_ms;
         html += "<tr data-signal=\"" + escapeXml(a.signal) +
                 "\"><td><i style=\"color:" + alarmColor(a.signal) + "\">■</i> " +
-                escapeXml(a.signal) + "</td><td>" + orDash(a.code) + "</td><td>" + orDash(a.text) +
-                "</td><td>" + isoMillis(a.onset_ms) + "</td><td>" +
+                escapeXml(a.signal) + "</td><td>" + orDash(a.code) + "</td><td class=\"alarm-text\">" + orDash(a.text) +
+                "</td><td class=\"t\">" + isoMillis(a.onset_ms) + "</td><td class=\"t\">" +
                 (a.clear_ms ? isoMillis(*a.clear_ms) : std::string("still active")) + "</td><td>" +
                 (a.clear_ms ? "" : "at least ") + durationText(end - a.onset_ms) +
                 "</td><td class=\"no-data\">" + noData(a.no_data_ms, end - a.onset_ms) +
@@ -265,8 +282,8 @@ std::string plots(const DeviceReport& d)
                           "</span>";
         if (!d.gaps.empty())
             legend += "<span><i style=\"background:#9e9e9e;opacity:.5\"></i>no record</span>";
-        html += std::string("<h3>") + group.title + " (" + group.unit +
-                ")</h3><div class=\"legend\">" + legend + "</div>" + renderPlot(plot);
+        html += std::string("<div class=\"keep\"><h3>") + group.title + " (" + group.unit +
+                ")</h3><div class=\"legend\">" + legend + "</div>" + renderPlot(plot) + "</div>";
     }
     return html;
 }
@@ -280,7 +297,7 @@ std::string gapList(const DeviceReport& d)
         "<h3>Gaps</h3><table class=\"gaps\"><thead><tr><th>from</th><th>to</th>"
         "<th>without records</th><th>why</th></tr></thead><tbody>";
     for (std::size_t i = 0; i < d.gaps.size() && i < kListed; ++i)
-        html += "<tr><td>" + isoMillis(d.gaps[i].from_ms) + "</td><td>" +
+        html += "<tr><td class=\"t\">" + isoMillis(d.gaps[i].from_ms) + "</td><td class=\"t\">" +
                 isoMillis(d.gaps[i].to_ms) + "</td><td>" +
                 durationText(d.gaps[i].to_ms - d.gaps[i].from_ms) + "</td><td class=\"why\">" +
                 escapeXml(d.gaps[i].reason) + "</td></tr>";
@@ -314,9 +331,31 @@ std::string neverAnswered(const DeviceReport& d, const ReportDocument& doc)
         html += "No stall was stored either.";
     else
         html += std::to_string(stalls) + " stall" + (stalls == 1 ? "" : "s") + " (" +
-                stallsByReason(d) + ") from " + isoMillis(d.first_stall_ms) + " to " +
-                isoMillis(d.last_stall_ms) + ".";
+                stallsByReason(d) + ") from " + timeText(d.first_stall_ms) + " to " +
+                timeText(d.last_stall_ms) + ".";
     return html + "</p>\n";
+}
+
+// The title page: one line per device, so a printed report's first page
+// says how the test went.
+std::string summary(const ReportDocument& doc)
+{
+    std::string html =
+        "<h2 class=\"summary\">Summary</h2>\n<table class=\"summary\"><thead><tr><th>device"
+        "</th><th>period</th><th class=\"num\">records</th><th class=\"num\">stalls</th>"
+        "<th class=\"num\">gaps</th><th class=\"num\">alarm periods</th></tr></thead><tbody>";
+    for (std::size_t i = 0; i < doc.devices.size(); ++i) {
+        const DeviceReport& d = doc.devices[i];
+        html += "<tr data-device=\"" + escapeXml(d.device) + "\"><td><a href=\"#device-" +
+                std::to_string(i + 1) + "\">" + escapeXml(d.device) + "</a></td><td>" +
+                (d.rounds == 0 ? std::string("<span class=\"warn\">never answered</span>")
+                               : durationText(d.end_ms - d.first_ms)) +
+                "</td><td class=\"num\">" + std::to_string(d.rounds) + "</td><td class=\"num\">" +
+                std::to_string(d.stalls_no_reply + d.stalls_refused + d.stalls_write_blocked) +
+                "</td><td class=\"num\">" + std::to_string(d.gaps.size()) +
+                "</td><td class=\"num\">" + std::to_string(d.alarms.size()) + "</td></tr>";
+    }
+    return html + "</tbody></table>\n";
 }
 
 }  // namespace
@@ -334,19 +373,14 @@ std::string renderHtmlReport(const ReportDocument& doc)
     html += "<h1>Generator-set test report</h1>\n<p class=\"meta\">History <code>" +
             escapeXml(doc.history_path) + "</code>";
     if (doc.from_ms || doc.to_ms)
-        html += ", records " + (doc.from_ms ? "from " + isoMillis(*doc.from_ms) : std::string()) +
+        html += ", records " + (doc.from_ms ? "from " + timeText(*doc.from_ms) : std::string()) +
                 (doc.from_ms && doc.to_ms ? " " : "") +
-                (doc.to_ms ? "to " + isoMillis(*doc.to_ms) : std::string());
-    html += ". Made by " + escapeXml(doc.program) + " at " + isoMillis(doc.made_ms) + ".</p>\n";
+                (doc.to_ms ? "to " + timeText(*doc.to_ms) : std::string());
+    html += ". Made by " + escapeXml(doc.program) + " at " + timeText(doc.made_ms) + ".</p>\n";
     if (doc.devices.empty())
         html += "<p class=\"note\">No device has records, stalls or events in this range.</p>\n";
-    if (doc.devices.size() > 1) {
-        html += "<p>Devices:";
-        for (std::size_t i = 0; i < doc.devices.size(); ++i)
-            html += " <a href=\"#device-" + std::to_string(i + 1) + "\">" +
-                    escapeXml(doc.devices[i].device) + "</a>";
-        html += "</p>\n";
-    }
+    if (!doc.devices.empty())
+        html += summary(doc);
     for (std::size_t i = 0; i < doc.devices.size(); ++i) {
         const DeviceReport& d = doc.devices[i];
         html += "<section class=\"device\" id=\"device-" + std::to_string(i + 1) + "\">\n<h2>" +
@@ -355,8 +389,8 @@ std::string renderHtmlReport(const ReportDocument& doc)
             html += neverAnswered(d, doc) + facts(d) + "\n</section>\n";
             continue;
         }
-        html += facts(d) + "\n<h3>Values</h3>\n" + statsTable(d) + "\n<h3>Alarms</h3>\n" +
-                alarmTable(d) + "\n";
+        html += facts(d) + "\n<div class=\"keep\"><h3>Values</h3>\n" + statsTable(d) +
+                "</div>\n<h3>Alarms</h3>\n" + alarmTable(d) + "\n";
         if (d.rounds > 0)
             html += plots(d) + "\n";
         html += gapList(d) + "</section>\n";

@@ -100,6 +100,12 @@ double pixelTolerance(const std::string& svg)
     return span / height * 0.006;
 }
 
+// A time as the report's text shows it (a span no line breaks).
+std::string shownTime(int64_t ms)
+{
+    return "<span class=\"t\">" + keltool::isoMillis(ms) + "</span>";
+}
+
 std::string writeReport(const std::string& db, const std::string& html_path)
 {
     const HostRun run = runHost({"report", db, "-o", html_path});
@@ -287,8 +293,9 @@ TEST(ReportFromPolling, ATimelineRunsRampAndAlarmPeriodMatchTheRows)
     ASSERT_LT(clear, rows.size()) << "the alarm never came and went";
     const std::string a7 = capture(s, "(<tr data-signal=\"a_7\">.*?</tr>)");
     EXPECT_NE(
-        a7.find("<td>05010</td><td>低油压告警</td><td>" + keltool::isoMillis(rows[onset].time_ms) +
-                "</td><td>" + keltool::isoMillis(rows[clear].time_ms) + "</td>"),
+        a7.find("<td>05010</td><td class=\"alarm-text\">低油压告警</td><td class=\"t\">" +
+                keltool::isoMillis(rows[onset].time_ms) + "</td><td class=\"t\">" +
+                keltool::isoMillis(rows[clear].time_ms) + "</td>"),
         std::string::npos)
         << a7;
     const std::string line_plot = plot(s, "Line voltages");
@@ -340,7 +347,7 @@ TEST(ReportOfStrangeRows, RowsThatFitNoAxisAreSkippedAndCounted)
     const std::string a = section(readFile(dir.file("r.html")), "gen-a");
     EXPECT_EQ(capture(a, "data-count=\"rounds\">(\\d+)<"), "20");
     EXPECT_EQ(capture(a, "data-count=\"skipped\">(\\d+)<"), "4");
-    EXPECT_NE(a.find(keltool::isoMillis(kStart) + " to " + keltool::isoMillis(kStart + 19000)),
+    EXPECT_NE(a.find(shownTime(kStart) + " to " + shownTime(kStart + 19000)),
               std::string::npos);
     const std::vector<double> uab = plottedValues(plot(a, "Line voltages"), "uab");
     ASSERT_EQ(uab.size(), 20u);
@@ -436,8 +443,7 @@ TEST(ReportOfSilentDevices, ADeviceWithoutRecordsGetsASectionSayingItNeverAnswer
               std::string::npos)
         << b;
     EXPECT_NE(b.find("4 stalls (3 without a reply in time, 1 refused replies) from " +
-                     keltool::isoMillis(kStart * 1000) + " to " +
-                     keltool::isoMillis((kStart + 3) * 1000)),
+                     shownTime(kStart * 1000) + " to " + shownTime((kStart + 3) * 1000)),
               std::string::npos)
         << b;
 
@@ -548,12 +554,14 @@ TEST(ReportOfALostLine, GapsRunToTheRunsEndWithTheirReasonAndAlarmsCountTimeWith
     ASSERT_GT(ended - last, 2000);
     const std::string s = section(writeReport(db, dir.file("r.html")), "genset-1");
     EXPECT_EQ(capture(s, "data-count=\"gaps\">(\\d+)<"), "2") << s;
-    EXPECT_NE(s.find(" to " + keltool::isoMillis(ended) + " ("), std::string::npos);
-    EXPECT_NE(s.find("; last record " + keltool::isoMillis(last)), std::string::npos);
-    const auto gaps = elements(s, "<tr><td>[^<]*</td><td>[^<]*</td><td>[^<]*</td><td class=\"why\">[^<]*");
+    EXPECT_NE(s.find(" to " + shownTime(ended) + " ("), std::string::npos);
+    EXPECT_NE(s.find("; last record " + shownTime(last)), std::string::npos);
+    const auto gaps = elements(
+        s, "<tr><td class=\"t\">[^<]*</td><td class=\"t\">[^<]*</td><td>[^<]*</td><td "
+           "class=\"why\">[^<]*");
     ASSERT_EQ(gaps.size(), 2u);
     EXPECT_NE(gaps[0].find("<td class=\"why\">stalls: "), std::string::npos) << gaps[0];
-    EXPECT_NE(gaps[1].find("<td>" + keltool::isoMillis(last) + "</td><td>" +
+    EXPECT_NE(gaps[1].find(keltool::isoMillis(last) + "</td><td class=\"t\">" +
                            keltool::isoMillis(ended) + "</td>"),
               std::string::npos)
         << gaps[1];
@@ -562,7 +570,7 @@ TEST(ReportOfALostLine, GapsRunToTheRunsEndWithTheirReasonAndAlarmsCountTimeWith
         << gaps[1];
     EXPECT_NE(gaps[1].find(" without a reply in time"), std::string::npos) << gaps[1];
     // The first gap lies inside the alarm period: all of it is time without data.
-    const std::string first_gap = capture(gaps[0], "</td><td>[^<]*</td><td>([^<]*)</td>");
+    const std::string first_gap = capture(gaps[0], "</td><td>([^<]*)</td><td class=\"why\">");
     const std::string a7 = capture(s, "(<tr data-signal=\"a_7\">.*?</tr>)");
     EXPECT_NE(a7.find("no-data\"><span class=\"warn\">" + first_gap + " ("), std::string::npos)
         << a7 << " / " << first_gap;
