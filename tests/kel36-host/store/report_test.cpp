@@ -366,7 +366,7 @@ TEST(ReportBesideAWriter, EachReportIsOneConsistentSnapshot)
                       "--timeout", "300", "--history", db});
     ASSERT_TRUE(host.waitForLines(20, std::chrono::seconds(20))) << host.errorSoFar();
     uint64_t previous = 0;
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 20; ++i) {
         host.drain();
         const std::string html_path = dir.file("r" + std::to_string(i) + ".html");
         const HostRun run = runHost({"report", db, "-o", html_path});
