@@ -91,7 +91,7 @@ void explainGaps(DeviceReport& report, const std::vector<StoredStall>& stalls,
         std::array<uint64_t, 3> by_reason{};
         while (s < stalls.size() && stalls[s].time_ms <= gap.from_ms)
             ++s;
-        for (; s < stalls.size() && stalls[s].time_ms < gap.to_ms; ++s)
+        for (; s < stalls.size() && stalls[s].time_ms <= gap.to_ms; ++s)
             ++by_reason[static_cast<std::size_t>(stalls[s].reason) % by_reason.size()];
         static const char* const kWords[] = {"without a reply in time", "refused replies",
                                              "requests the line did not take"};
