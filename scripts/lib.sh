@@ -102,10 +102,13 @@ BUILD_PACKAGES=(
 # What only the tests use: Debian's Chromium, the real browser that loads the
 # dashboard and the test report (with a small font for the alarms' Chinese
 # texts, so that its screenshots show them), and promtool (package
-# prometheus) to check /metrics; lintian, bash-completion and qemu-user for
-# the packages' test. tests/browser/run.sh takes playwright-core
-# from npm at the version its package-lock.json pins.
-TEST_PACKAGES=(chromium fonts-wqy-microhei prometheus sqlite3 curl lintian bash-completion qemu-user)
+# prometheus) to check /metrics; pdftotext (poppler-utils) reads back the
+# report printed to PDF; lintian, bash-completion and qemu-user for the
+# packages' test; sqlite3 and curl for the documents' commands.
+# tests/browser/run.sh takes playwright-core from npm at the version its
+# package-lock.json pins.
+TEST_PACKAGES=(chromium fonts-wqy-microhei prometheus sqlite3 curl lintian bash-completion qemu-user
+    poppler-utils)
 
 # Node.js and npm drive the browser. The machine usually brings its own
 # (Node.js 20 or later, which playwright-core needs); Debian's are installed

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "kel36-host/output/json_line.h"
 #include "kel36-host/report/markup.h"
@@ -70,6 +71,8 @@ th, td { padding: 3px 10px; border-bottom: 1px solid #e0e0e0; text-align: left; 
 table.stats td.num, table.stats th.num { text-align: right; font-variant-numeric: tabular-nums; }
 table.facts th { font-weight: 600; color: #555; width: 110px; }
 .meta, .note { color: #616161; }
+.warn { color: #b71c1c; font-weight: 600; }
+p.never { color: #b71c1c; background: #ffebee; border-left: 6px solid #b71c1c; padding: 8px 12px; font-size: 16px; }
 .legend span { display: inline-block; margin-right: 14px; }
 .legend i { display: inline-block; width: 14px; height: 10px; margin-right: 4px; vertical-align: middle; }
 svg.plot { display: block; max-width: 100%; height: auto; }
@@ -80,7 +83,18 @@ svg.plot .lane { font-size: 9px; fill: #616161; }
 svg.plot polyline { fill: none; stroke-width: 1.3; stroke-linejoin: round; stroke-linecap: round; }
 svg.plot rect.alarm-shade { fill-opacity: 0.1; }
 svg.plot rect.gap { fill-opacity: 0.35; }
-@media print { h2 { break-before: page; } }
+.t, td.why { white-space: nowrap; }
+.alarm-text { white-space: nowrap; word-break: keep-all; }
+table.summary td.num { text-align: right; }
+@media print {
+  @page { margin: 14mm 12mm; }
+  body { margin: 0; max-width: none; padding: 0; font-size: 11px; }
+  section.device { break-before: page; }
+  h1, h2, h3, .legend { break-after: avoid; }
+  .keep, tr, svg.plot, table.facts, table.stats { break-inside: avoid; }
+  svg.plot { width: 100%; }
+  td.why { white-space: normal; }
+}
 )css";
 
 struct PlotGroup {
@@ -104,18 +118,21 @@ std::size_t valueIndex(const char* name)
     return 0;
 }
 
-std::string number(double value)
+// One rule per value: minimum and maximum with the decimals its values
+// carry, the mean with one more.
+std::string fixed(double value, int decimals)
 {
-    char text[40];
-    formatShortestFloat(static_cast<float>(value), text, sizeof text);
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    if (text[0] == '-' && std::strspn(text + 1, "0.") == std::strlen(text + 1))
+        std::memmove(text, text + 1, std::strlen(text));  // not "-0.0"
     return text;
 }
 
-std::string meanText(double value)
+// An ISO time that a line never breaks.
+std::string timeText(int64_t ms)
 {
-    char text[40];
-    std::snprintf(text, sizeof text, "%.6g", value);
-    return text;
+    return "<span class=\"t\">" + isoMillis(ms) + "</span>";
 }
 
 std::string row(const std::string& head, const std::string& cell)
@@ -132,8 +149,10 @@ std::string facts(const DeviceReport& d)
     html += row("device", escapeXml(d.device));
     html += row("data id", ids.empty() ? "—" : ids);
     if (d.rounds > 0)
-        html += row("period", isoMillis(d.first_ms) + " to " + isoMillis(d.last_ms) + " (" +
-                                  durationText(d.last_ms - d.first_ms) + ")");
+        html += row("period", timeText(d.first_ms) + " to " + timeText(d.end_ms) + " (" +
+                                  durationText(d.end_ms - d.first_ms) + ")" +
+                                  (d.end_ms > d.last_ms ? "; last record " + timeText(d.last_ms)
+                                                        : std::string()));
     std::string rounds =
         "<span data-count=\"rounds\">" + std::to_string(d.rounds) + "</span> polled records";
     if (d.rounds >= 2)
@@ -162,9 +181,14 @@ std::string facts(const DeviceReport& d)
     std::string runs = std::to_string(d.runs.size());
     for (std::size_t i = 0; i < d.runs.size() && i < 10; ++i)
         runs +=
-            (i ? "; " : ": ") + std::string("started ") + isoMillis(d.runs[i].started_ms) +
-            (d.runs[i].ended_ms ? ", ended " + isoMillis(*d.runs[i].ended_ms) : ", no clean end");
+            (i ? "; " : ": ") + std::string("started ") + timeText(d.runs[i].started_ms) +
+            (d.runs[i].ended_ms ? ", ended " + timeText(*d.runs[i].ended_ms) : ", no clean end");
     html += row("runs", runs);
+    if (d.skipped > 0)
+        html += row("left out", "<span class=\"warn\" data-count=\"skipped\">" +
+                                    std::to_string(d.skipped) +
+                                    "</span> stored rows with a source that is neither poll nor "
+                                    "cache, or a time outside the years 1970 to 9999");
     return html + "</table>";
 }
 
@@ -182,9 +206,9 @@ std::string statsTable(const DeviceReport& d)
         if (s.count == 0) {
             html += "<td class=\"num\">—</td><td class=\"num\">—</td><td class=\"num\">—</td>";
         } else {
-            html += "<td class=\"num min\">" + number(s.min) + "</td>";
-            html += "<td class=\"num mean\">" + meanText(s.mean()) + "</td>";
-            html += "<td class=\"num max\">" + number(s.max) + "</td>";
+            html += "<td class=\"num min\">" + fixed(s.min, s.decimals) + "</td>";
+            html += "<td class=\"num mean\">" + fixed(s.mean(), s.decimals + 1) + "</td>";
+            html += "<td class=\"num max\">" + fixed(s.max, s.decimals) + "</td>";
         }
         html += "<td class=\"num\">" + std::to_string(s.count) + "</td></tr>";
     }
@@ -197,21 +221,36 @@ std::string orDash(const std::string& text)
     return text.empty() ? "—" : escapeXml(text);
 }
 
+// How much of an alarm period fell into gaps, so a period that spans one
+// does not pass for a watched one.
+std::string noData(int64_t no_data_ms, int64_t length_ms)
+{
+    if (no_data_ms <= 0)
+        return "—";
+    char share[16];
+    std::snprintf(share, sizeof share, "%.0f %%",
+                  length_ms > 0 ? 100.0 * static_cast<double>(no_data_ms) / length_ms : 100.0);
+    return "<span class=\"warn\">" + durationText(no_data_ms) + " (" + share + ")</span>";
+}
+
 std::string alarmTable(const DeviceReport& d)
 {
     if (d.alarms.empty())
         return "<p class=\"note\">No alarm was active in any polled record.</p>";
     std::string html =
         "<table class=\"alarms\"><thead><tr><th>signal</th><th>code</th><th>alarm</th>"
-        "<th>onset</th><th>clear</th><th>duration</th></tr></thead><tbody>";
+        "<th>onset</th><th>clear</th><th>duration</th><th>without data</th></tr></thead>"
+        "<tbody>";
     for (const AlarmPeriod& a : d.alarms) {
         const int64_t end = a.clear_ms ? *a.clear_ms : d.last_ms;
         html += "<tr data-signal=\"" + escapeXml(a.signal) +
                 "\"><td><i style=\"color:" + alarmColor(a.signal) + "\">■</i> " +
-                escapeXml(a.signal) + "</td><td>" + orDash(a.code) + "</td><td>" + orDash(a.text) +
-                "</td><td>" + isoMillis(a.onset_ms) + "</td><td>" +
+                escapeXml(a.signal) + "</td><td>" + orDash(a.code) + "</td><td class=\"alarm-text\">" + orDash(a.text) +
+                "</td><td class=\"t\">" + isoMillis(a.onset_ms) + "</td><td class=\"t\">" +
                 (a.clear_ms ? isoMillis(*a.clear_ms) : std::string("still active")) + "</td><td>" +
-                (a.clear_ms ? "" : "at least ") + durationText(end - a.onset_ms) + "</td></tr>";
+                (a.clear_ms ? "" : "at least ") + durationText(end - a.onset_ms) +
+                "</td><td class=\"no-data\">" + noData(a.no_data_ms, end - a.onset_ms) +
+                "</td></tr>";
     }
     return html + "</tbody></table>";
 }
@@ -223,7 +262,8 @@ std::string plots(const DeviceReport& d)
         PlotSpec plot;
         plot.title = group.title;
         plot.from_ms = d.first_ms;
-        plot.to_ms = d.last_ms;
+        plot.to_ms = d.end_ms;
+        plot.last_record_ms = d.last_ms;
         plot.break_after_ms = d.gap_threshold_ms;
         plot.alarms = &d.alarms;
         plot.gaps = &d.gaps;
@@ -242,8 +282,8 @@ std::string plots(const DeviceReport& d)
                           "</span>";
         if (!d.gaps.empty())
             legend += "<span><i style=\"background:#9e9e9e;opacity:.5\"></i>no record</span>";
-        html += std::string("<h3>") + group.title + " (" + group.unit +
-                ")</h3><div class=\"legend\">" + legend + "</div>" + renderPlot(plot);
+        html += std::string("<div class=\"keep\"><h3>") + group.title + " (" + group.unit +
+                ")</h3><div class=\"legend\">" + legend + "</div>" + renderPlot(plot) + "</div>";
     }
     return html;
 }
@@ -255,15 +295,67 @@ std::string gapList(const DeviceReport& d)
     constexpr std::size_t kListed = 50;
     std::string html =
         "<h3>Gaps</h3><table class=\"gaps\"><thead><tr><th>from</th><th>to</th>"
-        "<th>without records</th></tr></thead><tbody>";
+        "<th>without records</th><th>why</th></tr></thead><tbody>";
     for (std::size_t i = 0; i < d.gaps.size() && i < kListed; ++i)
-        html += "<tr><td>" + isoMillis(d.gaps[i].from_ms) + "</td><td>" +
+        html += "<tr><td class=\"t\">" + isoMillis(d.gaps[i].from_ms) + "</td><td class=\"t\">" +
                 isoMillis(d.gaps[i].to_ms) + "</td><td>" +
-                durationText(d.gaps[i].to_ms - d.gaps[i].from_ms) + "</td></tr>";
+                durationText(d.gaps[i].to_ms - d.gaps[i].from_ms) + "</td><td class=\"why\">" +
+                escapeXml(d.gaps[i].reason) + "</td></tr>";
     html += "</tbody></table>";
     if (d.gaps.size() > kListed)
         html += "<p class=\"note\">and " + std::to_string(d.gaps.size() - kListed) + " more.</p>";
     return html;
+}
+
+std::string stallsByReason(const DeviceReport& d)
+{
+    std::string text = std::to_string(d.stalls_no_reply) + " without a reply in time, " +
+                       std::to_string(d.stalls_refused) + " refused replies";
+    if (d.stalls_write_blocked > 0)
+        text += ", " + std::to_string(d.stalls_write_blocked) + " requests the line did not take";
+    return text;
+}
+
+// A device without a single polled record is the one a test report most
+// needs to show: said first, in red, with what its stalls were.
+std::string neverAnswered(const DeviceReport& d, const ReportDocument& doc)
+{
+    const uint64_t stalls = d.stalls_no_reply + d.stalls_refused + d.stalls_write_blocked;
+    std::string html = "<p class=\"never\" data-never-answered=\"" + escapeXml(d.device) +
+                       "\"><strong>" + escapeXml(d.device) +
+                       " never answered</strong>: no polled record";
+    if (doc.from_ms || doc.to_ms)
+        html += " in this range";
+    html += ". ";
+    if (stalls == 0)
+        html += "No stall was stored either.";
+    else
+        html += std::to_string(stalls) + " stall" + (stalls == 1 ? "" : "s") + " (" +
+                stallsByReason(d) + ") from " + timeText(d.first_stall_ms) + " to " +
+                timeText(d.last_stall_ms) + ".";
+    return html + "</p>\n";
+}
+
+// The title page: one line per device, so a printed report's first page
+// says how the test went.
+std::string summary(const ReportDocument& doc)
+{
+    std::string html =
+        "<h2 class=\"summary\">Summary</h2>\n<table class=\"summary\"><thead><tr><th>device"
+        "</th><th>period</th><th class=\"num\">records</th><th class=\"num\">stalls</th>"
+        "<th class=\"num\">gaps</th><th class=\"num\">alarm periods</th></tr></thead><tbody>";
+    for (std::size_t i = 0; i < doc.devices.size(); ++i) {
+        const DeviceReport& d = doc.devices[i];
+        html += "<tr data-device=\"" + escapeXml(d.device) + "\"><td><a href=\"#device-" +
+                std::to_string(i + 1) + "\">" + escapeXml(d.device) + "</a></td><td>" +
+                (d.rounds == 0 ? std::string("<span class=\"warn\">never answered</span>")
+                               : durationText(d.end_ms - d.first_ms)) +
+                "</td><td class=\"num\">" + std::to_string(d.rounds) + "</td><td class=\"num\">" +
+                std::to_string(d.stalls_no_reply + d.stalls_refused + d.stalls_write_blocked) +
+                "</td><td class=\"num\">" + std::to_string(d.gaps.size()) +
+                "</td><td class=\"num\">" + std::to_string(d.alarms.size()) + "</td></tr>";
+    }
+    return html + "</tbody></table>\n";
 }
 
 }  // namespace
@@ -281,24 +373,24 @@ std::string renderHtmlReport(const ReportDocument& doc)
     html += "<h1>Generator-set test report</h1>\n<p class=\"meta\">History <code>" +
             escapeXml(doc.history_path) + "</code>";
     if (doc.from_ms || doc.to_ms)
-        html += ", records " + (doc.from_ms ? "from " + isoMillis(*doc.from_ms) : std::string()) +
+        html += ", records " + (doc.from_ms ? "from " + timeText(*doc.from_ms) : std::string()) +
                 (doc.from_ms && doc.to_ms ? " " : "") +
-                (doc.to_ms ? "to " + isoMillis(*doc.to_ms) : std::string());
-    html += ". Made by " + escapeXml(doc.program) + " at " + isoMillis(doc.made_ms) + ".</p>\n";
+                (doc.to_ms ? "to " + timeText(*doc.to_ms) : std::string());
+    html += ". Made by " + escapeXml(doc.program) + " at " + timeText(doc.made_ms) + ".</p>\n";
     if (doc.devices.empty())
-        html += "<p class=\"note\">No records in this range.</p>\n";
-    if (doc.devices.size() > 1) {
-        html += "<p>Devices:";
-        for (std::size_t i = 0; i < doc.devices.size(); ++i)
-            html += " <a href=\"#device-" + std::to_string(i + 1) + "\">" +
-                    escapeXml(doc.devices[i].device) + "</a>";
-        html += "</p>\n";
-    }
+        html += "<p class=\"note\">No device has records, stalls or events in this range.</p>\n";
+    if (!doc.devices.empty())
+        html += summary(doc);
     for (std::size_t i = 0; i < doc.devices.size(); ++i) {
         const DeviceReport& d = doc.devices[i];
         html += "<section class=\"device\" id=\"device-" + std::to_string(i + 1) + "\">\n<h2>" +
-                escapeXml(d.device) + "</h2>\n" + facts(d) + "\n<h3>Values</h3>\n" + statsTable(d) +
-                "\n<h3>Alarms</h3>\n" + alarmTable(d) + "\n";
+                escapeXml(d.device) + "</h2>\n";
+        if (d.rounds == 0) {
+            html += neverAnswered(d, doc) + facts(d) + "\n</section>\n";
+            continue;
+        }
+        html += facts(d) + "\n<div class=\"keep\"><h3>Values</h3>\n" + statsTable(d) +
+                "</div>\n<h3>Alarms</h3>\n" + alarmTable(d) + "\n";
         if (d.rounds > 0)
             html += plots(d) + "\n";
         html += gapList(d) + "</section>\n";

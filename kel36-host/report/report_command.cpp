@@ -1,8 +1,10 @@
 #include "kel36-host/report/report_command.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include "kel36-host/report/html_report.h"
 #include "kel36-host/report/svg_plot.h"
 #include "kel36-host/store/history_writer.h"
+#include "kel36-host/tool_error.h"
 
 #include "kel36_version.h"
 
@@ -55,10 +58,40 @@ bool writeWhole(const std::string& path, const std::string& text, std::string* e
     return ok;
 }
 
+// The report replaces its output whole, so an output that is the history
+// itself (by any name: compared by device and inode), its log, or any other
+// SQLite database would be destroyed. Refused before anything is read.
+void refuseOutput(const std::string& input, const std::string& output)
+{
+    struct stat out {};
+    if (::stat(output.c_str(), &out) != 0)
+        return;
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        struct stat in {};
+        const std::string path = input + suffix;
+        if (::stat(path.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+            throw ToolError("report: -o " + output + " is the history file " + path +
+                            " itself; it is left as it is (give the report another name)");
+    }
+    if (!S_ISREG(out.st_mode))
+        return;
+    char head[16] = {};
+    const int fd = ::open(output.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return;
+    const ssize_t n = ::read(fd, head, sizeof head);
+    ::close(fd);
+    if (n == static_cast<ssize_t>(sizeof head) && std::memcmp(head, "SQLite format 3", 16) == 0)
+        throw ToolError("report: -o " + output +
+                        " is an SQLite database; it is left as it is (give the report another "
+                        "name)");
+}
+
 }  // namespace
 
 int runReport(const HistoryQueryOptions& query, std::FILE* out)
 {
+    refuseOutput(query.path, query.output);
     const HistoryReader reader(query.path);
     HistoryFilter filter;
     filter.from_ms = query.from_ms;
@@ -70,15 +103,30 @@ int runReport(const HistoryQueryOptions& query, std::FILE* out)
     doc.made_ms = epochMillis(WallTime::now());
     doc.program = std::string("kel36-host ") + KEL36_VERSION;
     std::vector<std::string> devices;
-    if (query.device.empty())
-        devices = reader.devices(filter);
-    else
-        devices.push_back(query.device);
     uint64_t records = 0;
-    for (const std::string& device : devices) {
-        filter.device = device;
-        doc.devices.push_back(buildDeviceReport(reader, filter, kPlotColumns));
-        records += doc.devices.back().rounds + doc.devices.back().restored;
+    uint64_t skipped = 0;
+    {
+        const HistorySnapshot snapshot(reader);
+        if (query.device.empty()) {
+            devices = reader.knownDevices(filter);
+        } else {
+            const std::vector<std::string> known = reader.knownDevices(HistoryFilter{});
+            if (std::find(known.begin(), known.end(), query.device) == known.end()) {
+                std::string names;
+                for (const std::string& name : known)
+                    names += (names.empty() ? "" : ", ") + name;
+                throw ToolError("report: " + query.path + " holds no device " + query.device +
+                                (known.empty() ? "; it holds no device at all"
+                                               : "; it holds " + names));
+            }
+            devices.push_back(query.device);
+        }
+        for (const std::string& device : devices) {
+            filter.device = device;
+            doc.devices.push_back(buildDeviceReport(reader, filter, kPlotColumns));
+            records += doc.devices.back().rounds + doc.devices.back().restored;
+            skipped += doc.devices.back().skipped;
+        }
     }
     std::string error;
     if (!writeWhole(query.output, renderHtmlReport(doc), &error)) {
@@ -86,9 +134,13 @@ int runReport(const HistoryQueryOptions& query, std::FILE* out)
                      error.c_str());
         return 1;
     }
-    std::fprintf(out, "report %s: %zu device%s, %llu records from %s\n", query.output.c_str(),
+    std::fprintf(out, "report %s: %zu device%s, %llu records from %s", query.output.c_str(),
                  devices.size(), devices.size() == 1 ? "" : "s",
                  static_cast<unsigned long long>(records), query.path.c_str());
+    if (skipped > 0)
+        std::fprintf(out, "; %llu stored rows left out (unknown source or time)",
+                     static_cast<unsigned long long>(skipped));
+    std::fputc('\n', out);
     return 0;
 }
 

@@ -29,6 +29,15 @@ struct ColumnTracker {
     bool min_first = true;
 };
 
+// Whether `value` is the float of a decimal with `decimals` decimals (391.7
+// is, with 1): how many a value carries, without formatting it.
+bool carries(float value, int decimals)
+{
+    static const double kScale[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
+    const double scale = kScale[decimals];
+    return static_cast<float>(std::round(static_cast<double>(value) * scale) / scale) == value;
+}
+
 // Alarm bits: when each started, while it lasts.
 struct OpenAlarm {
     bool active = false;
@@ -50,6 +59,76 @@ void addPeriod(DeviceReport& report, const std::vector<StoredAlarmName>& names, 
     report.alarms.push_back(std::move(period));
 }
 
+// The end of the run that stored the last record, when its clock agrees
+// with the records (a run's times are the wall clock, a record's the
+// driver's), or the last stall or event after it: the line may have been lost
+// well before the run ended.
+int64_t periodEnd(const DeviceReport& report, const std::vector<StoredStall>& stalls,
+                  const std::vector<StoredEvent>& events, const HistoryFilter& filter)
+{
+    int64_t end = report.last_ms;
+    if (report.rounds == 0)
+        return end;
+    for (const StoredRun& run : report.runs)
+        if (run.ended_ms && run.started_ms <= report.last_ms && *run.ended_ms > end &&
+            *run.ended_ms <= kLatestShownMs)
+            end = *run.ended_ms;
+    if (!stalls.empty())
+        end = std::max(end, std::min(stalls.back().time_ms, kLatestShownMs));
+    if (!events.empty())
+        end = std::max(end, std::min(events.back().time_ms, kLatestShownMs));
+    if (filter.to_ms)
+        end = std::min(end, std::max(*filter.to_ms, report.last_ms));
+    return end;
+}
+
+// Each gap's reason: the stalls by reason and the events stored inside it.
+void explainGaps(DeviceReport& report, const std::vector<StoredStall>& stalls,
+                 const std::vector<StoredEvent>& events)
+{
+    std::size_t s = 0, e = 0;
+    for (TimeSpan& gap : report.gaps) {
+        std::array<uint64_t, 3> by_reason{};
+        while (s < stalls.size() && stalls[s].time_ms <= gap.from_ms)
+            ++s;
+        for (; s < stalls.size() && stalls[s].time_ms <= gap.to_ms; ++s)
+            ++by_reason[static_cast<std::size_t>(stalls[s].reason) % by_reason.size()];
+        static const char* const kWords[] = {"without a reply in time", "refused replies",
+                                             "requests the line did not take"};
+        std::string reason;
+        for (std::size_t r = 0; r < by_reason.size(); ++r)
+            if (by_reason[r] > 0)
+                reason += (reason.empty() ? "stalls: " : ", ") + std::to_string(by_reason[r]) +
+                          " " + kWords[r];
+        while (e < events.size() && events[e].time_ms <= gap.from_ms)
+            ++e;
+        std::vector<std::string> names;
+        for (; e < events.size() && events[e].time_ms <= gap.to_ms; ++e)
+            if (std::find(names.begin(), names.end(), events[e].name) == names.end() &&
+                names.size() < 8)
+                names.push_back(events[e].name);
+        for (std::size_t n = 0; n < names.size(); ++n)
+            reason += (n == 0 ? (reason.empty() ? "events: " : "; events: ") : ", ") + names[n];
+        if (reason.empty())
+            reason = "no stall or event stored (kel36-host not polling)";
+        if (gap.to_ms == report.end_ms && gap.from_ms == report.last_ms &&
+            report.end_ms > report.last_ms)
+            reason = "no record up to the end of the run; " + reason;
+        gap.reason = std::move(reason);
+    }
+}
+
+// How much of [from, to] lies inside the (ordered, disjoint) gaps.
+int64_t timeInGaps(const std::vector<TimeSpan>& gaps, int64_t from, int64_t to)
+{
+    auto it = std::lower_bound(gaps.begin(), gaps.end(), from,
+                               [](const TimeSpan& g, int64_t t) { return g.to_ms <= t; });
+    int64_t total = 0;
+    for (; it != gaps.end() && it->from_ms < to; ++it)
+        total += std::min(it->to_ms, to) - std::max(it->from_ms, from);
+    return total;
+}
+
 }  // namespace
 
 DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter& filter,
@@ -64,7 +143,12 @@ DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter&
     report.first_ms = span.first_ms;
     report.last_ms = span.last_ms;
     report.runs = reader.runs(filter);
-    for (const StoredStall& stall : reader.stalls(filter)) {
+    const std::vector<StoredStall> stalls = reader.stalls(filter);
+    if (!stalls.empty()) {
+        report.first_stall_ms = stalls.front().time_ms;
+        report.last_stall_ms = stalls.back().time_ms;
+    }
+    for (const StoredStall& stall : stalls) {
         switch (stall.reason) {
             case StallReason::NoReply:
                 ++report.stalls_no_reply;
@@ -78,6 +162,8 @@ DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter&
         }
     }
     const std::vector<StoredAlarmName> names = reader.alarmNames(filter.device);
+    const std::vector<StoredEvent> events = reader.events(filter);
+    report.end_ms = periodEnd(report, stalls, events, filter);
 
     const std::size_t width = std::max<std::size_t>(plot_columns, 1);
     for (auto& series : report.columns)
@@ -92,17 +178,30 @@ DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter&
     std::array<OpenAlarm, 5> open{};
     std::vector<int64_t> times;
     times.reserve(static_cast<std::size_t>(span.polled));
-    const int64_t duration = report.last_ms - report.first_ms;
+    const int64_t duration = report.end_ms - report.first_ms;
 
     reader.forEachRecord(filter, [&](const StoredRecord& r) {
-        if (r.source != RecordSource::Poll)
+        if (r.source_known && r.source == RecordSource::Cache)
             return true;  // a restored record repeats an older reading
-        times.push_back(r.time_ms);
+        // Only a polled row inside the span has a place on the axis; the
+        // span and the rows come from one snapshot, but the file is outside
+        // input all the same.
+        if (!r.source_known || report.rounds == 0 || r.time_ms < report.first_ms ||
+            r.time_ms > report.last_ms) {
+            ++report.skipped;
+            return true;
+        }
         const std::size_t column =
             duration > 0
                 ? static_cast<std::size_t>(static_cast<double>(r.time_ms - report.first_ms) *
-                                           (width - 1) / static_cast<double>(duration))
+                                           static_cast<double>(width - 1) /
+                                           static_cast<double>(duration))
                 : width / 2;
+        if (column >= width) {
+            ++report.skipped;
+            return true;
+        }
+        times.push_back(r.time_ms);
         for (std::size_t v = 0; v < kReportValueCount; ++v) {
             const float value = readFloat(r.bytes, offsets[v]);
             if (!std::isfinite(value))
@@ -112,6 +211,8 @@ DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter&
             s.max = s.count ? std::max(s.max, static_cast<double>(value)) : value;
             s.sum += value;
             ++s.count;
+            while (s.decimals < kMaxDecimals && !carries(value, s.decimals))
+                ++s.decimals;
             PlotColumn& c = report.columns[v][column];
             ColumnTracker& t = trackers[v][column];
             if (!c.used) {
@@ -165,10 +266,16 @@ DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter&
         report.gap_threshold_ms = std::max(kGapIntervals * report.median_interval_ms, kMinGapMs);
         for (std::size_t i = 0; i < intervals.size(); ++i)
             if (intervals[i] > report.gap_threshold_ms)
-                report.gaps.push_back(TimeSpan{times[i], times[i + 1]});
+                report.gaps.push_back(TimeSpan{times[i], times[i + 1], ""});
     } else {
         report.gap_threshold_ms = kMinGapMs;
     }
+    // A line lost before the run ended: a gap up to the end, not a shorter period.
+    if (report.rounds > 0 && report.end_ms - report.last_ms > report.gap_threshold_ms)
+        report.gaps.push_back(TimeSpan{report.last_ms, report.end_ms, ""});
+    explainGaps(report, stalls, events);
+    for (AlarmPeriod& a : report.alarms)
+        a.no_data_ms = timeInGaps(report.gaps, a.onset_ms, a.clear_ms.value_or(report.last_ms));
     return report;
 }
 

@@ -29,12 +29,19 @@ struct ValueStats {
     double min = 0.0;
     double max = 0.0;
     double sum = 0.0;
+    // The most decimals any of the values carries (391.7: 1), at most
+    // kMaxDecimals: every number of the value is shown with these, the mean
+    // with one more.
+    int decimals = 0;
     double mean() const { return count ? sum / static_cast<double>(count) : 0.0; }
 };
+
+constexpr int kMaxDecimals = 6;
 
 struct TimeSpan {
     int64_t from_ms = 0;
     int64_t to_ms = 0;
+    std::string reason;  // of a gap: the stalls and events stored in it
 };
 
 // An alarm bit set from `onset_ms` (the first record showing it) to
@@ -44,6 +51,7 @@ struct AlarmPeriod {
     std::string signal, code, text;
     int64_t onset_ms = 0;
     std::optional<int64_t> clear_ms;
+    int64_t no_data_ms = 0;  // of the period, the time inside gaps
 };
 
 // One pixel column of a plotted series: the extremes of the records that
@@ -64,9 +72,17 @@ struct DeviceReport {
     uint64_t stalls_no_reply = 0;
     uint64_t stalls_refused = 0;
     uint64_t stalls_write_blocked = 0;  // requests the line did not take
+    int64_t first_stall_ms = 0;         // when there were stalls
+    int64_t last_stall_ms = 0;
     std::vector<StoredRun> runs;
+    // Stored rows that fit no axis and were left out: a source neither poll
+    // nor cache, a time outside kEarliestShownMs..kLatestShownMs.
+    uint64_t skipped = 0;
     int64_t first_ms = 0;  // first and last polled record
     int64_t last_ms = 0;
+    // The period's end: the last record, or the end of its run (or the last
+    // stall or event) when the line was lost before it.
+    int64_t end_ms = 0;
     int64_t median_interval_ms = 0;
     int64_t gap_threshold_ms = 0;
     std::vector<TimeSpan> gaps;

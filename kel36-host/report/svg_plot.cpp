@@ -103,7 +103,27 @@ std::string pixel(double v)
     return fmt("%.2f", v);
 }
 
-// Time ticks at round local times, about eight over the plot.
+// One tick of the time axis: its line and its label.
+std::string timeTick(const Frame& frame, int64_t tick_ms, const char* format)
+{
+    const double x = frame.x(tick_ms);
+    const std::time_t t = static_cast<std::time_t>(tick_ms / 1000);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char label[32];
+    std::strftime(label, sizeof label, format, &tm);
+    return "<line class=\"grid\" x1=\"" + pixel(x) + "\" x2=\"" + pixel(x) + "\" y1=\"" +
+           std::to_string(frame.top()) + "\" y2=\"" + std::to_string(kPlotBottom) + "\"/>" +
+           "<text class=\"tick\" x=\"" + pixel(x) + "\" y=\"" + std::to_string(kPlotBottom + 16) +
+           "\" text-anchor=\"middle\">" + label + "</text>";
+}
+
+// Never more ticks than this, whatever the span: a span of centuries is a
+// few year ticks, not one per week.
+constexpr int kMaxTimeTicks = 10;
+
+// Time ticks at round local times, about eight over the plot: seconds to
+// weeks, then whole months and years of the local calendar.
 std::string timeTicks(const PlotSpec& plot, const Frame& frame)
 {
     static const int64_t steps[] = {1000,     2000,     5000,     10000,     15000,
@@ -111,33 +131,48 @@ std::string timeTicks(const PlotSpec& plot, const Frame& frame)
                                     900000,   1800000,  3600000,  7200000,   10800000,
                                     21600000, 43200000, 86400000, 172800000, 604800000};
     const int64_t duration = std::max<int64_t>(plot.to_ms - plot.from_ms, 1000);
-    int64_t step = steps[sizeof steps / sizeof steps[0] - 1];
-    for (const int64_t s : steps)
-        if (duration / s <= 8) {
-            step = s;
+    std::string out;
+    for (const int64_t step : steps) {
+        if (duration / step > 8)
+            continue;
+        const std::time_t first = static_cast<std::time_t>(plot.from_ms / 1000);
+        std::tm tm{};
+        localtime_r(&first, &tm);
+        const int64_t offset_ms = static_cast<int64_t>(tm.tm_gmtoff) * 1000;
+        const char* format = step < 60000           ? "%H:%M:%S"
+                             : duration > 86400000 ? "%m-%d %H:%M"
+                                                   : "%H:%M";
+        int64_t tick = ((plot.from_ms + offset_ms + step - 1) / step) * step - offset_ms;
+        for (int n = 0; tick <= plot.to_ms && n < kMaxTimeTicks; tick += step, ++n)
+            out += timeTick(frame, tick, format);
+        return out;
+    }
+    // Months: 1, 3, 6; then years: 1, 2, 5, 10, 20, 50, ...
+    static const int64_t month_steps[] = {1,   3,    6,    12,   24,    60,    120,   240,
+                                          600, 1200, 2400, 6000, 12000, 24000, 60000};
+    const int64_t month_ms = 2629746000;  // a mean Gregorian month
+    int64_t months = month_steps[sizeof month_steps / sizeof month_steps[0] - 1];
+    for (const int64_t m : month_steps)
+        if (duration / (m * month_ms) <= 8) {
+            months = m;
             break;
         }
     const std::time_t first = static_cast<std::time_t>(plot.from_ms / 1000);
-    std::tm tm{};
-    localtime_r(&first, &tm);
-    const int64_t offset_ms = static_cast<int64_t>(tm.tm_gmtoff) * 1000;
-    int64_t tick = ((plot.from_ms + offset_ms + step - 1) / step) * step - offset_ms;
-    std::string out;
-    for (; tick <= plot.to_ms; tick += step) {
-        const double x = frame.x(tick);
-        const std::time_t t = static_cast<std::time_t>(tick / 1000);
-        localtime_r(&t, &tm);
-        char label[32];
-        if (step < 60000)
-            std::strftime(label, sizeof label, "%H:%M:%S", &tm);
-        else if (duration > 86400000)
-            std::strftime(label, sizeof label, "%m-%d %H:%M", &tm);
-        else
-            std::strftime(label, sizeof label, "%H:%M", &tm);
-        out += "<line class=\"grid\" x1=\"" + pixel(x) + "\" x2=\"" + pixel(x) + "\" y1=\"" +
-               std::to_string(frame.top()) + "\" y2=\"" + std::to_string(kPlotBottom) + "\"/>";
-        out += "<text class=\"tick\" x=\"" + pixel(x) + "\" y=\"" +
-               std::to_string(kPlotBottom + 16) + "\" text-anchor=\"middle\">" + label + "</text>";
+    std::tm start{};
+    localtime_r(&first, &start);
+    // Months counted from year 0, so year ticks fall on round years.
+    int64_t month = (static_cast<int64_t>(start.tm_year) + 1900) * 12 + start.tm_mon + 1;
+    month = (month + months - 1) / months * months;
+    for (int n = 0; n < kMaxTimeTicks; ++n, month += months) {
+        std::tm tm{};
+        tm.tm_year = static_cast<int>(month / 12 - 1900);
+        tm.tm_mon = static_cast<int>(month % 12);
+        tm.tm_mday = 1;
+        tm.tm_isdst = -1;
+        const int64_t tick = static_cast<int64_t>(std::mktime(&tm)) * 1000;
+        if (tick > plot.to_ms)
+            break;
+        out += timeTick(frame, tick, months < 12 ? "%Y-%m" : "%Y");
     }
     return out;
 }
@@ -189,11 +224,12 @@ std::string bands(const PlotSpec& plot, const Frame& frame, const std::vector<st
         for (const TimeSpan& gap : *plot.gaps)
             out += rect("gap", timeAttributes(gap.from_ms, gap.to_ms), frame.x(gap.from_ms),
                         frame.x(gap.to_ms), frame.top(), height, "#9e9e9e",
-                        "no record from " + isoMillis(gap.from_ms) + " to " + isoMillis(gap.to_ms));
+                        "no record from " + isoMillis(gap.from_ms) + " to " +
+                            isoMillis(gap.to_ms) + ": " + gap.reason);
     if (!plot.alarms)
         return out;
     for (const AlarmPeriod& a : *plot.alarms) {
-        const int64_t end = a.clear_ms ? *a.clear_ms : plot.to_ms;
+        const int64_t end = a.clear_ms ? *a.clear_ms : plot.last_record_ms;
         const std::string title = a.signal + " " + a.text + " (" + a.code + ") from " +
                                   isoMillis(a.onset_ms) +
                                   (a.clear_ms ? " to " + isoMillis(*a.clear_ms) : ", still active");

@@ -34,6 +34,7 @@ struct PlotSpec {
     std::string title;  // "Line voltages"
     int64_t from_ms = 0;
     int64_t to_ms = 0;
+    int64_t last_record_ms = 0;  // an alarm still active is known up to here
     int64_t break_after_ms = 0;  // a longer time between columns breaks the line
     std::vector<PlotSeries> series;
     const std::vector<AlarmPeriod>* alarms = nullptr;

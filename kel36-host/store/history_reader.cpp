@@ -47,6 +47,16 @@ struct HistoryReader::Impl {
         return s;
     }
 
+    // Whether `table` exists with `column` (histories of older schemas lack
+    // later tables).
+    bool hasColumn(const char* table, const char* column)
+    {
+        SqliteStatement s(db.get(), "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2");
+        s.bind(1, std::string(table));
+        s.bind(2, std::string(column));
+        return next(s);
+    }
+
     // Steps to the next row; false at the end. ToolError on a read error.
     bool next(SqliteStatement& s)
     {
@@ -83,14 +93,67 @@ std::vector<std::string> HistoryReader::devices(const HistoryFilter& filter) con
     return names;
 }
 
+std::vector<std::string> HistoryReader::knownDevices(const HistoryFilter& filter) const
+{
+    HistoryFilter range = filter;
+    range.device.clear();
+    const std::string where = conditions(range);
+    std::string sql = "SELECT device FROM records WHERE 1" + where +
+                      " UNION SELECT device FROM stalls WHERE 1" + where;
+    if (impl_->hasColumn("events", "device") && impl_->hasColumn("events", "time_ms"))
+        sql += " UNION SELECT device FROM events WHERE device IS NOT NULL" + where;
+    SqliteStatement s = impl_->prepare(sql + " ORDER BY 1", &range);
+    std::vector<std::string> names;
+    while (impl_->next(s))
+        if (!s.isNull(0))
+            names.push_back(s.text(0));
+    return names;
+}
+
+void HistoryReader::beginSnapshot() const
+{
+    // A deferred transaction takes its snapshot at the first read: read now.
+    if (impl_->db.exec("BEGIN") != SQLITE_OK ||
+        impl_->db.queryInteger("SELECT count(*) FROM sqlite_master", -1) < 0)
+        throw ToolError("cannot read history " + impl_->path + ": " + impl_->db.message());
+}
+
+void HistoryReader::endSnapshot() const
+{
+    impl_->db.exec("COMMIT");
+}
+
+std::vector<StoredEvent> HistoryReader::events(const HistoryFilter& filter) const
+{
+    std::vector<StoredEvent> out;
+    if (!impl_->hasColumn("events", "time_ms") || !impl_->hasColumn("events", "device"))
+        return out;
+    const char* name = impl_->hasColumn("events", "name")    ? "name"
+                       : impl_->hasColumn("events", "event") ? "event"
+                                                             : nullptr;
+    if (!name)
+        return out;
+    SqliteStatement s = impl_->prepare(std::string("SELECT time_ms, device, ") + name +
+                                           " FROM events WHERE 1" + conditions(filter) +
+                                           " ORDER BY time_ms, rowid",
+                                       &filter);
+    while (impl_->next(s))
+        out.push_back(StoredEvent{s.integer(0), s.text(1), s.text(2)});
+    return out;
+}
+
 RecordSpan HistoryReader::span(const HistoryFilter& filter) const
 {
     const std::string where = conditions(filter);
     RecordSpan span;
+    const std::string shown = "source = 'poll' AND time_ms BETWEEN " +
+                              std::to_string(kEarliestShownMs) + " AND " +
+                              std::to_string(kLatestShownMs);
     SqliteStatement counts = impl_->prepare(
-        "SELECT sum(source = 'poll'), sum(source = 'cache'), min(CASE WHEN source = 'poll' "
-        "THEN time_ms END), max(CASE WHEN source = 'poll' THEN time_ms END) FROM records "
-        "WHERE 1" +
+        "SELECT sum(" + shown + "), sum(source = 'cache'), min(CASE WHEN " + shown +
+            " THEN time_ms END), max(CASE WHEN " + shown +
+            " THEN time_ms END) FROM records "
+            "WHERE 1" +
             where,
         &filter);
     if (impl_->next(counts)) {
@@ -120,7 +183,9 @@ void HistoryReader::forEachRecord(const HistoryFilter& filter,
         r.time_ms = s.integer(2);
         r.device = s.text(3);
         r.data_id = static_cast<uint32_t>(s.integer(4));
-        r.source = s.text(5) == "cache" ? RecordSource::Cache : RecordSource::Poll;
+        const std::string source = s.text(5);
+        r.source = source == "cache" ? RecordSource::Cache : RecordSource::Poll;
+        r.source_known = source == "cache" || source == "poll";
         r.bytes.fill(0);
         const void* blob = sqlite3_column_blob(s.get(), 6);
         const int length = sqlite3_column_bytes(s.get(), 6);

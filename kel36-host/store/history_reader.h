@@ -28,6 +28,7 @@ struct StoredRecord {
     std::string device;
     uint32_t data_id = 0;
     RecordSource source = RecordSource::Poll;
+    bool source_known = true;  // false: neither poll nor cache (source is then Poll)
     RecordBytes bytes{};
 };
 
@@ -40,6 +41,14 @@ struct StoredStall {
 
 struct StoredAlarmName {
     std::string signal, code, text;
+};
+
+// A line lost, found again, a give-up, a run's end: as the events table has
+// it (a history of an older schema has none).
+struct StoredEvent {
+    int64_t time_ms = 0;
+    std::string device;
+    std::string name;  // "port_lost", "gave_up", ...
 };
 
 struct StoredRun {
@@ -58,6 +67,10 @@ struct RecordSpan {
     std::vector<uint32_t> data_ids;  // of every record, ascending
 };
 
+// Times a report can place on an axis and print: 1970 to the end of 9999.
+constexpr int64_t kEarliestShownMs = 0;
+constexpr int64_t kLatestShownMs = 253402300799999;
+
 class HistoryReader {
 public:
     // Opens the file read-only; ToolError when it is not a history this
@@ -69,6 +82,11 @@ public:
 
     // The devices with records in the range, by name.
     std::vector<std::string> devices(const HistoryFilter& filter) const;
+    // The devices with records, stalls or events in the range (the filter's
+    // device is ignored), by name: a device that never answered is one too.
+    std::vector<std::string> knownDevices(const HistoryFilter& filter) const;
+    // The polled records counted are those at a time a report can show
+    // (kEarliestShownMs to kLatestShownMs).
     RecordSpan span(const HistoryFilter& filter) const;
     // The records in the range, oldest first, ties in the order stored;
     // `each` returning false stops.
@@ -78,12 +96,34 @@ public:
     std::vector<StoredAlarmName> alarmNames(const std::string& device) const;
     // The runs that stored records or stalls in the range.
     std::vector<StoredRun> runs(const HistoryFilter& filter) const;
+    // The events in the range, oldest first; none without an events table.
+    std::vector<StoredEvent> events(const HistoryFilter& filter) const;
+
+    // Between begin and end every read sees one snapshot of the file, so
+    // counts read first agree with rows read later while a writer commits.
+    void beginSnapshot() const;
+    void endSnapshot() const;
 
     const std::string& path() const;
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
+};
+
+// One read transaction for as long as it lives.
+class HistorySnapshot {
+public:
+    explicit HistorySnapshot(const HistoryReader& reader) : reader_(reader)
+    {
+        reader_.beginSnapshot();
+    }
+    ~HistorySnapshot() { reader_.endSnapshot(); }
+    HistorySnapshot(const HistorySnapshot&) = delete;
+    HistorySnapshot& operator=(const HistorySnapshot&) = delete;
+
+private:
+    const HistoryReader& reader_;
 };
 
 }  // namespace keltool

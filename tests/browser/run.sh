@@ -26,4 +26,4 @@ if ! cmp -s "$here/package-lock.json" "$node_dir/package-lock.json" ||
     done
     [ "$ok" -eq 1 ] || fail "npm ci of playwright-core failed 3 times"
 fi
-exec node --test --test-reporter=tap "$here/dashboard.test.mjs"
+exec node --test --test-reporter=tap "$here/dashboard.test.mjs" "$here/report-print.test.mjs"
