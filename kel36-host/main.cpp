@@ -2,6 +2,7 @@
 // or simulated serial lines. Every bad input ends in one line on stderr and
 // exit status 2; output that cannot be written ends it with status 1.
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -63,7 +64,24 @@ int run(const std::vector<std::string>& args, std::FILE* out)
             break;
     }
     separateDriverOutput(command_line.options.trace);
-    return keltool::runHost(command_line.options, out, stderr);
+    if (!command_line.options.trace)
+        return keltool::runHost(command_line.options, out, stderr);
+    // --trace makes stderr the run's second output: its failure ends the run
+    // as one of stdout does (the reader of `2>&1 | head` went away).
+    kelcli::CheckedOutput trace(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
+    if (!trace.stream())
+        return keltool::runHost(command_line.options, out, stderr);
+    std::setvbuf(trace.stream(), nullptr, _IOLBF, 0);
+    const int status = keltool::runHost(command_line.options, out, trace.stream());
+    const int error = trace.flushAndCheck();
+    if (error == 0)
+        return status;
+    std::fflush(out);
+    if (error == EPIPE) {
+        std::signal(SIGPIPE, SIG_DFL);
+        std::raise(SIGPIPE);
+    }
+    return kExitFailed;
 }
 
 }  // namespace

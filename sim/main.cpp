@@ -108,7 +108,7 @@ void printStats(const Simulator& sim, bool local_echo)
     }
 }
 
-// Waits for SIGINT/SIGTERM, the end of the duration, or the line failing.
+// Waits for SIGINT/SIGTERM/SIGHUP (a closed terminal), the end of the duration, or the line failing.
 // The signals are blocked in every thread and taken here synchronously.
 void waitForStop(const sigset_t& signals, const Simulator& sim, double duration_s)
 {
@@ -190,6 +190,7 @@ int run(const std::vector<std::string>& args, kelcli::CheckedOutput& out)
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     std::unique_ptr<Simulator> sim;

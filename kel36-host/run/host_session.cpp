@@ -157,10 +157,13 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
     const TimePoint now = SteadyClock::now();
     for (auto& bus : buses)
         bus->start(now);
-    runEventLoop(loop_view, signals, output, [out, &runners] {
+    std::FILE* const traced = trace ? err : nullptr;
+    runEventLoop(loop_view, signals, output, [out, traced, &runners] {
         // Asked after every reply: the unlocked test (one thread writes out).
-        return ferror_unlocked(out) != 0 || std::any_of(runners.begin(), runners.end(),
-                                                        [](const auto& r) { return r->gaveUp(); });
+        // Under --trace stderr is an output of the run like stdout.
+        return ferror_unlocked(out) != 0 || (traced && ferror_unlocked(traced) != 0) ||
+               std::any_of(runners.begin(), runners.end(),
+                           [](const auto& r) { return r->gaveUp(); });
     });
 
     std::vector<const DeviceSpec*> specs;
