@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/standard_streams.h"
+#include "kel36-host/config/device_name.h"
 #include "kel36-host/exit_status.h"
 #include "kel36-host/run/host_session.h"
 #include "kel36-host/config/options.h"
@@ -101,7 +102,8 @@ int main(int argc, char** argv)
     try {
         status = run(std::vector<std::string>(argv + 1, argv + argc), output.stream());
     } catch (const keltool::ToolError& e) {
-        std::fprintf(stderr, "kel36-host: %s\n", e.what());
+        // Messages name paths (ports, files) that may hold control characters.
+        std::fprintf(stderr, "kel36-host: %s\n", keltool::shownText(e.what()).c_str());
         status = kExitBadInput;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kel36-host: internal error: %s\n", e.what());

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <thread>
@@ -226,6 +227,35 @@ TEST(EchoCancel, PollsCleanRoundsThroughAnEchoingAdapterAndReportsAMissingEcho)
                   std::string::npos);
         EXPECT_GE(run.events("stall").size(), 3u);
     }
+}
+
+// A port path may hold any byte; on a terminal it must not clear the screen
+// or forge a line of its own, in the run's lines and in its errors.
+TEST(PortPaths, AreShownWithTheirControlCharactersEscaped)
+{
+    SimTool sim({"--pty", "--duration", "20"});
+    const std::string pty = sim.firstLine();
+    ASSERT_EQ(pty.rfind("/dev/", 0), 0u) << pty;
+    TempDir dir;
+    const std::string port = dir.file("line\x1b[2J\n12:00:00.000 kel36  round 1");
+    ASSERT_EQ(symlink(pty.c_str(), port.c_str()), 0);
+    const std::string shown = dir.file("line\\x1b[2J\\x0a12:00:00.000 kel36  round 1");
+
+    const HostRun run =
+        runHost({"--plugin", pluginPath(), "--port", port, "--rounds", "1", "--interval", "0"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("  polling " + shown + " at 19200 baud"), std::string::npos) << run.out;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 3) << run.out;
+
+    const HostRun missing =
+        runHost({"--plugin", pluginPath(), "--port", port + "\xc2\x9b" + "x", "--rounds", "1"});
+    EXPECT_EQ(missing.exit_code, 2);
+    EXPECT_EQ(missing.err.find('\x1b'), std::string::npos) << missing.err;
+    EXPECT_NE(missing.err.find(shown + "\\xc2\\x9bx: No such file or directory\n"),
+              std::string::npos)
+        << missing.err;
+    EXPECT_EQ(std::count(missing.err.begin(), missing.err.end(), '\n'), 1) << missing.err;
 }
 
 }  // namespace
