@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kel36-host/run/device_runner.h"
+#include "kel36-host/line/line_identity.h"
 #include "kel36-host/line/serial_line.h"
 #include "kel36-host/wall_clock.h"
 
@@ -60,6 +61,7 @@ private:
     void readResult(long n, TimePoint now);
     void portLost(const char* why, TimePoint now);
     void tryReopen(TimePoint now);
+    bool sameDeviceAgain();
     void attachAll(int fd);
 
     std::string port_;
@@ -78,6 +80,8 @@ private:
     TimePoint reopen_at_{};
     int reopen_backoff_ms_ = 0;
     bool reopen_refusal_reported_ = false;
+    LineIdentity identity_;            // of the device polled on the line
+    std::string other_device_reported_;  // the other device found at the path, warned of once
 
     std::array<unsigned char, 256> read_buffer_{};
 };

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -256,6 +258,61 @@ TEST(PortPaths, AreShownWithTheirControlCharactersEscaped)
               std::string::npos)
         << missing.err;
     EXPECT_EQ(std::count(missing.err.begin(), missing.err.end(), '\n'), 1) << missing.err;
+}
+
+// A lost line reopened by its path may lead to another device. A
+// pseudo-terminal has no name to tell: the change of device number is
+// warned of once, and polling goes on.
+TEST(ReopenedLine, ThatLeadsToAnotherDeviceNumberIsWarnedOf)
+{
+    SimTool first({"--pty", "--duration", "30"});
+    const std::string first_pty = first.firstLine();
+    ASSERT_EQ(first_pty.rfind("/dev/", 0), 0u) << first_pty;
+    TempDir dir;
+    const std::string port = dir.file("port");
+    ASSERT_EQ(symlink(first_pty.c_str(), port.c_str()), 0);
+    HostProcess host({"--plugin", pluginPath(), "--port", port, "--json", "--interval", "0",
+                      "--timeout", "300"});
+    ASSERT_TRUE(host.waitForLines(3, 10s));  // started, two rounds
+
+    SimTool second({"--pty", "--duration", "30"});  // started first: another number
+    const std::string second_pty = second.firstLine();
+    ASSERT_EQ(second_pty.rfind("/dev/", 0), 0u) << second_pty;
+    ASSERT_EQ(symlink(second_pty.c_str(), dir.file("next").c_str()), 0);
+    ASSERT_EQ(rename(dir.file("next").c_str(), port.c_str()), 0);
+    first.signal(SIGTERM);  // the line hangs up
+    EXPECT_EQ(first.wait(), 0);
+
+    const auto polledAgain = [&host] {
+        const std::string& out = host.output();
+        const auto at = out.find("\"event\":\"port_reopened\"");
+        return at != std::string::npos && out.find("\"event\":\"round\"", at) != std::string::npos;
+    };
+    for (int i = 0; i < 100 && !polledAgain(); ++i)
+        host.waitForLines(SIZE_MAX, 100ms);  // reads what came within 100 ms
+    host.signal(SIGINT);
+    const HostRun run = host.finish();
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    ASSERT_EQ(run.events("port_lost").size(), 1u) << run.out;
+    ASSERT_EQ(run.events("port_reopened").size(), 1u) << run.out;
+    const auto warnings = run.events("warning");
+    ASSERT_EQ(warnings.size(), 1u) << run.out;
+    const auto number = [](const std::string& path) {
+        struct stat st {};
+        stat(path.c_str(), &st);
+        return std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    };
+    EXPECT_EQ(warnings[0]["detail"].asString(),
+              "cannot tell whether " + port + " is the same device as before: it was device " +
+                  number(first_pty) + ", it is device " + number(second_pty) +
+                  " (a /dev/serial/by-id/ path names the adapter); polling goes on");
+    std::size_t rounds_after = 0;
+    bool reopened = false;
+    for (const Json::Value& line : run.jsonLines()) {
+        reopened = reopened || line["event"].asString() == "port_reopened";
+        rounds_after += reopened && line["event"].asString() == "round";
+    }
+    EXPECT_GE(rounds_after, 1u);
 }
 
 }  // namespace
