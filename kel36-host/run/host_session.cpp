@@ -16,6 +16,7 @@
 #include "kel36-host/output/line_trace.h"
 #include "kel36-host/output/outputs.h"
 #include "kel36-host/config/plugin_check.h"
+#include "kel36-host/config/plugin_file.h"
 #include "kel36-host/config/plugin_locator.h"
 #include "kel36-host/cache/record_store.h"
 #include "kel36-host/run/simulation.h"
@@ -30,7 +31,10 @@ namespace {
 
 kelhost::Plugin loadPlugin(const ToolOptions& options)
 {
-    const std::string path = options.plugin_path.empty() ? locatePlugin() : options.plugin_path;
+    const std::string path =
+        options.plugin_path.empty() ? locatePlugin() : pluginLoadPath(options.plugin_path);
+    if (const std::string problem = pluginFileProblem(path); !problem.empty())
+        throw ToolError("cannot load plug-in " + path + ": " + problem);
     try {
         return kelhost::Plugin::load(path);
     } catch (const kelhost::PluginError& e) {
