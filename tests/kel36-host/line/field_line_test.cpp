@@ -263,6 +263,14 @@ TEST(PortPaths, AreShownWithTheirControlCharactersEscaped)
 // A lost line reopened by its path may lead to another device. A
 // pseudo-terminal has no name to tell: the change of device number is
 // warned of once, and polling goes on.
+std::string deviceNumber(const std::string& path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        return "(gone)";
+    return std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+}
+
 TEST(ReopenedLine, ThatLeadsToAnotherDeviceNumberIsWarnedOf)
 {
     SimTool first({"--pty", "--duration", "30"});
@@ -278,6 +286,9 @@ TEST(ReopenedLine, ThatLeadsToAnotherDeviceNumberIsWarnedOf)
     SimTool second({"--pty", "--duration", "30"});  // started first: another number
     const std::string second_pty = second.firstLine();
     ASSERT_EQ(second_pty.rfind("/dev/", 0), 0u) << second_pty;
+    const std::string first_number = deviceNumber(first_pty);
+    const std::string second_number = deviceNumber(second_pty);
+    ASSERT_NE(first_number, second_number);
     ASSERT_EQ(symlink(second_pty.c_str(), dir.file("next").c_str()), 0);
     ASSERT_EQ(rename(dir.file("next").c_str(), port.c_str()), 0);
     first.signal(SIGTERM);  // the line hangs up
@@ -297,14 +308,9 @@ TEST(ReopenedLine, ThatLeadsToAnotherDeviceNumberIsWarnedOf)
     ASSERT_EQ(run.events("port_reopened").size(), 1u) << run.out;
     const auto warnings = run.events("warning");
     ASSERT_EQ(warnings.size(), 1u) << run.out;
-    const auto number = [](const std::string& path) {
-        struct stat st {};
-        stat(path.c_str(), &st);
-        return std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
-    };
     EXPECT_EQ(warnings[0]["detail"].asString(),
               "cannot tell whether " + port + " is the same device as before: it was device " +
-                  number(first_pty) + ", it is device " + number(second_pty) +
+                  first_number + ", it is device " + second_number +
                   " (a /dev/serial/by-id/ path names the adapter); polling goes on");
     std::size_t rounds_after = 0;
     bool reopened = false;
