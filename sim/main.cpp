@@ -108,8 +108,8 @@ void printStats(const Simulator& sim, bool local_echo)
     }
 }
 
-// Waits for SIGINT/SIGTERM/SIGHUP (a closed terminal), the end of the duration, or the line failing.
-// The signals are blocked in every thread and taken here synchronously.
+// Waits for SIGINT/SIGTERM/SIGHUP (a closed terminal), the end of the duration, or the line
+// failing. The signals are blocked in every thread and taken here synchronously.
 void waitForStop(const sigset_t& signals, const Simulator& sim, double duration_s)
 {
     using Clock = std::chrono::steady_clock;

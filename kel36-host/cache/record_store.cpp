@@ -121,7 +121,7 @@ int openRegular(const std::string& path, int flags, std::string* error, bool* ab
     if (absent)
         *absent = fd < 0 && errno == ENOENT;
     if (fd < 0) {
-        *error = errno == ELOOP ? "a symbolic link, not a regular file"
+        *error = errno == ELOOP    ? "a symbolic link, not a regular file"
                  : errno == EEXIST ? "appeared while it was being created"
                                    : std::strerror(errno);
         return -1;
@@ -155,9 +155,9 @@ void checkDirectoryIsOurs(const std::string& dir, const struct stat& st)
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
     if (st.st_uid != ::geteuid())
-        throw ToolError("cache directory " + dir + " is owned by uid " +
-                        std::to_string(st.st_uid) + ", not by the user running kel36-host (uid " +
-                        std::to_string(::geteuid()) + ")");
+        throw ToolError("cache directory " + dir + " is owned by uid " + std::to_string(st.st_uid) +
+                        ", not by the user running kel36-host (uid " + std::to_string(::geteuid()) +
+                        ")");
     if (st.st_mode & (S_IWGRP | S_IWOTH))
         throw ToolError("cache directory " + dir + " is writable by " +
                         ((st.st_mode & S_IWOTH) ? "others" : "its group") + " (mode " + mode +

@@ -75,8 +75,7 @@ std::string shownText(const std::string& text)
             length = length == 0 ? 1 : length;
             for (std::size_t k = 0; k < length; ++k) {
                 char hex[5];
-                std::snprintf(hex, sizeof hex, "\\x%02x",
-                              static_cast<unsigned char>(text[i + k]));
+                std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(text[i + k]));
                 out += hex;
             }
         } else {

@@ -77,7 +77,8 @@ std::string elfProblem(int fd, uint64_t file_size)
     for (std::size_t i = 0; i < segments.size(); ++i) {
         const ElfW(Phdr)& p = segments[i];
         if (p.p_filesz != 0 && !within(p.p_offset, 1, p.p_filesz, file_size))
-            return truncated("segment " + std::to_string(i) + " would", p.p_offset, p.p_filesz, file_size);
+            return truncated("segment " + std::to_string(i) + " would", p.p_offset, p.p_filesz,
+                             file_size);
     }
     return "";
 }

@@ -342,9 +342,8 @@ bool LineBus::sameDeviceAgain()
     const std::string is = now.describe();
     if (match == LineMatch::Other) {
         if (other_device_reported_ != is) {
-            const std::string text = port_ + " now leads to another device: " + is +
-                                     ", not " + was + "; not polled until " + was +
-                                     " is back";
+            const std::string text = port_ + " now leads to another device: " + is + ", not " +
+                                     was + "; not polled until " + was + " is back";
             for (DeviceRunner* r : runners_)
                 r->emit(DeviceEvent::Warning, text.c_str());
             other_device_reported_ = is;

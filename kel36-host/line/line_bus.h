@@ -80,7 +80,7 @@ private:
     TimePoint reopen_at_{};
     int reopen_backoff_ms_ = 0;
     bool reopen_refusal_reported_ = false;
-    LineIdentity identity_;            // of the device polled on the line
+    LineIdentity identity_;              // of the device polled on the line
     std::string other_device_reported_;  // the other device found at the path, warned of once
 
     std::array<unsigned char, 256> read_buffer_{};

@@ -56,8 +56,8 @@ std::string byIdName(dev_t rdev, const std::string& dev_root)
 // read it from the adapter.
 std::string usbSerial(dev_t rdev, const std::string& sys_root)
 {
-    const std::string link = sys_root + "/dev/char/" + std::to_string(major(rdev)) + ":" +
-                             std::to_string(minor(rdev));
+    const std::string link =
+        sys_root + "/dev/char/" + std::to_string(major(rdev)) + ":" + std::to_string(minor(rdev));
     char resolved[PATH_MAX];
     if (!::realpath(link.c_str(), resolved))
         return {};

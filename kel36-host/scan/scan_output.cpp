@@ -42,8 +42,8 @@ public:
     explicit PlainOutput(std::FILE* out) : out_(out) {}
     void started(const ScanOptions& o, int pairs) override
     {
-        std::fprintf(out_, "scanning %s: addresses %d-%d, %d probes\n",
-                     shownText(o.port).c_str(), o.first_address, o.last_address, pairs);
+        std::fprintf(out_, "scanning %s: addresses %d-%d, %d probes\n", shownText(o.port).c_str(),
+                     o.first_address, o.last_address, pairs);
     }
     void baudStarted(int baud, std::chrono::milliseconds wait) override
     {

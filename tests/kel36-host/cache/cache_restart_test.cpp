@@ -242,8 +242,8 @@ TEST(CacheDirectory, OnlyADirectoryOfOursIsUsedAndNoLinkInItIsFollowed)
         ASSERT_EQ(chmod(cache.c_str(), w.mode), 0);
         refused = runHost(run);
         EXPECT_EQ(refused.exit_code, 2);
-        EXPECT_EQ(refused.err, "kel36-host: cache directory " + cache + " is writable by " +
-                                   w.why + "; only its owner may write it\n");
+        EXPECT_EQ(refused.err, "kel36-host: cache directory " + cache + " is writable by " + w.why +
+                                   "; only its owner may write it\n");
     }
     ASSERT_EQ(chmod(cache.c_str(), 0755), 0);
     ASSERT_EQ(chown(cache.c_str(), 65534, 65534), 0);  // nobody (the tests run as root)

@@ -63,9 +63,9 @@ void plugAdapter(const fs::path& root, const Pty& pty, const std::string& serial
     writeText(usb / "serial", serial);
     writeText(usb / "idVendor", "0403");
     writeText(usb / "idProduct", "6001");
-    fs::create_symlink(tty, root / "sys/dev/char" /
-                                (std::to_string(major(pty.rdev())) + ":" +
-                                 std::to_string(minor(pty.rdev()))));
+    fs::create_symlink(
+        tty, root / "sys/dev/char" /
+                 (std::to_string(major(pty.rdev())) + ":" + std::to_string(minor(pty.rdev()))));
     fs::create_symlink(pty.path, root / ("dev/serial/by-id/usb-FTDI_FT232R_" + serial + "-if00"));
 }
 
