@@ -3,6 +3,7 @@
 // exit status 2; output that cannot be written ends it with status 1.
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "cli/standard_streams.h"
+#include "kel36-host/config/device_name.h"
 #include "kel36-host/exit_status.h"
 #include "kel36-host/run/host_session.h"
 #include "kel36-host/config/options.h"
@@ -62,7 +64,24 @@ int run(const std::vector<std::string>& args, std::FILE* out)
             break;
     }
     separateDriverOutput(command_line.options.trace);
-    return keltool::runHost(command_line.options, out, stderr);
+    if (!command_line.options.trace)
+        return keltool::runHost(command_line.options, out, stderr);
+    // --trace makes stderr the run's second output: its failure ends the run
+    // as one of stdout does (the reader of `2>&1 | head` went away).
+    kelcli::CheckedOutput trace(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
+    if (!trace.stream())
+        return keltool::runHost(command_line.options, out, stderr);
+    std::setvbuf(trace.stream(), nullptr, _IOLBF, 0);
+    const int status = keltool::runHost(command_line.options, out, trace.stream());
+    const int error = trace.flushAndCheck();
+    if (error == 0)
+        return status;
+    std::fflush(out);
+    if (error == EPIPE) {
+        std::signal(SIGPIPE, SIG_DFL);
+        std::raise(SIGPIPE);
+    }
+    return kExitFailed;
 }
 
 }  // namespace
@@ -86,7 +105,8 @@ int main(int argc, char** argv)
     try {
         status = run(args, output.stream());
     } catch (const keltool::ToolError& e) {
-        std::fprintf(stderr, "%skel36-host: %s\n", error_level, e.what());
+        // Messages name paths (ports, files) that may hold control characters.
+        std::fprintf(stderr, "%skel36-host: %s\n", error_level, keltool::shownText(e.what()).c_str());
         status = kExitBadInput;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%skel36-host: internal error: %s\n", error_level, e.what());

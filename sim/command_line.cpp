@@ -67,7 +67,7 @@ const char kUsage[] =
     "                    answers; exit 0 when all are ok, 1 on an error answer,\n"
     "                    2 when no simulator answers. Commands: help\n"
     "\n"
-    "  --duration S      stop after S seconds (default: run until SIGINT/SIGTERM)\n"
+    "  --duration S      stop after S seconds (default: until SIGINT/SIGTERM/SIGHUP)\n"
     "  --help            show this text\n"
     "  --version         show the version\n"
     "\n"

@@ -144,8 +144,8 @@ void printStats(const Simulator& sim, bool local_echo)
     }
 }
 
-// Waits for SIGINT/SIGTERM, the end of the duration, or the line failing.
-// The signals are blocked in every thread and taken here synchronously.
+// Waits for SIGINT/SIGTERM/SIGHUP (a closed terminal), the end of the duration, or the line
+// failing. The signals are blocked in every thread and taken here synchronously.
 void waitForStop(const sigset_t& signals, const Simulator& sim, double duration_s)
 {
     using Clock = std::chrono::steady_clock;
@@ -239,6 +239,7 @@ int run(const std::vector<std::string>& args, kelcli::CheckedOutput& out)
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     std::unique_ptr<Simulator> sim;

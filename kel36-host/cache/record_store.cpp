@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -96,18 +97,33 @@ std::string cacheFileProblem(const std::string& file, uint32_t data_id)
     if (length != kRecordSize)
         return "a record of " + std::to_string(length) + " bytes, expected " +
                std::to_string(kRecordSize);
+    // The driver takes over whatever data id the record carries: a record
+    // of another device under this device's header is not handed to it.
+    const uint32_t record_id = getLe(bytes + kCacheHeaderSize, 4);
+    if (record_id != data_id)
+        return "the record carries data id " + std::to_string(record_id) + ", its header " +
+               std::to_string(data_id);
     return "";
 }
 
-// Opens a regular file only, and without waiting: a FIFO would block the
-// open until a peer came. `absent` tells a missing file from other errors.
+// Opens a regular file of ours only, and without waiting: a FIFO would
+// block the open until a peer came. A symbolic link is never followed (a
+// link planted in the directory would have a root host create or read the
+// file it points to), and a file created here is created by this open
+// (O_EXCL), not one that appeared under its name. `absent` tells a missing
+// file from other errors.
 int openRegular(const std::string& path, int flags, std::string* error, bool* absent = nullptr)
 {
-    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
+    const int base = flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW;
+    int fd = ::open(path.c_str(), base & ~O_CREAT);
+    if (fd < 0 && errno == ENOENT && (flags & O_CREAT))
+        fd = ::open(path.c_str(), base | O_EXCL, 0644);
     if (absent)
         *absent = fd < 0 && errno == ENOENT;
     if (fd < 0) {
-        *error = std::strerror(errno);
+        *error = errno == ELOOP    ? "a symbolic link, not a regular file"
+                 : errno == EEXIST ? "appeared while it was being created"
+                                   : std::strerror(errno);
         return -1;
     }
     struct stat st {};
@@ -121,7 +137,31 @@ int openRegular(const std::string& path, int flags, std::string* error, bool* ab
         ::close(fd);
         return -1;
     }
+    if (st.st_uid != ::geteuid()) {
+        *error = "owned by uid " + std::to_string(st.st_uid) + ", not by this user (uid " +
+                 std::to_string(::geteuid()) + ")";
+        ::close(fd);
+        return -1;
+    }
     return fd;
+}
+
+// As ssh treats its own directory: a cache that another user could write
+// into (or owns, and so could make writable) could be given a record of any
+// content, or a lock file pointing anywhere. The sticky bit does not help:
+// others could still create a device's files before this host does.
+void checkDirectoryIsOurs(const std::string& dir, const struct stat& st)
+{
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    if (st.st_uid != ::geteuid())
+        throw ToolError("cache directory " + dir + " is owned by uid " + std::to_string(st.st_uid) +
+                        ", not by the user running kel36-host (uid " + std::to_string(::geteuid()) +
+                        ")");
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        throw ToolError("cache directory " + dir + " is writable by " +
+                        ((st.st_mode & S_IWOTH) ? "others" : "its group") + " (mode " + mode +
+                        "); only its owner may write it");
 }
 
 }  // namespace
@@ -150,10 +190,12 @@ RecordCache::RecordCache(const std::string& dir) : dir_(dir)
     if (::stat(dir.c_str(), &st) == 0) {
         if (!S_ISDIR(st.st_mode))
             throw ToolError("cache " + dir + " is not a directory");
+        checkDirectoryIsOurs(dir, st);
         return;
     }
-    if (errno != ENOENT || ::mkdir(dir.c_str(), 0755) != 0)
+    if (errno != ENOENT || ::mkdir(dir.c_str(), 0755) != 0 || ::stat(dir.c_str(), &st) != 0)
         throw ToolError("cannot use cache directory " + dir + ": " + std::strerror(errno));
+    checkDirectoryIsOurs(dir, st);
 }
 
 RecordCache::Slot RecordCache::take(uint32_t data_id) const

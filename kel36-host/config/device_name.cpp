@@ -62,4 +62,28 @@ std::string deviceNameProblem(const std::string& name)
     return "";
 }
 
+std::string shownText(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t code = 0;
+        std::size_t length = decodeUtf8(text, i, &code);
+        // The same characters a device name may not hold, and bytes that are
+        // no UTF-8, shown as their bytes.
+        if (length == 0 || code < 0x20 || (code >= 0x7F && code <= 0x9F)) {
+            length = length == 0 ? 1 : length;
+            for (std::size_t k = 0; k < length; ++k) {
+                char hex[5];
+                std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(text[i + k]));
+                out += hex;
+            }
+        } else {
+            out.append(text, i, length);
+        }
+        i += length;
+    }
+    return out;
+}
+
 }  // namespace keltool

@@ -76,6 +76,7 @@ void LineBus::open(bool wait_reader, bool missing_is_lost)
     if (!line_.isOpen())
         throw ToolError((runners_.size() == 1 ? "device " : "devices ") + deviceNames(runners_) +
                         ": " + error);
+    identity_ = identifyLine(line_.fd);
     attachAll(line_.fd);
 }
 
@@ -317,6 +318,13 @@ void LineBus::tryReopen(TimePoint now)
         reopen_at_ = now + milliseconds(reopen_backoff_ms_);
         return;
     }
+    if (!sameDeviceAgain()) {
+        // Not the controller's line: it stays lost until its own device is back.
+        closeLine(&line_);
+        reopen_backoff_ms_ = std::min(reopen_backoff_ms_ * 2, kMaxReopenDelayMs);
+        reopen_at_ = now + milliseconds(reopen_backoff_ms_);
+        return;
+    }
     attachAll(line_.fd);
     for (DeviceRunner* r : runners_)
         r->emit(DeviceEvent::PortReopened, port_.c_str());
@@ -324,6 +332,45 @@ void LineBus::tryReopen(TimePoint now)
     flush_ = TCIFLUSH;
     quiet_until_ = now;
     latest_start_ = now;
+}
+
+// Whether the reopened line is the device polled before; each other device
+// found at the path is warned of once, a change that cannot be told as well.
+bool LineBus::sameDeviceAgain()
+{
+    const LineIdentity now = identifyLine(line_.fd);
+    // A line that was not there at start (a service at boot) has no
+    // identity yet: the first device found there is its own.
+    if (!not_opened_.empty()) {
+        not_opened_.clear();
+        identity_ = now;
+        return true;
+    }
+    const LineMatch match = matchLine(identity_, now);
+    if (match == LineMatch::Same) {
+        other_device_reported_.clear();
+        return true;
+    }
+    const std::string was = identity_.describe();
+    const std::string is = now.describe();
+    if (match == LineMatch::Other) {
+        if (other_device_reported_ != is) {
+            const std::string text = port_ + " now leads to another device: " + is + ", not " +
+                                     was + "; not polled until " + was + " is back";
+            for (DeviceRunner* r : runners_)
+                r->emit(DeviceEvent::Warning, text.c_str());
+            other_device_reported_ = is;
+        }
+        return false;
+    }
+    const std::string text = "cannot tell whether " + port_ +
+                             " is the same device as before: it was " + was + ", it is " + is +
+                             " (a /dev/serial/by-id/ path names the adapter); polling goes on";
+    for (DeviceRunner* r : runners_)
+        r->emit(DeviceEvent::Warning, text.c_str());
+    identity_ = now;
+    other_device_reported_.clear();
+    return true;
 }
 
 void LineBus::attachAll(int fd)

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kel36-host/run/device_runner.h"
+#include "kel36-host/line/line_identity.h"
 #include "kel36-host/line/serial_line.h"
 #include "kel36-host/wall_clock.h"
 
@@ -61,6 +62,7 @@ private:
     void readResult(long n, TimePoint now);
     void portLost(const char* why, TimePoint now);
     void tryReopen(TimePoint now);
+    bool sameDeviceAgain();
     void attachAll(int fd);
 
     std::string port_;
@@ -80,6 +82,8 @@ private:
     int reopen_backoff_ms_ = 0;
     bool reopen_refusal_reported_ = false;
     std::string not_opened_;  // why the first open failed, when it is retried
+    LineIdentity identity_;              // of the device polled on the line
+    std::string other_device_reported_;  // the other device found at the path, warned of once
 
     std::array<unsigned char, 256> read_buffer_{};
 };

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "kel36-host/config/device_name.h"
 #include "kel36-host/config/host_config.h"
 #include "kel36-host/output/outputs.h"
 
@@ -106,9 +107,12 @@ public:
                              e.event != DeviceEvent::CacheRestored;
         start(e.when, e.device->name.c_str(),
               e.event == DeviceEvent::GaveUp ? kError : warning ? kWarning : kInfo);
+        // Details name port and cache paths, which may hold any byte.
+        const std::string shown = shownText(e.detail);
+        const char* const detail = shown.c_str();
         switch (e.event) {
             case DeviceEvent::Started:
-                add("  polling %s", e.detail);
+                add("  polling %s", detail);
                 break;
             case DeviceEvent::NotAnswering: {
                 const LastStall& last = lastStallOf(e.device);
@@ -125,22 +129,22 @@ public:
                     static_cast<unsigned long long>(e.stats->consecutive_stalls));
                 break;
             case DeviceEvent::PortLost:
-                add("  WARNING port lost (%s); reopening", e.detail);
+                add("  WARNING port lost (%s); reopening", detail);
                 break;
             case DeviceEvent::PortReopened:
-                add("  port reopened: %s", e.detail);
+                add("  port reopened: %s", detail);
                 break;
             case DeviceEvent::CacheRestored:
-                add("  cached record restored from %s", e.detail);
+                add("  cached record restored from %s", detail);
                 break;
             case DeviceEvent::CacheRefused:
-                add("  WARNING cached record not restored: %s", e.detail);
+                add("  WARNING cached record not restored: %s", detail);
                 break;
             case DeviceEvent::Warning:
-                add("  WARNING %s", e.detail);
+                add("  WARNING %s", detail);
                 break;
             case DeviceEvent::GaveUp:
-                add("  GIVING UP: %s", e.detail);
+                add("  GIVING UP: %s", detail);
                 break;
         }
         finish();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "kel36-host/config/device_name.h"
 #include "kel36-host/output/protocol_view.h"
 #include "kel36-host/wall_clock.h"
 
@@ -63,7 +64,7 @@ void LineTrace::note(const std::string& device, const char* text)
 {
     char stamp[24];
     formatClock(WallTime::now(), stamp, sizeof stamp, true);
-    std::fprintf(out_, "%s %s -- %s\n", stamp, device.c_str(), text);
+    std::fprintf(out_, "%s %s -- %s\n", stamp, device.c_str(), shownText(text).c_str());
     std::fflush(out_);
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "kel36-host/config/device_name.h"
 #include "kel36-host/config/host_config.h"
 #include "kel36-host/output/outputs.h"
 
@@ -87,7 +88,7 @@ public:
         }
         if (e.event == DeviceEvent::Warning || e.event == DeviceEvent::CacheRefused ||
             e.event == DeviceEvent::PortLost || e.event == DeviceEvent::GaveUp)
-            v.note = e.detail;
+            v.note = shownText(e.detail);
         changed();
     }
 
@@ -202,7 +203,7 @@ private:
         for (const View& v : views_) {
             line("%s", "");
             line("%s  data id %u  %s  [%s]", v.device->name.c_str(), v.device->data_id,
-                 v.device->port.c_str(), stateText(v.state));
+                 shownText(v.device->port).c_str(), stateText(v.state));
             if (v.have_round) {
                 char when[24];
                 formatClock(v.when, when, sizeof when);

@@ -71,6 +71,8 @@ StopSignals::StopSignals()
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // A closed terminal or SSH session: the run ends as cleanly as asked to.
+    sigaction(SIGHUP, &sa, nullptr);
     // A closed output pipe shows as a write error, not a silent death.
     signal(SIGPIPE, SIG_IGN);
 }
@@ -79,6 +81,7 @@ StopSignals::~StopSignals()
 {
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
     const int w = g_write_fd;
     g_write_fd = -1;
     ::close(w);
@@ -96,6 +99,7 @@ SignalsKeptFromNewThreads::SignalsKeptFromNewThreads()
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGINT);
     sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGHUP);
     sigaddset(&blocked, SIGALRM);
     pthread_sigmask(SIG_BLOCK, &blocked, &saved_);
 }

@@ -15,7 +15,7 @@ namespace keltool {
 class LineBus;
 class OutputSink;
 
-// SIGINT and SIGTERM as a readable descriptor (a self-pipe), so the loop
+// SIGINT, SIGTERM and SIGHUP as a readable descriptor (a self-pipe), so the loop
 // wakes up and stops cleanly. One instance per process.
 class StopSignals {
 public:

@@ -16,6 +16,7 @@
 #include "kel36-host/output/line_trace.h"
 #include "kel36-host/output/outputs.h"
 #include "kel36-host/config/plugin_check.h"
+#include "kel36-host/config/plugin_file.h"
 #include "kel36-host/config/plugin_locator.h"
 #include "kel36-host/cache/record_store.h"
 #include "kel36-host/run/simulation.h"
@@ -31,7 +32,10 @@ namespace {
 
 kelhost::Plugin loadPlugin(const ToolOptions& options)
 {
-    const std::string path = options.plugin_path.empty() ? locatePlugin() : options.plugin_path;
+    const std::string path =
+        options.plugin_path.empty() ? locatePlugin() : pluginLoadPath(options.plugin_path);
+    if (const std::string problem = pluginFileProblem(path); !problem.empty())
+        throw ToolError("cannot load plug-in " + path + ": " + problem);
     try {
         return kelhost::Plugin::load(path);
     } catch (const kelhost::PluginError& e) {
@@ -177,10 +181,13 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
         bus->start(now);
     if (service)
         service->ready();
-    runEventLoop(loop_view, signals, output, [out, &runners] {
+    std::FILE* const traced = trace ? err : nullptr;
+    runEventLoop(loop_view, signals, output, [out, traced, &runners] {
         // Asked after every reply: the unlocked test (one thread writes out).
-        return ferror_unlocked(out) != 0 || std::any_of(runners.begin(), runners.end(),
-                                                        [](const auto& r) { return r->gaveUp(); });
+        // Under --trace stderr is an output of the run like stdout.
+        return ferror_unlocked(out) != 0 || (traced && ferror_unlocked(traced) != 0) ||
+               std::any_of(runners.begin(), runners.end(),
+                           [](const auto& r) { return r->gaveUp(); });
     });
 
     if (service)

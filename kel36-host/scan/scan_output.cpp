@@ -1,5 +1,6 @@
 #include "kel36-host/scan/scan_output.h"
 
+#include "kel36-host/config/device_name.h"
 #include "kel36-host/output/json_line.h"
 
 namespace keltool {
@@ -41,7 +42,7 @@ public:
     explicit PlainOutput(std::FILE* out) : out_(out) {}
     void started(const ScanOptions& o, int pairs) override
     {
-        std::fprintf(out_, "scanning %s: addresses %d-%d, %d probes\n", o.port.c_str(),
+        std::fprintf(out_, "scanning %s: addresses %d-%d, %d probes\n", shownText(o.port).c_str(),
                      o.first_address, o.last_address, pairs);
     }
     void baudStarted(int baud, std::chrono::milliseconds wait) override

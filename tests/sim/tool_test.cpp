@@ -183,9 +183,9 @@ TEST(Kel36SimTool, PtyLinkAppearsOnceTheLineAnswersAndGoesOnExit)
         << with_port.err();
 }
 
-TEST(Kel36SimTool, StopsCleanlyOnSigtermAndSigint)
+TEST(Kel36SimTool, StopsCleanlyOnSigtermSigintAndSighup)
 {
-    for (int signal_number : {SIGTERM, SIGINT}) {
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(signal_number);
         Tool tool({"--drop", "1", "--seed", "3"});
         const std::string path = tool.firstLine();

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "host_process.h"
+#include "kel36-host/cache/record_store.h"
 #include "support/history_rows.h"
 #include "scenario_oracle.h"
 #include "simulator.h"
@@ -134,6 +135,17 @@ std::string withByte(std::string text, std::size_t at, char value)
     return text;
 }
 
+// A consistent file whose record (not its header) carries data id 5001.
+std::string withRecordDataId5001(std::string file)
+{
+    file.replace(20, 4, std::string("\x89\x13\0\0", 4));
+    const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
+    const uint32_t crc = keltool::crc32(bytes + 20, 100, keltool::crc32(bytes, 16));
+    for (int i = 0; i < 4; ++i)
+        file[16 + i] = static_cast<char>(crc >> (8 * i));
+    return file;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Each, RefusedCaches,
     ::testing::Values(
@@ -149,7 +161,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "checksum mismatch"},
         // The checksum covers the header too.
         RefusedCache{"HeaderChanged", [](const std::string& g) { return withByte(g, 8, 8); },
-                     "checksum mismatch"}),
+                     "checksum mismatch"},
+        // The driver would take over the record's own data id.
+        RefusedCache{"RecordOfAnotherDevice", withRecordDataId5001,
+                     "the record carries data id 5001, its header 9"}),
     [](const ::testing::TestParamInfo<RefusedCache>& info) {
         return std::string(info.param.name);
     });
@@ -195,6 +210,67 @@ TEST(CacheLock, ASecondHostOnTheSameCacheIsRefusedAtStartUp)
     const HostRun third = runHost(cachedRun(dir, examplePath("scenario.json"), "1"));
     EXPECT_EQ(third.exit_code, 0) << third.err;
     EXPECT_EQ(third.events("cache_restored").size(), 1u);
+}
+
+// The directory is trusted only when no one else can write into it, and its
+// files are never followed through a symbolic link: a planted lock link must
+// not make a root host create the file it points to, and a planted record
+// is not restored. Each refusal is one line and status 2, before polling.
+TEST(CacheDirectory, OnlyADirectoryOfOursIsUsedAndNoLinkInItIsFollowed)
+{
+    TempDir dir;
+    const std::string cache = dir.file("cache");
+    const std::vector<std::string> run = cachedRun(dir, examplePath("scenario.json"), "1");
+    ASSERT_EQ(mkdir(cache.c_str(), 0755), 0);
+
+    ASSERT_EQ(symlink(dir.file("target").c_str(), (cache + "/9.lock").c_str()), 0);
+    HostRun refused = runHost(run);
+    EXPECT_EQ(refused.exit_code, 2);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "kel36-host: cannot lock cache " + cache + "/9.rec: " + cache +
+                               "/9.lock: a symbolic link, not a regular file\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("target"))) << "created through the link";
+    ASSERT_EQ(unlink((cache + "/9.lock").c_str()), 0);
+
+    const struct {
+        mode_t mode;
+        const char* why;
+    } writable[] = {{0775, "its group (mode 0775)"},
+                    {0757, "others (mode 0757)"},
+                    {01777, "others (mode 1777)"}};
+    for (const auto& w : writable) {
+        ASSERT_EQ(chmod(cache.c_str(), w.mode), 0);
+        refused = runHost(run);
+        EXPECT_EQ(refused.exit_code, 2);
+        EXPECT_EQ(refused.err, "kel36-host: cache directory " + cache + " is writable by " + w.why +
+                                   "; only its owner may write it\n");
+    }
+    ASSERT_EQ(chmod(cache.c_str(), 0755), 0);
+    ASSERT_EQ(chown(cache.c_str(), 65534, 65534), 0);  // nobody (the tests run as root)
+    refused = runHost(run);
+    EXPECT_EQ(refused.exit_code, 2);
+    EXPECT_EQ(refused.err, "kel36-host: cache directory " + cache +
+                               " is owned by uid 65534, not by the user running kel36-host (uid " +
+                               std::to_string(geteuid()) + ")\n");
+    EXPECT_TRUE(filesIn(cache).empty());
+    ASSERT_EQ(chown(cache.c_str(), geteuid(), getegid()), 0);
+
+    // A good record, then another user's file under its name.
+    ASSERT_EQ(runHost(run).exit_code, 0);
+    ASSERT_EQ(chown((cache + "/9.rec").c_str(), 65534, 65534), 0);
+    const HostRun planted = runHost(run);
+    ASSERT_EQ(planted.exit_code, 0) << planted.err;
+    ASSERT_EQ(planted.events("cache_refused").size(), 1u);
+    EXPECT_EQ(planted.events("cache_refused")[0]["detail"].asString(),
+              cache + "/9.rec: owned by uid 65534, not by this user (uid " +
+                  std::to_string(geteuid()) + ")");
+    EXPECT_EQ(planted.events("cache_restored").size(), 0u);
+    ASSERT_EQ(rename((cache + "/9.rec").c_str(), dir.file("elsewhere.rec").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("elsewhere.rec").c_str(), (cache + "/9.rec").c_str()), 0);
+    const HostRun linked = runHost(run);
+    ASSERT_EQ(linked.events("cache_refused").size(), 1u);
+    EXPECT_EQ(linked.events("cache_refused")[0]["detail"].asString(),
+              cache + "/9.rec: a symbolic link, not a regular file");
 }
 
 }  // namespace

@@ -60,6 +60,15 @@ TEST_P(BadInputs, GiveOneLineOnStderrAndExitStatusTwo)
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
     ASSERT_EQ(mkdir(dir.file("cache-dir").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(dir.file("cache-dir/1.rec").c_str(), 0755), 0);
+    if (std::string(GetParam().name).rfind("PluginTruncated", 0) == 0) {
+        const std::string plugin = readFile(pluginPath());
+        dir.write("header.so", plugin.substr(0, 40));
+        dir.write("half.so", plugin.substr(0, plugin.size() / 2));
+        // No section headers (they are optional): the segments are what is cut.
+        std::string segments = plugin.substr(0, 70000);
+        segments[60] = segments[61] = 0;  // e_shnum of a 64-bit ELF header
+        dir.write("segments.so", segments);
+    }
     if (GetParam().name == std::string("ConfigTooLarge"))
         dir.write("big.json", "[" + std::string(1024 * 1024, ' ') + "]");
 
@@ -137,6 +146,24 @@ INSTANTIATE_TEST_SUITE_P(
             "PluginMissing",
             {"--plugin", "@DIR/kel36.so"},
             "cannot load plug-in @DIR/kel36.so: @DIR/kel36.so: cannot open shared object file"},
+        // dlopen trusts the file: a FIFO would block it, a cut copy kill it by SIGBUS.
+        BadInput{"PluginIsAFifo",
+                 {"--plugin", "@DIR/fifo"},
+                 "cannot load plug-in @DIR/fifo: a FIFO, not a regular file"},
+        BadInput{"PluginTruncatedInItsHeader",
+                 {"--plugin", "@DIR/header.so"},
+                 "cannot load plug-in @DIR/header.so: truncated at 40 bytes: the ELF header "
+                 "would end at byte 64"},
+        BadInput{"PluginTruncatedCopy",
+                 {"--plugin", "@DIR/half.so"},
+                 "cannot load plug-in @DIR/half.so: truncated at "},
+        BadInput{"PluginTruncatedSegments",
+                 {"--plugin", "@DIR/segments.so"},
+                 "cannot load plug-in @DIR/segments.so: truncated at 70000 bytes: segment "},
+        // A bare name is a file here, never a library found by the search path.
+        BadInput{"PluginNameWithoutSlash",
+                 {"--plugin", "libc.so.6"},
+                 "cannot load plug-in ./libc.so.6: ./libc.so.6: cannot open shared object file"},
         BadInput{"PluginWithoutEntry",
                  {"--plugin", KEL36_NO_PROVIDERS_PLUGIN},
                  std::string("plug-in ") + KEL36_NO_PROVIDERS_PLUGIN + " has no get_providers"},

@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <thread>
@@ -226,6 +229,96 @@ TEST(EchoCancel, PollsCleanRoundsThroughAnEchoingAdapterAndReportsAMissingEcho)
                   std::string::npos);
         EXPECT_GE(run.events("stall").size(), 3u);
     }
+}
+
+// A port path may hold any byte; on a terminal it must not clear the screen
+// or forge a line of its own, in the run's lines and in its errors.
+TEST(PortPaths, AreShownWithTheirControlCharactersEscaped)
+{
+    SimTool sim({"--pty", "--duration", "20"});
+    const std::string pty = sim.firstLine();
+    ASSERT_EQ(pty.rfind("/dev/", 0), 0u) << pty;
+    TempDir dir;
+    const std::string port = dir.file("line\x1b[2J\n12:00:00.000 kel36  round 1");
+    ASSERT_EQ(symlink(pty.c_str(), port.c_str()), 0);
+    const std::string shown = dir.file("line\\x1b[2J\\x0a12:00:00.000 kel36  round 1");
+
+    const HostRun run =
+        runHost({"--plugin", pluginPath(), "--port", port, "--rounds", "1", "--interval", "0"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("  polling " + shown + " at 19200 baud"), std::string::npos) << run.out;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 3) << run.out;
+
+    const HostRun missing =
+        runHost({"--plugin", pluginPath(), "--port", port + "\xc2\x9b" + "x", "--rounds", "1"});
+    EXPECT_EQ(missing.exit_code, 2);
+    EXPECT_EQ(missing.err.find('\x1b'), std::string::npos) << missing.err;
+    EXPECT_NE(missing.err.find(shown + "\\xc2\\x9bx: No such file or directory\n"),
+              std::string::npos)
+        << missing.err;
+    EXPECT_EQ(std::count(missing.err.begin(), missing.err.end(), '\n'), 1) << missing.err;
+}
+
+// A lost line reopened by its path may lead to another device. A
+// pseudo-terminal has no name to tell: the change of device number is
+// warned of once, and polling goes on.
+std::string deviceNumber(const std::string& path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        return "(gone)";
+    return std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+}
+
+TEST(ReopenedLine, ThatLeadsToAnotherDeviceNumberIsWarnedOf)
+{
+    SimTool first({"--pty", "--duration", "30"});
+    const std::string first_pty = first.firstLine();
+    ASSERT_EQ(first_pty.rfind("/dev/", 0), 0u) << first_pty;
+    TempDir dir;
+    const std::string port = dir.file("port");
+    ASSERT_EQ(symlink(first_pty.c_str(), port.c_str()), 0);
+    HostProcess host({"--plugin", pluginPath(), "--port", port, "--json", "--interval", "0",
+                      "--timeout", "300"});
+    ASSERT_TRUE(host.waitForLines(3, 10s));  // started, two rounds
+
+    SimTool second({"--pty", "--duration", "30"});  // started first: another number
+    const std::string second_pty = second.firstLine();
+    ASSERT_EQ(second_pty.rfind("/dev/", 0), 0u) << second_pty;
+    const std::string first_number = deviceNumber(first_pty);
+    const std::string second_number = deviceNumber(second_pty);
+    ASSERT_NE(first_number, second_number);
+    ASSERT_EQ(symlink(second_pty.c_str(), dir.file("next").c_str()), 0);
+    ASSERT_EQ(rename(dir.file("next").c_str(), port.c_str()), 0);
+    first.signal(SIGTERM);  // the line hangs up
+    EXPECT_EQ(first.wait(), 0);
+
+    const auto polledAgain = [&host] {
+        const std::string& out = host.output();
+        const auto at = out.find("\"event\":\"port_reopened\"");
+        return at != std::string::npos && out.find("\"event\":\"round\"", at) != std::string::npos;
+    };
+    for (int i = 0; i < 100 && !polledAgain(); ++i)
+        host.waitForLines(SIZE_MAX, 100ms);  // reads what came within 100 ms
+    host.signal(SIGINT);
+    const HostRun run = host.finish();
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    ASSERT_EQ(run.events("port_lost").size(), 1u) << run.out;
+    ASSERT_EQ(run.events("port_reopened").size(), 1u) << run.out;
+    const auto warnings = run.events("warning");
+    ASSERT_EQ(warnings.size(), 1u) << run.out;
+    EXPECT_EQ(warnings[0]["detail"].asString(),
+              "cannot tell whether " + port + " is the same device as before: it was device " +
+                  first_number + ", it is device " + second_number +
+                  " (a /dev/serial/by-id/ path names the adapter); polling goes on");
+    std::size_t rounds_after = 0;
+    bool reopened = false;
+    for (const Json::Value& line : run.jsonLines()) {
+        reopened = reopened || line["event"].asString() == "port_reopened";
+        rounds_after += reopened && line["event"].asString() == "round";
+    }
+    EXPECT_GE(rounds_after, 1u);
 }
 
 }  // namespace

@@ -74,6 +74,26 @@ public:
         return status;
     }
     const std::string& err() const { return err_; }
+    // The reader of stderr goes away.
+    void closeError()
+    {
+        close(err_fd_);
+        err_fd_ = -1;
+    }
+    // The wait status, or -1 (and the child killed) after `limit`.
+    int waitWithin(std::chrono::seconds limit)
+    {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        int status = -1;
+        while (pid_ > 0 && std::chrono::steady_clock::now() < until) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return status;
+            }
+            poll(nullptr, 0, 20);
+        }
+        return -1;
+    }
 
 private:
     bool readError(int limit_ms)
@@ -167,6 +187,30 @@ TEST(FailedOutput, AReaderThatLeavesEndsTheRunQuietlyBySigpipe)
     ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status << ", stderr: " << host.err();
     EXPECT_EQ(WTERMSIG(status), SIGPIPE);
     EXPECT_EQ(host.err(), "");
+}
+
+// Under --trace stderr carries the run's trace: its reader going away ends
+// the run as stdout's does, after the summary and a closed history.
+TEST(FailedOutput, AClosedStderrUnderTraceEndsTheRunBySigpipe)
+{
+    TempDir dir;
+    const std::string out_path = dir.file("out.json");
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(out, 0);
+    Child host(hostPath(),
+               {"--plugin", pluginPath(), "--json", "--trace", "--interval", "0", "--history",
+                dir.file("h.db")},
+               out);
+    close(out);
+    ASSERT_FALSE(host.errorLine().empty());
+    host.closeError();
+    const int status = host.waitWithin(std::chrono::seconds(20));
+    ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
+    EXPECT_EQ(WTERMSIG(status), SIGPIPE);
+    EXPECT_NE(readFile(out_path).find("\"event\":\"summary\""), std::string::npos);
+    EXPECT_EQ(historytest::queryValue(dir.file("h.db"),
+                                      "SELECT count(*) FROM runs WHERE ended_ms IS NOT NULL"),
+              "1");
 }
 
 }  // namespace

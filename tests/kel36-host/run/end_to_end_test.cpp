@@ -11,6 +11,7 @@
 
 #include "host_process.h"
 #include "scenario_oracle.h"
+#include "support/history_rows.h"
 #include "simulator.h"
 
 namespace toolstest {
@@ -150,10 +151,13 @@ TEST(LineTrace, ShowsEveryRequestAndReplyAndTheDriversOwnLines)
     EXPECT_EQ(countLines(run.err, "rvSize is 0"), 2);
 }
 
-TEST(Stopping, SigintAndSigtermEndTheRunWithTheSummaryAndExitZero)
+// SIGHUP is a closed terminal or SSH session: the same clean end, with the
+// history's rows written and its run closed.
+TEST(Stopping, SigintSigtermAndSighupEndTheRunWithTheSummaryAndExitZero)
 {
-    for (const int sig : {SIGINT, SIGTERM}) {
-        HostProcess host(fastRun({"--json", "--simulate"}));
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        TempDir dir;
+        HostProcess host(fastRun({"--json", "--simulate", "--history", dir.file("h.db")}));
         ASSERT_TRUE(host.waitForLines(3, std::chrono::seconds(10)));  // started, 2 rounds
         host.signal(sig);
         const HostRun run = host.finish(std::chrono::seconds(10));
@@ -162,6 +166,10 @@ TEST(Stopping, SigintAndSigtermEndTheRunWithTheSummaryAndExitZero)
         ASSERT_EQ(summary.size(), 1u) << run.out;
         EXPECT_GE(summary[0]["rounds"].asUInt(), 2u);
         EXPECT_EQ(summary[0]["rounds"].asUInt(), run.events("round").size());
+        EXPECT_EQ(historytest::readRows(dir.file("h.db")).size(), run.events("round").size());
+        EXPECT_EQ(historytest::queryValue(dir.file("h.db"),
+                                          "SELECT count(*) FROM runs WHERE ended_ms IS NOT NULL"),
+                  "1");
     }
 }
 
