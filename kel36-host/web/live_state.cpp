@@ -227,9 +227,13 @@ void LiveState::round(const RoundReport& r)
         }
 
         // One point per second: a round within the same second as the last
-        // point replaces it, so fast polling still covers minutes.
+        // point replaces it, so fast polling still covers minutes. A restored
+        // record is no reading of this moment: it gets no point.
         const std::size_t last = (slot->trend_next + kTrendPoints - 1) % kTrendPoints;
-        if (slot->trend_count > 0 && slot->trend[last].unix_ms / 1000 == point.unix_ms / 1000) {
+        if (r.source != RecordSource::Poll) {
+            // nothing to draw
+        } else if (slot->trend_count > 0 &&
+                   slot->trend[last].unix_ms / 1000 == point.unix_ms / 1000) {
             slot->trend[last] = point;
         } else {
             slot->trend[slot->trend_next] = point;

@@ -234,6 +234,11 @@ TEST(TruthfulViews, ARestoredRecordIsShownAsRestoredWithTheTimeItWasPolled)
     EXPECT_NEAR(static_cast<double>(r["restored_at"]["unix_ms"].asInt64()) / 1000.0,
                 static_cast<double>(std::time(nullptr)), 30.0);
 
+    Json::Value trend;
+    std::istringstream body(host.get("/api/devices?trend_since=0"));
+    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), body, &trend, nullptr));
+    EXPECT_EQ(trend["devices"][0]["trend"].size(), 0u) << "a restored record is no reading of now";
+
     const std::string metrics = host.get("/metrics");
     auto m = samples(metrics);
     EXPECT_EQ(m["kel36_record_restored{device=\"gen\"}"], "1") << metrics;
