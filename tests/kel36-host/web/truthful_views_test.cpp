@@ -150,8 +150,8 @@ TEST(TruthfulViews, ADeviceThatNeverAnsweredHasTheDriversNotReadyRefusal)
 TEST(TruthfulViews, ALostLinesValuesGoStaleWhileItsAlarmsKeepTheirLastState)
 {
     const kelsim::Scenario scenario = kelsim::loadScenarioFile(examplePath("scenario-alarms.json"));
-    kelsim::testing::Tool sim({"--pty", "--duration", "3", "--scenario",
-                               examplePath("scenario-alarms.json")});
+    kelsim::testing::Tool sim(
+        {"--pty", "--duration", "3", "--scenario", examplePath("scenario-alarms.json")});
     const std::string port = sim.firstLine();
     ASSERT_EQ(port.rfind("/dev/", 0), 0u) << port;
     ViewedHost host({"--port", port, "--name", "gen", "--interval", "100"}, 2);
