@@ -56,6 +56,11 @@ struct RoundReport {
     const DeviceStats* stats = nullptr;
     RecordSource source = RecordSource::Poll;
     WallTime when;
+    // When the record's values were read from the controller: `when` for a
+    // polled record; for a restored one the time stamp it carried in the
+    // cache (the restore stamps it anew), unknown when it carried none.
+    WallTime polled;
+    bool polled_known = true;
     double duration_ms = 0.0;    // RefreshStatus to the published record
     uint64_t stalls_before = 0;  // stalls in a row just before this round
     std::array<ValueReading, kValueCount> values{};
@@ -65,6 +70,18 @@ struct RoundReport {
     std::size_t alarm_count = 0;
     const RecordBytes* record = nullptr;
 };
+
+// The seven values as Get_Value answers them at one moment, and the age of
+// the last record by its own time stamp (the battery voltage, which Get_Value
+// does not answer, is judged from it by the same 60-second rule).
+struct ValueAnswers {
+    std::array<ValueReading, kValueCount> values{};
+    bool record_time_known = false;
+    long long record_age_s = 0;  // whole seconds of the local clock; negative when set back
+};
+
+// Get_Value refuses values older than this; the battery voltage follows it.
+constexpr long long kFreshSeconds = 60;
 
 enum class StallReason {
     NoReply,       // no complete reply within the time-out

@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "framework/zrn_spdevice.h"
 #include "host/device_state.h"
@@ -38,6 +41,27 @@ const std::array<std::string, kValueCount>& valueNameStrings()
     }();
     return names;
 }
+
+// A record's 7-byte time stamp (year LE16, month, day, hour, minute,
+// second, local time) as a calendar time; false when it holds no valid one.
+bool recordTime(const unsigned char* t, std::tm* out)
+{
+    const int year = t[0] | (t[1] << 8);
+    if (year < 1400 || year > 9999 || t[2] < 1 || t[2] > 12 || t[3] < 1 || t[3] > 31 ||
+        t[4] > 23 || t[5] > 59 || t[6] > 59)
+        return false;
+    *out = std::tm{};
+    out->tm_year = year - 1900;
+    out->tm_mon = t[2] - 1;
+    out->tm_mday = t[3];
+    out->tm_hour = t[4];
+    out->tm_min = t[5];
+    out->tm_sec = t[6];
+    out->tm_isdst = -1;
+    return true;
+}
+
+constexpr std::size_t kTimeOffset = kRecordSize - 7;
 
 }  // namespace
 
@@ -229,18 +253,16 @@ RoundState DeviceRunner::completeRound(TimePoint now, RecordSource source)
             emit(DeviceEvent::AnsweringAgain, "");
         stats_.consecutive_stalls = 0;
     }
-    const auto& names = valueNameStrings();
-    for (std::size_t i = 0; i < kValueCount; ++i) {
-        ValueReading& v = report.values[i];
-        v.name = kValueNames[i].name;
-        v.unit = kValueNames[i].unit;
-        try {
-            v.value = device_->Get_Value(0, names[i]);
-            v.ok = true;
-        } catch (const std::exception& e) {
-            std::snprintf(v.error, sizeof v.error, "%s", e.what());
-        }
+    has_record_ = true;
+    if (source == RecordSource::Poll) {
+        report.polled = report.when;
+    } else {
+        report.polled = restored_polled_;
+        report.polled_known = restored_polled_known_;
     }
+    ValueAnswers answers;
+    askValues(answers);
+    report.values = answers.values;
     report.battery_reported = battery_reported_;
     report.battery_voltage = battery_voltage_;
     report.alarms = alarms_.data();
@@ -254,6 +276,42 @@ RoundState DeviceRunner::completeRound(TimePoint now, RecordSource source)
     finished_ = settings_.rounds != 0 && stats_.rounds >= settings_.rounds;
     scheduleAfterRound(now);
     return RoundState::Completed;
+}
+
+void DeviceRunner::askValues(ValueAnswers& out) const
+{
+    const auto& names = valueNameStrings();
+    for (std::size_t i = 0; i < kValueCount; ++i) {
+        ValueReading& v = out.values[i];
+        v.name = kValueNames[i].name;
+        v.unit = kValueNames[i].unit;
+        try {
+            v.value = device_->Get_Value(0, names[i]);
+            v.ok = true;
+            v.error[0] = '\0';
+        } catch (const std::exception& e) {
+            v.ok = false;
+            std::snprintf(v.error, sizeof v.error, "%s", e.what());
+        }
+    }
+    // The driver's own measure: whole seconds of the local second clock.
+    out.record_time_known = false;
+    std::tm t{};
+    if (!has_record_ || !recordTime(record_.data() + kTimeOffset, &t))
+        return;
+    namespace pt = boost::posix_time;
+    try {
+        const pt::ptime stamped(
+            boost::gregorian::date(static_cast<unsigned short>(t.tm_year + 1900),
+                                   static_cast<unsigned short>(t.tm_mon + 1),
+                                   static_cast<unsigned short>(t.tm_mday)),
+            pt::hours(t.tm_hour) + pt::minutes(t.tm_min) + pt::seconds(t.tm_sec));
+        out.record_age_s =
+            static_cast<long long>((pt::second_clock::local_time() - stamped).total_seconds());
+    } catch (const std::exception&) {
+        return;  // a day the month does not have
+    }
+    out.record_time_known = true;
 }
 
 RoundState DeviceRunner::stall(StallReason reason, TimePoint now)
@@ -306,6 +364,18 @@ void DeviceRunner::restoreCache()
         if (!refusal.empty())
             emit(DeviceEvent::CacheRefused, (cache_slot_.path() + ": " + refusal).c_str());
         return;
+    }
+    // The restore stamps the record anew; the views want when it was polled.
+    restored_polled_known_ = false;
+    std::tm polled{};
+    if (bytes->size() == kRecordSize &&
+        recordTime(reinterpret_cast<const unsigned char*>(bytes->data()) + kTimeOffset, &polled)) {
+        const std::time_t seconds = std::mktime(&polled);
+        if (seconds != static_cast<std::time_t>(-1)) {
+            restored_polled_.seconds = static_cast<long long>(seconds);
+            restored_polled_.nanoseconds = 0;
+            restored_polled_known_ = true;
+        }
     }
     published_ = false;
     alarm_count_ = 0;

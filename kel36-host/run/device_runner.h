@@ -100,6 +100,11 @@ public:
     void emit(DeviceEvent event, const char* detail);
     void traceNote(const char* text);
 
+    // What the host would get now: the seven values through Get_Value, value
+    // or refusal, and the age of the last published record by its own time
+    // stamp. Reads only; asked between calls into the driver.
+    void askValues(ValueAnswers& out) const;
+
     const DeviceSpec& device_spec() const { return spec_; }
     const DeviceStats& stats() const { return stats_; }
     ZRNVDevice& device() const { return *device_; }
@@ -162,7 +167,10 @@ private:
     EchoCanceller local_echo_;   // with spec_.echo_cancel
     bool echo_problem_ = false;  // reported once until an echo comes whole again
 
+    bool has_record_ = false;  // record_ holds a published record
     bool restoring_ = false;  // LoadFromCache is running: what is stored comes from the cache
+    WallTime restored_polled_;  // the restored record's own time stamp, before the restore
+    bool restored_polled_known_ = false;
     bool cache_failing_ = false;
 
     DeviceStats stats_;

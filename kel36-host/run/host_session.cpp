@@ -158,8 +158,11 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
     std::vector<std::unique_ptr<DeviceRunner>> runners;
     for (std::size_t i = 0; i < devices.size(); ++i) {
         runners.push_back(std::make_unique<DeviceRunner>(plugin, devices[i], settings, services));
-        if (live)
-            live->setKey(i, &runners.back()->device_spec());
+        if (live) {
+            DeviceRunner* const runner = runners.back().get();
+            live->setKey(i, &runner->device_spec());
+            live->setAsker(i, [runner](ValueAnswers& out) { runner->askValues(out); });
+        }
     }
     std::vector<std::unique_ptr<LineBus>> buses;
     std::vector<LineBus*> loop_view;

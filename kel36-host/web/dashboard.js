@@ -1,13 +1,16 @@
 // kel36-host dashboard: polls /api/devices once a second and redraws one
 // panel per device in place, with trend charts of the last minutes drawn as
 // SVG. Only text nodes carry the server's strings (device names are free
-// text), never markup.
+// text), never markup. What it shows is what the driver would answer now: a
+// set in alarm is the loudest thing on the page; values that are not current
+// (not answering, line lost, no record for the freshness limit, restored
+// from the cache) are dimmed with their age; when kel36-host itself stops
+// answering, every panel turns grey.
 'use strict';
 
 const POLL_MS = 1000;
 const TREND_MS = 10 * 60 * 1000;
 const MIN_SPAN_MS = 60 * 1000;
-const STALE_MS = 60 * 1000;  // the driver refuses values older than this
 const SVG = 'http://www.w3.org/2000/svg';
 
 // Trend columns as the API sends them: [unix_ms, uab, ubc, uca, frequency, ua, ub, uc, battery].
@@ -28,6 +31,7 @@ const STATE_TEXT = {
 
 const panels = new Map();  // device name -> {root, parts, trend}
 let trendSince = 0;
+let lastAnswer = null;  // local time of kel36-host's last answer
 
 function el(tag, className, text) {
   const node = document.createElement(tag);
@@ -46,14 +50,35 @@ function clock(unixMs) {
   return new Date(unixMs).toLocaleTimeString([], {hour12: false});
 }
 
+// "78 s ago", "5 min ago", "3 h ago", "2 d ago".
+function ago(seconds) {
+  if (seconds < 0) return 'just now';
+  if (seconds < 120) return `${seconds} s ago`;
+  if (seconds < 7200) return `${Math.floor(seconds / 60)} min ago`;
+  if (seconds < 172800) return `${Math.floor(seconds / 3600)} h ago`;
+  return `${Math.floor(seconds / 86400)} d ago`;
+}
+
+function limitText(seconds) {
+  return seconds === 60 ? 'a minute' : `${seconds} s`;
+}
+
 function makePanel(device) {
   const root = el('section', 'device');
   root.dataset.device = device.name;
   const title = el('h2');
   const name = el('span', 'name', device.name);
+  const alarm = el('span', 'badge alarm-badge');
+  alarm.dataset.role = 'alarm';
+  alarm.hidden = true;
   const state = el('span', 'badge');
   state.dataset.role = 'state';
-  title.append(name, state);
+  title.append(name, alarm, state);
+  const gone = el('div', 'gone-note');
+  gone.dataset.role = 'gone';
+  gone.hidden = true;
+  const freshness = el('div', 'freshness');
+  freshness.dataset.role = 'age';
   const meta = el('div', 'meta',
     `data id ${device.data_id} · ${device.line || 'no line yet'}` +
     (device.simulated ? ' (simulated controller)' : ''));
@@ -64,9 +89,10 @@ function makePanel(device) {
     cell.dataset.signal = signal;
     const number = el('span', 'number', '–');
     const unit = el('span', 'unit');
-    cell.append(el('span', 'name', VALUE_LABEL[signal] || signal), number, unit);
+    const age = el('span', 'age');
+    cell.append(el('span', 'name', VALUE_LABEL[signal] || signal), number, unit, age);
     values.append(cell);
-    cells[signal] = {cell, number, unit};
+    cells[signal] = {cell, number, unit, age};
   }
   const alarms = el('ul', 'alarms');
   const stats = el('div', 'stats');
@@ -78,23 +104,58 @@ function makePanel(device) {
     charts.append(svg);
     return svg;
   });
-  root.append(title, meta, values, alarms, stats, charts);
-  return {root, state, values: cells, alarms, stats, svgs, trend: []};
+  root.append(title, gone, meta, freshness, values, alarms, stats, charts);
+  return {root, state, alarm, gone, freshness, values: cells, alarms, stats, svgs, trend: []};
 }
 
-function updatePanel(panel, device, now) {
-  const age = device.last_record ? now - device.last_record.unix_ms : Infinity;
-  const stale = device.state === 'answering' && age > STALE_MS;
-  panel.state.className = 'badge ' + (stale ? 'stale' : device.state);
-  panel.state.textContent = stale ? 'no record for a minute' : (STATE_TEXT[device.state] || device.state);
+// The panel's state; returns whether the set has an active alarm.
+function updatePanel(panel, device, now, staleAfter) {
+  const record = device.last_record;
+  const age = record && record.age_s !== null ? record.age_s : null;
+  const silent = !record || age === null || age > staleAfter;
+  const restored = Boolean(record && record.restored);
+  const troubled = device.state === 'not_answering' || device.state === 'line_lost';
+  const current = !silent && !restored && !troubled;
+  const active = device.alarms.filter((alarm) => alarm.active).length;
+
+  panel.root.classList.toggle('in-alarm', active > 0);
+  panel.root.classList.toggle('not-current', !current);
+  panel.root.dataset.alarm = String(active > 0);
+  panel.root.dataset.current = String(current);
+  panel.alarm.hidden = active === 0;
+  panel.alarm.textContent = active === 1 ? 'ALARM' : `ALARM ×${active}`;
+  panel.state.className = 'badge ' + (record && silent && !troubled ? 'stale' : device.state);
+  panel.state.textContent = STATE_TEXT[device.state] || device.state;
+
+  // "no record for a minute" in every state, not only while answering.
+  let freshness;
+  if (!record) {
+    freshness = 'no record yet';
+  } else if (age === null) {
+    freshness = 'record of unknown age' + (restored ? ', restored from the cache' : '');
+  } else {
+    freshness = (silent ? `no record for ${limitText(staleAfter)} · ` : '') +
+      (restored ? 'restored from the cache, polled ' : 'last record ') +
+      `${ago(age)} (${restored ? new Date(record.unix_ms).toLocaleString([], {hour12: false}) : clock(record.unix_ms)})`;
+  }
+  panel.freshness.textContent = freshness;
+  panel.freshness.classList.toggle('stale', silent);
+  panel.freshness.dataset.stale = String(silent);
 
   for (const signal of VALUE_ORDER) {
-    const {cell, number, unit} = panel.values[signal];
+    const {cell, number, unit, age: ageText} = panel.values[signal];
     const reading = device.values[signal];
-    const ok = reading && reading.value !== null;
-    cell.classList.toggle('refused', Boolean(reading) && !ok);
-    number.textContent = ok ? String(reading.value) : (reading && reading.error) || '–';
-    unit.textContent = ok ? reading.unit : '';
+    const answered = reading && reading.value !== null;
+    const known = answered ? reading.value : reading && reading.last_value !== undefined ? reading.last_value : null;
+    // An old value is shown only dimmed, with its age, never as current.
+    const old = known !== null && (!answered || !current);
+    cell.classList.toggle('refused', known === null && Boolean(reading && reading.error));
+    cell.classList.toggle('dimmed', old);
+    cell.dataset.current = String(answered && current);
+    number.textContent = known !== null ? String(known) : (reading && reading.error) || '–';
+    unit.textContent = known !== null ? reading.unit : '';
+    ageText.textContent = old && age !== null ? ago(age) : '';
+    cell.title = reading && reading.error ? `refused by the driver: ${reading.error}` : '';
   }
 
   panel.alarms.replaceChildren(...device.alarms.map((alarm) => {
@@ -111,14 +172,13 @@ function updatePanel(panel, device, now) {
     `rounds ${device.rounds}`,
     `stalls ${device.stalls}` + (device.consecutive_stalls ? ` (${device.consecutive_stalls} in a row)` : ''),
     `round time ${round.last.toFixed(1)} ms (mean ${round.mean.toFixed(1)}, max ${round.max.toFixed(1)})`,
-    device.last_record ? `last record ${clock(device.last_record.unix_ms)}` +
-      (device.last_record.source === 'cache' ? ' (restored)' : '') : 'no record yet',
   ];
   if (device.last_stall) {
     parts.push(`last stall ${clock(device.last_stall.time.unix_ms)}, ${device.last_stall.reason}` +
       (device.last_stall.register !== null ? `, register ${device.last_stall.register}` : ''));
   }
   panel.stats.textContent = parts.join(' · ');
+  return active > 0;
 }
 
 // A point of the same second as the last one replaces it (the server keeps
@@ -209,9 +269,11 @@ function drawChart(svg, chart, trend, now) {
 
 function render(data) {
   const now = data.time.unix_ms;
+  const staleAfter = data.stale_after_s;
   document.getElementById('clock').textContent = clock(now);
   const main = document.getElementById('devices');
   if (!panels.size) main.replaceChildren();
+  let inAlarm = 0;
   for (const device of data.devices) {
     let panel = panels.get(device.name);
     if (!panel) {
@@ -221,15 +283,27 @@ function render(data) {
     }
     addTrend(panel, device.trend || [], now);
     for (const point of device.trend || []) trendSince = Math.max(trendSince, point[0]);
-    updatePanel(panel, device, now);
+    if (updatePanel(panel, device, now, staleAfter)) inAlarm += 1;
     CHARTS.forEach((chart, i) => drawChart(panel.svgs[i], chart, panel.trend, now));
   }
+  const count = document.getElementById('alarm-count');
+  count.hidden = inAlarm === 0;
+  count.textContent = inAlarm === 1 ? '1 set in alarm' : `${inAlarm} sets in alarm`;
+  document.title = (inAlarm ? `(${inAlarm} in alarm) ` : '') + 'kel36-host';
 }
 
+// kel36-host gone: nothing on the page is current any more.
 function setConnection(live) {
   const badge = document.getElementById('connection');
   badge.className = 'badge ' + (live ? 'live' : 'lost');
   badge.textContent = live ? 'live' : 'no connection to kel36-host';
+  document.body.classList.toggle('host-gone', !live);
+  const since = lastAnswer ? ` since ${clock(lastAnswer)}` : '';
+  for (const panel of panels.values()) {
+    panel.root.classList.toggle('gone', !live);
+    panel.gone.hidden = live;
+    panel.gone.textContent = `kel36-host is not answering${since}: nothing shown here is current`;
+  }
 }
 
 async function poll() {
@@ -237,6 +311,7 @@ async function poll() {
     const response = await fetch(`api/devices?trend_since=${trendSince}`, {cache: 'no-store'});
     if (!response.ok) throw new Error(`HTTP ${response.status}`);
     render(await response.json());
+    lastAnswer = Date.now();
     setConnection(true);
   } catch (error) {
     setConnection(false);

@@ -25,7 +25,10 @@ void time(JsonLine& json, const WallTime& when)
     json.endObject();
 }
 
-void reading(JsonLine& json, bool ok, float value, const char* unit, const char* error)
+// A value as the driver answers it now; a refused one is null with the
+// refusal, and with the last value it answered when there was one.
+void reading(JsonLine& json, const char* unit, bool ok, float value, const char* error, bool known,
+             float last)
 {
     json.beginObject();
     json.key("unit");
@@ -39,10 +42,55 @@ void reading(JsonLine& json, bool ok, float value, const char* unit, const char*
         json.key("error");
         json.string(error);
     }
+    if (!ok && known) {
+        json.key("last_value");
+        json.singleFloat(last);
+    }
     json.endObject();
 }
 
-void status(JsonLine& json, const LiveStatus& s)
+void battery(JsonLine& json, const LiveStatus& s)
+{
+    // Not answered by Get_Value: the same rules, from the record's time.
+    const char* error = !s.has_record ? "数据未就绪" : s.battery_ok && !s.battery_fresh ? "数据已超时" : "";
+    reading(json, "V", s.battery_ok && s.battery_fresh, s.battery_voltage, error, s.battery_ok,
+            s.battery_voltage);
+}
+
+void lastRecord(JsonLine& json, const LiveStatus& s, const WallTime& now)
+{
+    json.key("last_record");
+    if (!s.has_record) {
+        json.null();
+        return;
+    }
+    // The time of its values: for a restored record, when it was polled
+    // before it went into the cache, not when it was restored.
+    json.beginObject();
+    if (s.record_polled_known) {
+        timeKeys(json, s.record_polled);
+        json.key("age_s");
+        json.integer(now.seconds - s.record_polled.seconds);
+    } else {
+        json.key("iso");
+        json.null();
+        json.key("unix_ms");
+        json.null();
+        json.key("age_s");
+        json.null();
+    }
+    json.key("source");
+    json.string(s.last_source == RecordSource::Poll ? "poll" : "cache");
+    json.key("restored");
+    json.boolean(s.last_source == RecordSource::Cache);
+    if (s.last_source == RecordSource::Cache) {
+        json.key("restored_at");
+        time(json, s.last_record);
+    }
+    json.endObject();
+}
+
+void status(JsonLine& json, const LiveStatus& s, const WallTime& now)
 {
     json.key("state");
     json.string(linkStateName(s.link));
@@ -62,26 +110,15 @@ void status(JsonLine& json, const LiveStatus& s)
     json.real(s.max_round_ms, 6);
     json.endObject();
 
-    json.key("last_record");
-    if (s.has_record) {
-        json.beginObject();
-        timeKeys(json, s.last_record);
-        json.key("source");
-        json.string(s.last_source == RecordSource::Poll ? "poll" : "cache");
-        json.endObject();
-    } else {
-        json.null();
-    }
+    lastRecord(json, s, now);
     json.key("values");
     json.beginObject();
-    if (s.has_record) {
-        for (const LiveValue& v : s.values) {
-            json.key(v.name);
-            reading(json, v.ok, v.value, v.unit, v.error);
-        }
-        json.key("battery_voltage");
-        reading(json, s.battery_ok, s.battery_voltage, "V", "");
+    for (const LiveValue& v : s.values) {
+        json.key(v.name);
+        reading(json, v.unit, v.ok, v.value, v.error, v.known, v.last);
     }
+    json.key("battery_voltage");
+    battery(json, s);
     json.endObject();
     json.key("alarms");
     json.beginArray();
@@ -142,8 +179,11 @@ std::string devicesJson(const LiveState& state, std::optional<int64_t> trend_aft
 {
     JsonLine json;
     json.begin();
+    const WallTime now = WallTime::now();
     json.key("time");
-    time(json, WallTime::now());
+    time(json, now);
+    json.key("stale_after_s");
+    json.integer(state.staleAfterSeconds());
     if (trend_after_unix_ms) {
         json.key("trend_signals");
         json.beginArray();
@@ -165,7 +205,7 @@ std::string devicesJson(const LiveState& state, std::optional<int64_t> trend_aft
         json.string(id.line);
         json.key("simulated");
         json.boolean(id.simulated);
-        status(json, state.status(i));
+        status(json, state.status(i), now);
         if (trend_after_unix_ms)
             trend(json, state, i, *trend_after_unix_ms);
         json.endObject();

@@ -1,6 +1,7 @@
 #include "kel36-host/web/live_state.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "kel36-host/config/host_config.h"
@@ -46,6 +47,45 @@ int64_t unixMillis(const WallTime& t)
     return static_cast<int64_t>(t.seconds) * 1000 + t.nanoseconds / 1000000;
 }
 
+constexpr const char* kTimedOut = "数据已超时";  // the driver's refusal of old data
+
+struct ValueName {
+    const char* name;
+    const char* unit;
+};
+constexpr ValueName kValueNames[kValueCount] = {
+    {"uab", "V"}, {"ubc", "V"}, {"uca", "V"}, {"frequency", "Hz"},
+    {"ua", "V"},  {"ub", "V"},  {"uc", "V"},
+};
+
+// The driver's answers into the status: a refused value keeps the last one
+// it answered, for views that show it as old.
+void takeAnswers(LiveStatus& s, const std::array<ValueReading, kValueCount>& values)
+{
+    for (std::size_t i = 0; i < kValueCount; ++i) {
+        LiveValue& v = s.values[i];
+        const ValueReading& r = values[i];
+        v.ok = r.ok;
+        if (r.ok) {
+            v.value = r.value;
+            v.known = true;
+            v.last = r.value;
+            v.error[0] = '\0';
+        } else {
+            copyText(v.error, r.error);
+        }
+    }
+}
+
+void refuseAsStale(LiveStatus& s)
+{
+    for (LiveValue& v : s.values) {
+        v.ok = false;
+        copyText(v.error, kTimedOut);
+    }
+    s.battery_fresh = false;
+}
+
 void copyStats(LiveStatus& s, const DeviceStats& stats)
 {
     s.rounds = stats.rounds;
@@ -60,6 +100,7 @@ void copyStats(LiveStatus& s, const DeviceStats& stats)
 struct LiveState::Slot {
     const DeviceSpec* key = nullptr;
     LiveIdentity identity;
+    Asker ask;
     mutable std::mutex mutex;
     LiveStatus status;
     std::array<TrendPoint, kTrendPoints> trend{};
@@ -75,8 +116,50 @@ LiveState::LiveState(const std::vector<DeviceSpec>& devices)
         slot->identity.data_id = device.data_id;
         slot->identity.line = device.port;
         slot->identity.simulated = device.simulated;
+        for (std::size_t i = 0; i < kValueCount; ++i) {
+            slot->status.values[i].name = kValueNames[i].name;
+            slot->status.values[i].unit = kValueNames[i].unit;
+        }
         slots_.push_back(std::move(slot));
     }
+    // Lets a test see the views go stale without waiting a minute; the
+    // driver's own rule is untouched.
+    if (const char* text = std::getenv("KEL36_HOST_TEST_STALE_AFTER_S")) {
+        char* end = nullptr;
+        const long seconds = std::strtol(text, &end, 10);
+        if (end != text && *end == '\0' && seconds >= 1 && seconds < kFreshSeconds) {
+            stale_after_s_ = seconds;
+            stale_override_ = true;
+        }
+    }
+}
+
+void LiveState::setAsker(std::size_t device, Asker ask)
+{
+    slots_.at(device)->ask = std::move(ask);
+}
+
+void LiveState::askValues()
+{
+    const WallTime now = WallTime::now();
+    for (const auto& slot : slots_) {
+        if (!slot->ask)
+            continue;
+        slot->ask(answers_);
+        publish(*slot, answers_, now);
+    }
+    generation_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void LiveState::publish(Slot& slot, const ValueAnswers& answers, const WallTime& now)
+{
+    const std::lock_guard<std::mutex> lock(slot.mutex);
+    LiveStatus& s = slot.status;
+    takeAnswers(s, answers.values);
+    s.battery_fresh = s.battery_ok && answers.record_time_known &&
+                      answers.record_age_s <= kFreshSeconds;
+    if (stale_override_ && s.has_record && now.seconds - s.last_record.seconds > stale_after_s_)
+        refuseAsStale(s);
 }
 
 void LiveState::setKey(std::size_t device, const DeviceSpec* key)
@@ -128,15 +211,11 @@ void LiveState::round(const RoundReport& r)
         s.has_record = true;
         s.last_record = r.when;
         s.last_source = r.source;
-        for (std::size_t i = 0; i < kValueCount; ++i) {
-            LiveValue& v = s.values[i];
-            v.name = r.values[i].name;
-            v.unit = r.values[i].unit;
-            v.ok = r.values[i].ok;
-            v.value = r.values[i].value;
-            copyText(v.error, r.values[i].ok ? "" : r.values[i].error);
-        }
+        s.record_polled = r.polled;
+        s.record_polled_known = r.polled_known;
+        takeAnswers(s, r.values);
         s.battery_ok = r.battery_reported;
+        s.battery_fresh = r.battery_reported;  // stamped just now
         s.battery_voltage = r.battery_voltage;
         s.alarm_count = std::min(r.alarm_count, s.alarms.size());
         for (std::size_t i = 0; i < s.alarm_count; ++i) {
@@ -148,9 +227,13 @@ void LiveState::round(const RoundReport& r)
         }
 
         // One point per second: a round within the same second as the last
-        // point replaces it, so fast polling still covers minutes.
+        // point replaces it, so fast polling still covers minutes. A restored
+        // record is no reading of this moment: it gets no point.
         const std::size_t last = (slot->trend_next + kTrendPoints - 1) % kTrendPoints;
-        if (slot->trend_count > 0 && slot->trend[last].unix_ms / 1000 == point.unix_ms / 1000) {
+        if (r.source != RecordSource::Poll) {
+            // nothing to draw
+        } else if (slot->trend_count > 0 &&
+                   slot->trend[last].unix_ms / 1000 == point.unix_ms / 1000) {
             slot->trend[last] = point;
         } else {
             slot->trend[slot->trend_next] = point;
@@ -272,13 +355,23 @@ public:
     {
         next_.summary(devices, stats, count);
     }
-    // The live view (--watch) holds frames back until woken.
-    TimePoint wakeAt() const override { return next_.wakeAt(); }
-    void onWake(TimePoint now) override { next_.onWake(now); }
+    // The values are asked once a second; the live view (--watch) holds
+    // frames back until woken.
+    TimePoint wakeAt() const override { return std::min(next_ask_, next_.wakeAt()); }
+    void onWake(TimePoint now) override
+    {
+        if (now >= next_ask_) {
+            state_.askValues();
+            next_ask_ = now + std::chrono::seconds(1);
+        }
+        if (now >= next_.wakeAt())
+            next_.onWake(now);
+    }
 
 private:
     LiveState& state_;
     OutputSink& next_;
+    TimePoint next_ask_{};  // at once, then every second
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,12 +30,16 @@ constexpr std::size_t kTrendSignals = kValueCount + 1;  // the seven values, the
 enum class LinkState { Starting, Answering, Stalling, NotAnswering, LineLost };
 const char* linkStateName(LinkState state);  // "answering", "not_answering", ...
 
+// A value as the driver answers it now: `ok` with the value, or its refusal.
+// `known`/`last` keep the last value it did answer, to be shown as old.
 struct LiveValue {
-    const char* name = "";  // static texts of the runner: "uab", ...
+    const char* name = "";  // static texts: "uab", ...
     const char* unit = "";  // "V", "Hz"
     bool ok = false;
     float value = 0.0f;
     char error[64] = "";
+    bool known = false;
+    float last = 0.0f;
 };
 
 struct LiveAlarm {
@@ -58,10 +63,13 @@ struct LiveStatus {
     double round_seconds_sum = 0.0;
 
     bool has_record = false;
-    WallTime last_record;
+    WallTime last_record;  // when it was published (for a restored one: restored)
     RecordSource last_source = RecordSource::Poll;
+    WallTime record_polled;  // when its values were read from the controller
+    bool record_polled_known = false;
     std::array<LiveValue, kValueCount> values{};
-    bool battery_ok = false;
+    bool battery_ok = false;     // the last record reported a battery voltage
+    bool battery_fresh = false;  // ... and it is 60 s old or younger by the record's time
     float battery_voltage = 0.0f;
     std::array<LiveAlarm, kMaxAlarms> alarms{};
     std::size_t alarm_count = 0;
@@ -97,8 +105,14 @@ public:
     // The DeviceSpec the reports of `device` will point at; set before polling.
     void setKey(std::size_t device, const DeviceSpec* key);
 
+    // Who answers a device's values when the live state asks (the polling
+    // thread, once a second); set before polling.
+    using Asker = std::function<void(ValueAnswers&)>;
+    void setAsker(std::size_t device, Asker ask);
+
     // Polling side.
     void round(const RoundReport& report);
+    void askValues();  // every device's Asker, its answers published
     void stall(const StallReport& report);
     void event(const EventReport& report);
 
@@ -108,6 +122,10 @@ public:
     LiveStatus status(std::size_t device) const;
     // The trend points newer than `after_unix_ms`, oldest first.
     std::vector<TrendPoint> trend(std::size_t device, int64_t after_unix_ms) const;
+    // Seconds after which the views count a record as stale: the driver's 60,
+    // unless KEL36_HOST_TEST_STALE_AFTER_S (tests of the views only) sets
+    // fewer; then the views refuse values older than that themselves.
+    long long staleAfterSeconds() const { return stale_after_s_; }
     // Changes with every update; lets a reader see that nothing changed.
     uint64_t generation() const { return generation_.load(std::memory_order_relaxed); }
 
@@ -115,11 +133,18 @@ private:
     struct Slot;
     Slot* slotOf(const DeviceSpec* key);
 
+    void publish(Slot& slot, const ValueAnswers& answers, const WallTime& now);
+
     std::vector<std::unique_ptr<Slot>> slots_;
     std::atomic<uint64_t> generation_{0};
+    long long stale_after_s_ = kFreshSeconds;
+    bool stale_override_ = false;
+    ValueAnswers answers_;  // the polling thread's buffer for askValues
 };
 
-// Feeds every report into `state`, then hands it on to `next`.
+// Feeds every report into `state`, then hands it on to `next`; asks the
+// devices' values once a second (through the output's wake-ups, on the
+// polling thread).
 std::unique_ptr<OutputSink> feedLiveState(LiveState& state, OutputSink& next);
 
 }  // namespace keltool

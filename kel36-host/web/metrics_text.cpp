@@ -123,20 +123,22 @@ std::string metricsText(const LiveState& state)
     out.family("kel36_voltage_volts", "gauge",
                "Voltages of the last record: line (uab, ubc, uca) and phase (ua, ub, uc) "
                "voltages as the driver answers them, and the battery voltage handed to the "
-               "threshold check.");
+               "threshold check; absent while the driver refuses them (no record for 60 s).");
     forEach([&](const Device& d) {
         valuesIn(out, "kel36_voltage_volts", "V", d);
-        if (d.status.battery_ok)
+        if (d.status.battery_ok && d.status.battery_fresh)
             out.sampleFloat("kel36_voltage_volts", with(d.label, "signal", "battery_voltage"),
                             d.status.battery_voltage);
     });
 
     out.family("kel36_frequency_hertz", "gauge",
-               "Generator frequency of the last record, as the driver answers it.");
+               "Generator frequency of the last record, as the driver answers it; absent while "
+               "refused.");
     forEach([&](const Device& d) { valuesIn(out, "kel36_frequency_hertz", "Hz", d); });
 
     out.family("kel36_alarm_active", "gauge",
-               "Alarm states of the last record as the driver checked them (1 active, 0 clear).");
+               "Alarm states of the last record as the driver checked them (1 active, 0 clear), "
+               "kept at their last known state while the device does not answer.");
     forEach([&](const Device& d) {
         for (std::size_t a = 0; a < d.status.alarm_count; ++a) {
             const LiveAlarm& alarm = d.status.alarms[a];
@@ -178,14 +180,24 @@ std::string metricsText(const LiveState& state)
     });
 
     out.family("kel36_last_record_timestamp_seconds", "gauge",
-               "Unix time at which the last record was published.");
+               "Unix time at which the values of the last record were polled (for a record "
+               "restored from the cache, when it was polled before it was cached).");
     forEach([&](const Device& d) {
-        if (d.status.has_record)
+        if (d.status.has_record && d.status.record_polled_known)
             out.sampleDouble(
                 "kel36_last_record_timestamp_seconds", d.label,
-                static_cast<double>(d.status.last_record.seconds) +
-                    static_cast<double>(d.status.last_record.nanoseconds / 1000000) / 1000.0,
+                static_cast<double>(d.status.record_polled.seconds) +
+                    static_cast<double>(d.status.record_polled.nanoseconds / 1000000) / 1000.0,
                 "%.3f");
+    });
+
+    out.family("kel36_record_restored", "gauge",
+               "1 while the last record is the one restored from the cache at start-up (not a "
+               "live reading), 0 once a round has been polled.");
+    forEach([&](const Device& d) {
+        if (d.status.has_record)
+            out.sample("kel36_record_restored", d.label,
+                       d.status.last_source == RecordSource::Cache ? "1" : "0");
     });
     return out.take();
 }

@@ -3,7 +3,12 @@
 // simulated in-process and one kel36-sim on a pseudo-terminal; the dashboard
 // must show the scenarios' values and alarm texts, follow the kel36-sim
 // controller when live control changes it and when it goes away, and the report of the run's history must open
-// with its plots. Screenshots go to $KEL36_BROWSER_OUT.
+// with its plots. It must tell the truth: a set in alarm is marked as such
+// (panel and header count), a lost line's values are dimmed with their age
+// once its record is past the freshness limit, and a stopped kel36-host
+// greys every panel. The views' freshness limit is shortened to STALE_S for
+// this test (KEL36_HOST_TEST_STALE_AFTER_S, read by the views only), so no
+// minute of real time is waited. Screenshots go to $KEL36_BROWSER_OUT.
 //
 // Run by run.sh (ctest label "browser"), which provides playwright-core and
 // these variables: KEL36_HOST, KEL36_SIM, KEL36_PLUGIN, KEL36_EXAMPLES,
@@ -29,6 +34,7 @@ const SIM = env('KEL36_SIM');
 const EXAMPLES = env('KEL36_EXAMPLES');
 const OUT = env('KEL36_BROWSER_OUT');
 const WAIT_MS = 20000;
+const STALE_S = 4;
 
 const scenario = (file) => JSON.parse(readFileSync(path.join(EXAMPLES, file), 'utf8'));
 const HEALTHY = scenario('scenario.json');
@@ -49,8 +55,8 @@ let sim;
 let url;
 
 // A child process with its output gathered; `waitFor` resolves once a stream holds a match.
-function start(program, args) {
-  const child = spawn(program, args, {stdio: ['ignore', 'pipe', 'pipe']});
+function start(program, args, extraEnv = {}) {
+  const child = spawn(program, args, {stdio: ['ignore', 'pipe', 'pipe'], env: {...process.env, ...extraEnv}});
   const run = {child, out: '', err: '', exit: new Promise((resolve) => child.on('exit', (code, signal) => resolve({code, signal})))};
   child.stdout.on('data', (d) => { run.out += d; });
   child.stderr.on('data', (d) => { run.err += d; });
@@ -87,7 +93,8 @@ before(async () => {
     {name: 'genset-2', dataId: 5002, port: pty},
   ]}));
   host = start(HOST, ['--plugin', env('KEL36_PLUGIN'), '--config', config, '--interval', '200',
-    '--timeout', '300', '--history', history, '--http', '127.0.0.1:0']);
+    '--timeout', '300', '--history', history, '--http', '127.0.0.1:0'],
+  {KEL36_HOST_TEST_STALE_AFTER_S: String(STALE_S)});
   [, url] = await host.waitFor('err', /dashboard on (http:\/\/127\.0\.0\.1:\d+\/)/);
   browser = await chromium.launch({
     executablePath: process.env.KEL36_CHROMIUM || '/usr/bin/chromium',
@@ -138,6 +145,14 @@ test('the dashboard shows each controller\'s values and alarm texts, then follow
   for (const device of ['genset-1', 'genset-2']) {
     await panel(page, device).locator('[data-role="state"]').filter({hasText: 'answering'}).waitFor({timeout: WAIT_MS});
   }
+  // The set in alarm is marked, the healthy one is not, and the header counts it.
+  await page.locator('section.device[data-device="genset-2"][data-alarm="true"]').waitFor({timeout: WAIT_MS});
+  assert.equal(await panel(page, 'genset-1').getAttribute('data-alarm'), 'false');
+  assert.equal(await panel(page, 'genset-2').locator('[data-role="alarm"]').isVisible(), true);
+  assert.equal(await panel(page, 'genset-1').locator('[data-role="alarm"]').isVisible(), false);
+  await page.locator('#alarm-count').filter({hasText: /^1 set in alarm$/}).waitFor({timeout: WAIT_MS});
+  assert.equal(await panel(page, 'genset-2').getAttribute('data-current'), 'true');
+
   // Trend charts fill as rounds come in (a flat line has no height: "attached", not "visible").
   const line = panel(page, 'genset-2').locator('svg.chart polyline').first();
   await line.waitFor({state: 'attached', timeout: WAIT_MS});
@@ -159,8 +174,51 @@ test('the dashboard shows each controller\'s values and alarm texts, then follow
   await panel(page, 'genset-2').locator('[data-role="state"]').filter({hasText: /line lost|not answering/})
     .waitFor({timeout: WAIT_MS});
   await panel(page, 'genset-1').locator('[data-role="state"]').filter({hasText: 'answering'}).waitFor({timeout: WAIT_MS});
+  // Past the freshness limit its values are refused (null in the API) and
+  // shown only dimmed with their age; it is still the set in alarm.
+  const lost = panel(page, 'genset-2');
+  await lost.locator('[data-role="age"][data-stale="true"]').filter({hasText: `no record for ${STALE_S} s`})
+    .waitFor({timeout: WAIT_MS});
+  // The server refuses at its next ask of the values, within a second.
+  let gone;
+  for (let i = 0; i < 50; ++i) {
+    const api = await (await fetch(new URL('api/devices', url))).json();
+    gone = api.devices.find((d) => d.name === 'genset-2');
+    if (gone.values.uab.value === null) break;
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+  assert.equal(gone.values.uab.value, null);
+  assert.equal(gone.values.uab.error, '数据已超时');
+  const uab = lost.locator('[data-signal="uab"]');
+  assert.equal(await uab.getAttribute('class'), 'value dimmed');
+  assert.equal(await uab.getAttribute('data-current'), 'false');
+  assert.equal(await uab.locator('.number').textContent(), shown(380.25));
+  assert.match(await uab.locator('.age').textContent(), /^\d+ s ago$/);
+  assert.equal(await lost.getAttribute('data-current'), 'false');
+  assert.equal(await lost.getAttribute('data-alarm'), 'true');
+  assert.equal(await panel(page, 'genset-1').getAttribute('data-current'), 'true');
+  assert.equal(await panel(page, 'genset-1').locator('[data-signal="uab"]').getAttribute('class'), 'value');
   await page.screenshot({path: path.join(OUT, 'dashboard-controller-gone.png'), fullPage: true});
   assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('a stopped kel36-host greys every panel and says so', async () => {
+  const page = await browser.newPage({viewport: {width: 1200, height: 860}});
+  await page.goto(url);
+  await page.locator('#connection.live').waitFor({timeout: WAIT_MS});
+  await panel(page, 'genset-1').locator('[data-signal="uab"] .number').filter({hasText: exactly(HEALTHY.uab)})
+    .waitFor({timeout: WAIT_MS});
+  const {code} = await stop(host);
+  assert.equal(code, 0, host.err);
+  await page.locator('#connection.lost').waitFor({timeout: WAIT_MS});
+  for (const device of ['genset-1', 'genset-2']) {
+    const p = panel(page, device);
+    await page.locator(`section.device.gone[data-device="${device}"]`).waitFor({timeout: WAIT_MS});
+    assert.match(await p.locator('[data-role="gone"]').textContent(), /^kel36-host is not answering since .*: nothing shown here is current$/);
+    assert.equal(await p.locator('[data-role="gone"]').isVisible(), true);
+  }
+  await page.screenshot({path: path.join(OUT, 'dashboard-host-gone.png'), fullPage: true});
   await page.close();
 });
 

@@ -309,8 +309,9 @@ TEST(WebView, APortInUseIsAStartUpErrorBeforeAnyPolling)
 }
 
 // --watch holds frames back until the event loop wakes it; feeding the web
-// view on the way must not hide when it wants to be woken.
-TEST(WebView, TheLiveStateFeedPassesTheWatchViewsWakeUpsOn)
+// view on the way must not hide when it wants to be woken. The feed itself
+// asks each device's values once a second on those wake-ups.
+TEST(WebView, TheLiveStateFeedAsksValuesOnceASecondAndPassesTheWatchViewsWakeUpsOn)
 {
     struct HeldFrames : keltool::OutputSink {
         void round(const keltool::RoundReport&) override {}
@@ -328,9 +329,25 @@ TEST(WebView, TheLiveStateFeedPassesTheWatchViewsWakeUpsOn)
     keltool::DeviceSpec device;
     device.name = "gen";
     keltool::LiveState live({device});
+    int asked = 0;
+    live.setAsker(0, [&asked](keltool::ValueAnswers& out) {
+        ++asked;
+        out.values[0].ok = true;
+        out.values[0].value = 231.5f;
+    });
     const auto feed = keltool::feedLiveState(live, watch);
-    EXPECT_EQ(feed->wakeAt(), watch.due);
+    const keltool::TimePoint t0 = watch.due - seconds(5);
+    EXPECT_LE(feed->wakeAt(), t0) << "the first ask is due at once";
+    feed->onWake(t0);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(watch.woken, keltool::TimePoint{}) << "the watch view is not due yet";
+    EXPECT_TRUE(live.status(0).values[0].ok);
+    EXPECT_EQ(live.status(0).values[0].value, 231.5f);
+    EXPECT_EQ(feed->wakeAt(), t0 + seconds(1));
+    feed->onWake(t0 + milliseconds(500));
+    EXPECT_EQ(asked, 1);
     feed->onWake(watch.due);
+    EXPECT_EQ(asked, 2);
     EXPECT_EQ(watch.woken, watch.due);
 }
 
