@@ -43,7 +43,9 @@ kelhost::Plugin loadPlugin(const ToolOptions& options)
 std::size_t descriptorsNeeded(const std::vector<BusPlan>& plans,
                               const std::vector<DeviceSpec>& devices, bool http)
 {
-    std::size_t needed = kBaseDescriptors + plans.size() + (http ? kWebServerDescriptors : 0);
+    std::size_t needed = kBaseDescriptors + plans.size();
+    if (http)  // its own, and the reserve its connections never take
+        needed += kWebServerDescriptors + kWebDescriptorReserve;
     for (const BusPlan& plan : plans)
         if (devices[plan.devices.front()].port.empty())
             needed += kDescriptorsPerSimulatedLine;
@@ -123,8 +125,7 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
         live = std::make_unique<LiveState>(devices);
         web = std::make_unique<WebServer>(*options.http, *live);
         live_feed = feedLiveState(*live, *recorded);
-        std::fprintf(err, "kel36-host: dashboard on %s (also /api/devices, /metrics)\n",
-                     web->url().c_str());
+        std::fprintf(err, "kel36-host: %s\n", web->announcement().c_str());
         std::fflush(err);
     }
     OutputSink* const output = live_feed ? live_feed.get() : recorded;
