@@ -11,6 +11,7 @@
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,6 +55,8 @@ constexpr int kListenBacklog = 64;
 // The longest the loop sleeps without looking at deadlines and the stop
 // request (both also wake it earlier).
 constexpr int kMaxWaitMs = 250;
+// How much nicer than polling the server's thread is.
+constexpr int kServerNiceness = 10;
 
 const char* statusText(unsigned status)
 {
@@ -475,6 +478,12 @@ Clock::time_point WebServer::Impl::cutLateClients()
 void WebServer::Impl::run()
 {
     keepSignalsFromThisThread();
+    // Clients get the processor only when polling does not want it: under
+    // any load the rounds go first.
+    if (::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kServerNiceness) !=
+        0) {
+        // Not fatal: the server runs at the polling thread's priority.
+    }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_EPOLL_FD);
     const int epoll_fd = info != nullptr ? info->epoll_fd : -1;
     while (!stopping.load()) {
