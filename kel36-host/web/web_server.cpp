@@ -56,7 +56,7 @@ constexpr int kListenBacklog = 64;
 // request (both also wake it earlier).
 constexpr int kMaxWaitMs = 250;
 // How much nicer than polling the server's thread is.
-constexpr int kServerNiceness = 10;
+constexpr int kServerNiceness = 5;
 
 const char* statusText(unsigned status)
 {
