@@ -43,6 +43,9 @@ public:
         static const std::regex port("(?:http://[^ ]+:|port )([0-9]+)");
         if (std::regex_search(process_.errorSoFar(), m, port))
             port_ = std::stoi(m[1].str());
+        // Its line open and polled: its descriptors are all there.
+        if (!process_.waitForLines(2, seconds(20)))
+            port_ = -1;
     }
     int port() const { return port_; }
     HostProcess& process() { return process_; }
