@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Attacks kel36-host's web view on 127.0.0.1:PORT until killed, with every
-abuse its bounds are for, all at once: endless header lines, clients that
+abuse its bounds are for, all at once (or those named after the port): endless header lines, clients that
 trickle a header line every half second, more connections than it takes,
 many overlapping Ranges, pipelined requests that are never read, and plain
 requests as fast as they are answered. Used by bench/web_attack.sh."""
@@ -76,9 +76,12 @@ def hammer():
     s.close()
 
 
-for attack, copies in ((endless_headers, 8), (trickle, 16), (flood_connections, 2),
-                       (ranges, 2), (unread_pipeline, 4), (hammer, 2)):
-    for _ in range(copies):
-        forever(attack)
+ATTACKS = ((endless_headers, 8), (trickle, 16), (flood_connections, 2), (ranges, 2),
+           (unread_pipeline, 4), (hammer, 2))
+chosen = sys.argv[2:]  # names of the attacks to run; all of them by default
+for attack, copies in ATTACKS:
+    if not chosen or attack.__name__ in chosen:
+        for _ in range(copies):
+            forever(attack)
 while True:
     time.sleep(60)

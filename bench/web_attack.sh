@@ -18,7 +18,8 @@
 #
 # usage: bench/web_attack.sh BUILD_DIR
 # PHASE_S (20), PHASES (2 of each) and TURNAROUND_MS (2) in the environment
-# change the amounts.
+# change the amounts; ATTACKS (names from web_attack.py, separated by
+# spaces) runs only those.
 set -euo pipefail
 
 build=${1:?usage: bench/web_attack.sh BUILD_DIR}
@@ -70,7 +71,8 @@ phase() {
 }
 for ((p = 0; p < phases; p++)); do
   phase quiet
-  nice -n 19 python3 "$attacker" "$http_port" 2>/dev/null &
+  # shellcheck disable=SC2086
+  nice -n 19 python3 "$attacker" "$http_port" ${ATTACKS:-} 2>/dev/null &
   attack_pid=$!
   phase attack
   kill "$attack_pid"

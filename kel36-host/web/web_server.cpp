@@ -55,6 +55,13 @@ constexpr int kListenBacklog = 64;
 // The longest the loop sleeps without looking at deadlines and the stop
 // request (both also wake it earlier).
 constexpr int kMaxWaitMs = 250;
+// Connections accepted (served, or closed at once beyond the bound): at most
+// this many a second on average, in bursts of up to kAdmissionBurst; the
+// others wait in the kernel's queue, where a flood costs the process
+// nothing. This bounds what the server does for clients whatever they send
+// (each connection reads at most its head), so polling keeps its rate.
+constexpr double kAdmissionsPerSecond = 100;
+constexpr double kAdmissionBurst = 128;
 // How much nicer than polling the server's thread is.
 constexpr int kServerNiceness = 5;
 
@@ -168,10 +175,14 @@ struct WebServer::Impl {
     MHD_Daemon* daemon = nullptr;
     std::array<Client, kMaxWebConnections> clients{};
     std::size_t open = 0;
+    // New connections the server may still take now (a token bucket).
+    double admissions = kAdmissionBurst;
+    Clock::time_point refilled = Clock::now();
     std::atomic<bool> stopping{false};
     std::thread thread;
 
     void run();
+    void refill();
     void acceptAll();
     Clock::time_point cutLateClients();
 
@@ -428,9 +439,19 @@ MHD_Result WebServer::Impl::answer(MHD_Connection* c, const char* url, const cha
     return plain(c, MHD_HTTP_NOT_FOUND, "", false);
 }
 
+void WebServer::Impl::refill()
+{
+    const Clock::time_point now = Clock::now();
+    admissions = std::min(
+        kAdmissionBurst,
+        admissions + std::chrono::duration<double>(now - refilled).count() * kAdmissionsPerSecond);
+    refilled = now;
+}
+
 void WebServer::Impl::acceptAll()
 {
-    for (;;) {
+    refill();
+    while (admissions >= 1) {
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
         const int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length,
@@ -445,7 +466,8 @@ void WebServer::Impl::acceptAll()
             }
             return;
         }
-        // Beyond the bound, or inside the reserve: closed at once.
+        admissions -= 1;
+        // Beyond the bound or inside the reserve: closed at once.
         if (open >= kMaxWebConnections ||
             static_cast<std::size_t>(fd) + kWebDescriptorReserve >= descriptor_limit) {
             ::close(fd);
@@ -498,7 +520,15 @@ void WebServer::Impl::run()
                 1;
             wait_ms = static_cast<int>(std::clamp<long long>(until, 0, wait_ms));
         }
-        pollfd fds[3] = {{listen_fd, POLLIN, 0}, {epoll_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+        refill();
+        const bool admitting = admissions >= 1;
+        if (!admitting) {
+            const auto until_token =
+                static_cast<int>((1 - admissions) * 1000 / kAdmissionsPerSecond) + 1;
+            wait_ms = std::min(wait_ms, until_token);
+        }
+        pollfd fds[3] = {
+            {admitting ? listen_fd : -1, POLLIN, 0}, {epoll_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
         if (::poll(fds, 3, wait_ms) < 0 && errno != EINTR)
             break;
         if (fds[2].revents != 0)
