@@ -60,7 +60,7 @@ constexpr int kMaxWaitMs = 250;
 // others wait in the kernel's queue, where a flood costs the process
 // nothing. This bounds what the server does for clients whatever they send
 // (each connection reads at most its head), so polling keeps its rate.
-constexpr double kAdmissionsPerSecond = 100;
+constexpr double kAdmissionsPerSecond = 50;
 constexpr double kAdmissionBurst = 128;
 // How much nicer than polling the server's thread is.
 constexpr int kServerNiceness = 5;
