@@ -311,8 +311,7 @@ TEST(WebBounds, RangesAreIgnoredAndEveryAnswerIsWhole)
         std::string answer;
         EXPECT_EQ(ask(host.port(), get("/dashboard.js", range), &answer), 200);
         EXPECT_EQ(headerValue(answer, "Content-Length"), length);
-        EXPECT_EQ(answer.size(), whole.size() - headerValue(whole, "Date").size() +
-                                     headerValue(answer, "Date").size());
+        EXPECT_EQ(answer.size(), whole.size());  // the same head and the whole body
     }
 }
 
