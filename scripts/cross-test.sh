@@ -35,15 +35,15 @@ phase "installing what is missing"
 scripts/setup-cross.sh "$arch"
 
 # The plug-in's suites need only JsonCpp and GoogleTest for the target;
-# kel36-host also needs the target's SQLite and cpp-httplib, which a
+# kel36-host also needs the target's SQLite, libmicrohttpd and cpp-httplib, which a
 # half-synced archive can make impossible to install (setup-cross.sh said so).
 . scripts/lib.sh
 host_tool=ON
-for p in "libsqlite3-dev:$arch" "libcpp-httplib-dev:$arch"; do
+for p in "libsqlite3-dev:$arch" "libmicrohttpd-dev:$arch" "libcpp-httplib-dev:$arch"; do
   package_installed "$p" || host_tool=OFF
 done
 if [ "$host_tool" = OFF ]; then
-  echo "cross-test $arch: skipped: the ARM build of kel36-host (the target's SQLite or cpp-httplib packages are not installed); kel36.so, its board suites and its link contract are checked as always"
+  echo "cross-test $arch: skipped: the ARM build of kel36-host (the target's SQLite, libmicrohttpd or cpp-httplib packages are not installed); kel36.so, its board suites and its link contract are checked as always"
 fi
 
 phase "configuring"

@@ -95,7 +95,7 @@ install_packages() {
 # Everything a native build, its tests and the tools need.
 BUILD_PACKAGES=(
     cmake ninja-build g++ pkg-config binutils python3 gzip
-    libboost-dev libjsoncpp-dev libcli11-dev libsqlite3-dev libcpp-httplib-dev
+    libboost-dev libjsoncpp-dev libcli11-dev libsqlite3-dev libcpp-httplib-dev libmicrohttpd-dev
     libgtest-dev libgmock-dev libbenchmark-dev
 )
 

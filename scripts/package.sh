@@ -4,7 +4,8 @@
 #
 #   scripts/package.sh [amd64|armhf|arm64|all]    (default: amd64)
 #
-# An ARM kel36-tools package needs the target's SQLite and cpp-httplib; when
+# An ARM kel36-tools package needs the target's SQLite, libmicrohttpd and
+# cpp-httplib; when
 # the archive cannot give them (scripts/setup-cross.sh says why) the plug-in
 # package is built alone and one line says what was skipped. Build trees:
 # build/package-<arch>.
@@ -29,10 +30,10 @@ for arch in "${arches[@]}"; do
     if [ "$arch" != amd64 ]; then
         scripts/setup-cross.sh "$arch"
         host_tool=ON
-        for p in "libsqlite3-dev:$arch" "libcpp-httplib-dev:$arch"; do
+        for p in "libsqlite3-dev:$arch" "libmicrohttpd-dev:$arch" "libcpp-httplib-dev:$arch"; do
             package_installed "$p" || host_tool=OFF
         done
-        [ "$host_tool" = ON ] || echo "package.sh: skipped: kel36-tools for $arch (the target's SQLite or cpp-httplib packages are not installed); kel36-plugin for $arch is built"
+        [ "$host_tool" = ON ] || echo "package.sh: skipped: kel36-tools for $arch (the target's SQLite, libmicrohttpd or cpp-httplib packages are not installed); kel36-plugin for $arch is built"
         # Without the tools the plug-in alone is built. GNUInstallDirs gives a
         # cross build no multiarch directory; Multi-Arch: same needs one.
         case "$arch" in armhf) triple=arm-linux-gnueabihf ;; arm64) triple=aarch64-linux-gnu ;; esac

@@ -5,8 +5,8 @@
 #                  CMake, Ninja, pkg-config, the CLI11 headers and the Boost headers (Boost is used
 #                  for its headers only, and they are the same for every target);
 #   target, board: JsonCpp, GoogleTest and GoogleMock (kel36.so and its suites);
-#   target, tools: SQLite (the history of kel36-host) and cpp-httplib (its web
-#                  view), as multiarch packages.
+#   target, tools: SQLite (the history of kel36-host), libmicrohttpd (its web
+#                  view) and cpp-httplib (its tests' HTTP client), as multiarch packages.
 # Multiarch packages come from the main archive with the sources as they are;
 # only the foreign architecture has to be enabled.
 #
@@ -44,7 +44,7 @@ board=(cmake ninja-build pkgconf libboost-dev libcli11-dev qemu-user)
 tools=()
 for a in "${arches[@]}"; do
   board+=("g++-$(triple_of "$a")" "libjsoncpp-dev:$a" "libgtest-dev:$a" "libgmock-dev:$a")
-  tools+=("libsqlite3-dev:$a" "libcpp-httplib-dev:$a")
+  tools+=("libsqlite3-dev:$a" "libmicrohttpd-dev:$a" "libcpp-httplib-dev:$a")
 done
 
 foreign=" $(dpkg --print-foreign-architectures | tr '\n' ' ') "

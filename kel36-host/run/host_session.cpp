@@ -48,7 +48,9 @@ kelhost::Plugin loadPlugin(const ToolOptions& options)
 std::size_t descriptorsNeeded(const std::vector<BusPlan>& plans,
                               const std::vector<DeviceSpec>& devices, bool http)
 {
-    std::size_t needed = kBaseDescriptors + plans.size() + (http ? kWebServerDescriptors : 0);
+    std::size_t needed = kBaseDescriptors + plans.size();
+    if (http)  // its own, and the reserve its connections never take
+        needed += kWebServerDescriptors + kWebDescriptorReserve;
     for (const BusPlan& plan : plans)
         if (devices[plan.devices.front()].port.empty())
             needed += kDescriptorsPerSimulatedLine;
@@ -135,8 +137,8 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
         live = std::make_unique<LiveState>(devices);
         web = std::make_unique<WebServer>(*options.http, *live);
         live_feed = feedLiveState(*live, *recorded);
-        std::fprintf(err, "%skel36-host: dashboard on %s (also /api/devices, /metrics)\n",
-                     options.service ? "<6>" : "", web->url().c_str());
+        std::fprintf(err, "%skel36-host: %s\n", options.service ? "<6>" : "",
+                     web->announcement().c_str());
         std::fflush(err);
     }
     // Under systemd the loop's own wake-ups ping its watchdog.

@@ -1,51 +1,64 @@
 #pragma once
 // --http: the dashboard (/), the JSON API (/api/devices) and the Prometheus
-// metrics (/metrics), served read-only by cpp-httplib on threads of its own.
-// Requests read the live state; polling never waits for a client.
+// metrics (/metrics), served read-only by GNU libmicrohttpd on one thread of
+// its own. Requests read the live state; polling never waits for a client.
+//
+// Every client is bounded: the request head (line and headers) to
+// kMaxRequestHeadBytes and kMaxRequestHeaders, each request (with the wait
+// for it on a kept-alive connection) to kRequestDeadline from start to the
+// last byte of the answer, the open connections to kMaxWebConnections, the
+// excess closed at once.
 
-#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "kel36-host/web/http_address.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace keltool {
 
 class LiveState;
 
-// Descriptors the server may hold at once: its listening socket and one
-// connection per worker (a connection waiting for a worker sits in the
-// kernel's queue, not in a descriptor).
-constexpr std::size_t kWebServerDescriptors = 9;
+constexpr std::size_t kMaxWebConnections = 64;
+constexpr std::size_t kMaxRequestHeadBytes = 16 * 1024;
+constexpr std::size_t kMaxRequestHeaders = 100;
+constexpr std::chrono::milliseconds kRequestDeadline{3000};
+
+// Descriptors the server may hold at once: its listening socket, its epoll
+// and wake-up descriptors and one per open connection.
+constexpr std::size_t kWebServerDescriptors = 3 + kMaxWebConnections;
+// Descriptors a connection may never take: polling, the cache and the
+// history open theirs while the server is full. A connection accepted into
+// this reserve is closed at once.
+constexpr std::size_t kWebDescriptorReserve = 32;
 
 class WebServer {
 public:
     // Binds at once and serves from then on. A port in use or an address that
     // cannot be had is a ToolError naming --http and the reason.
     WebServer(const HttpAddress& address, const LiveState& state);
-    // Stops taking connections, ends the open ones and joins the threads.
+    // Stops taking connections and closes the open ones without waiting on
+    // any client, then joins the server's thread.
     ~WebServer();
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
 
     int port() const { return port_; }
     std::string url() const { return address_.url(port_); }
+    // Bound to the wildcard address: reachable on every interface.
+    bool allInterfaces() const { return all_interfaces_; }
+    // The start-up line: where the dashboard is, or that every interface
+    // serves it.
+    std::string announcement() const;
+
+    struct Impl;
 
 private:
-    void route();
-
     HttpAddress address_;
-    const LiveState& state_;
-    std::unique_ptr<httplib::Server> server_;
     int port_ = 0;
-    std::atomic<bool> listen_returned_{false};
-    std::thread thread_;
+    bool all_interfaces_ = false;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace keltool
