@@ -5,9 +5,8 @@
 #   scripts/package.sh [amd64|armhf|arm64|all]    (default: amd64)
 #
 # An ARM kel36-tools package needs the target's SQLite, libmicrohttpd and
-# cpp-httplib; when
-# the archive cannot give them (scripts/setup-cross.sh says why) the plug-in
-# package is built alone and one line says what was skipped. Build trees:
+# cpp-httplib; when the archive cannot give them (scripts/setup-cross.sh says
+# why) the plug-in package is built alone and one line says what was skipped. Build trees:
 # build/package-<arch>.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
