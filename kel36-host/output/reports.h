@@ -40,6 +40,16 @@ struct ValueReading {
 };
 
 constexpr std::size_t kValueCount = 7;
+
+// The values Get_Value answers, by signal name, in the order views show them.
+struct ValueName {
+    const char* name;
+    const char* unit;
+};
+inline constexpr ValueName kValueNames[kValueCount] = {
+    {"uab", "V"}, {"ubc", "V"}, {"uca", "V"}, {"frequency", "Hz"},
+    {"ua", "V"},  {"ub", "V"},  {"uc", "V"},
+};
 constexpr std::size_t kMaxAlarms = 8;
 
 struct AlarmState {

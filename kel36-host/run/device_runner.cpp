@@ -21,15 +21,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-struct ValueName {
-    const char* name;
-    const char* unit;
-};
-constexpr ValueName kValueNames[kValueCount] = {
-    {"uab", "V"}, {"ubc", "V"}, {"uca", "V"}, {"frequency", "Hz"},
-    {"ua", "V"},  {"ub", "V"},  {"uc", "V"},
-};
-
 // Get_Value takes the name as a std::string; made once, not per round.
 const std::array<std::string, kValueCount>& valueNameStrings()
 {

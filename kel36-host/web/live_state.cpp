@@ -49,15 +49,6 @@ int64_t unixMillis(const WallTime& t)
 
 constexpr const char* kTimedOut = "数据已超时";  // the driver's refusal of old data
 
-struct ValueName {
-    const char* name;
-    const char* unit;
-};
-constexpr ValueName kValueNames[kValueCount] = {
-    {"uab", "V"}, {"ubc", "V"}, {"uca", "V"}, {"frequency", "Hz"},
-    {"ua", "V"},  {"ub", "V"},  {"uc", "V"},
-};
-
 // The driver's answers into the status: a refused value keeps the last one
 // it answered, for views that show it as old.
 void takeAnswers(LiveStatus& s, const std::array<ValueReading, kValueCount>& values)

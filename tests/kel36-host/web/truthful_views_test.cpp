@@ -17,6 +17,7 @@
 
 #include "../sim/sim_process.h"
 #include "host_process.h"
+#include "serving_host.h"
 #include "kel36-host/cache/record_store.h"
 #include "kel36-host/web/live_state.h"
 #include "scenario_oracle.h"
@@ -30,85 +31,11 @@ using std::chrono::seconds;
 
 constexpr const char* kValues[] = {"uab", "ubc", "uca", "frequency", "ua", "ub", "uc"};
 
-// kel36-host --http 127.0.0.1:0, optionally with the views' test-only
-// shorter freshness, and GETs against the port it bound.
-class ViewedHost {
-public:
-    ViewedHost(std::vector<std::string> args, int stale_after_s = 0)
-        : process_(withHttp(std::move(args)), [stale_after_s] {
-              if (stale_after_s > 0)
-                  ::setenv("KEL36_HOST_TEST_STALE_AFTER_S", std::to_string(stale_after_s).c_str(),
-                           1);
-          })
-    {
-        if (!process_.waitForError("/ (also", seconds(20)))
-            return;
-        std::smatch m;
-        static const std::regex url("dashboard on http://127\\.0\\.0\\.1:([0-9]+)/");
-        if (std::regex_search(process_.errorSoFar(), m, url))
-            port_ = std::stoi(m[1].str());
-    }
-    int port() const { return port_; }
-    HostProcess& process() { return process_; }
-
-    std::string get(const std::string& path)
-    {
-        process_.drain();
-        httplib::Client client("127.0.0.1", port_);
-        client.set_read_timeout(5, 0);
-        const auto res = client.Get(path.c_str());
-        EXPECT_TRUE(res && res->status == 200) << path;
-        return res ? res->body : "";
-    }
-
-    Json::Value device() { return api()["devices"][0]; }
-
-    Json::Value api()
-    {
-        Json::Value root;
-        std::istringstream body(get("/api/devices"));
-        std::string errors;
-        EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), body, &root, &errors))
-            << errors;
-        return root;
-    }
-
-    // Polls /api/devices until `ready` holds for the first device, at most 20 s.
-    Json::Value deviceWhen(const std::function<bool(const Json::Value&)>& ready)
-    {
-        for (int i = 0; i < 200; ++i) {
-            const Json::Value d = device();
-            if (ready(d))
-                return d;
-            std::this_thread::sleep_for(milliseconds(100));
-        }
-        ADD_FAILURE() << "the device never reached the state awaited";
-        return device();
-    }
-
-private:
-    static std::vector<std::string> withHttp(std::vector<std::string> args)
-    {
-        std::vector<std::string> all = {"--plugin", pluginPath(), "--timeout",
-                                        "300",      "--http",     "127.0.0.1:0"};
-        all.insert(all.end(), args.begin(), args.end());
-        return all;
-    }
-
-    HostProcess process_;
-    int port_ = -1;
-};
-
-// "name{labels}" -> value text of every sample line.
-std::map<std::string, std::string> samples(const std::string& text)
+// The one device's state, as /api/devices gives it, once `ready` holds.
+Json::Value deviceWhen(ServingHost& host, const std::function<bool(const Json::Value&)>& ready)
 {
-    std::map<std::string, std::string> out;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line))
-        if (!line.empty() && line[0] != '#')
-            out[line.substr(0, line.rfind(' '))] = line.substr(line.rfind(' ') + 1);
-    return out;
+    return host.devicesWhen(
+        [&ready](const Json::Value& root) { return ready(root["devices"][0]); })["devices"][0];
 }
 
 void expectPromtoolAccepts(const std::string& metrics)
@@ -127,10 +54,10 @@ void expectPromtoolAccepts(const std::string& metrics)
 // this was asked, the views had no values at all rather than its refusal.
 TEST(TruthfulViews, ADeviceThatNeverAnsweredHasTheDriversNotReadyRefusal)
 {
-    ViewedHost host({"--sim-fault", "drop=1", "--interval", "100"});
+    ServingHost host({"--sim-fault", "drop=1", "--interval", "100"});
     ASSERT_GT(host.port(), 0) << host.process().errorSoFar();
     const Json::Value d =
-        host.deviceWhen([](const Json::Value& v) { return v["stalls"].asUInt() >= 3; });
+        deviceWhen(host, [](const Json::Value& v) { return v["stalls"].asUInt() >= 3; });
     EXPECT_TRUE(d["last_record"].isNull());
     for (const char* v : kValues) {
         EXPECT_TRUE(d["values"][v]["value"].isNull()) << v;
@@ -138,7 +65,7 @@ TEST(TruthfulViews, ADeviceThatNeverAnsweredHasTheDriversNotReadyRefusal)
         EXPECT_FALSE(d["values"][v].isMember("last_value")) << v;
     }
     EXPECT_TRUE(d["values"]["battery_voltage"]["value"].isNull());
-    const std::string metrics = host.get("/metrics");
+    const std::string metrics = host.body("/metrics");
     EXPECT_EQ(metrics.find("kel36_voltage_volts{"), std::string::npos) << metrics;
     EXPECT_EQ(metrics.find("kel36_frequency_hertz{"), std::string::npos) << metrics;
     EXPECT_EQ(samples(metrics)["kel36_answering{device=\"kel36\"}"], "0");
@@ -154,16 +81,16 @@ TEST(TruthfulViews, ALostLinesValuesGoStaleWhileItsAlarmsKeepTheirLastState)
         {"--pty", "--duration", "3", "--scenario", examplePath("scenario-alarms.json")});
     const std::string port = sim.firstLine();
     ASSERT_EQ(port.rfind("/dev/", 0), 0u) << port;
-    ViewedHost host({"--port", port, "--name", "gen", "--interval", "100"}, 2);
+    ServingHost host({"--port", port, "--name", "gen", "--interval", "100"}, 2);
     ASSERT_GT(host.port(), 0) << host.process().errorSoFar();
 
     const Json::Value fresh =
-        host.deviceWhen([](const Json::Value& v) { return v["rounds"].asUInt() >= 2; });
+        deviceWhen(host, [](const Json::Value& v) { return v["rounds"].asUInt() >= 2; });
     const auto fields = expectedFields(scenario);
     EXPECT_EQ(fresh["values"]["uab"]["value"].asFloat(), static_cast<float>(fields.at("uab")));
-    EXPECT_EQ(host.api()["stale_after_s"].asInt(), 2);
+    EXPECT_EQ(host.devices()["stale_after_s"].asInt(), 2);
 
-    const Json::Value d = host.deviceWhen([](const Json::Value& v) {
+    const Json::Value d = deviceWhen(host, [](const Json::Value& v) {
         return v["state"].asString() != "answering" && v["values"]["uab"]["value"].isNull();
     });
     EXPECT_GT(d["last_record"]["age_s"].asInt64(), 2);
@@ -174,7 +101,7 @@ TEST(TruthfulViews, ALostLinesValuesGoStaleWhileItsAlarmsKeepTheirLastState)
     EXPECT_TRUE(d["values"]["battery_voltage"]["value"].isNull());
     EXPECT_EQ(d["values"]["battery_voltage"]["error"].asString(), "数据已超时");
 
-    const std::string metrics = host.get("/metrics");
+    const std::string metrics = host.body("/metrics");
     auto m = samples(metrics);
     EXPECT_EQ(metrics.find("kel36_voltage_volts{"), std::string::npos) << metrics;
     EXPECT_EQ(metrics.find("kel36_frequency_hertz{"), std::string::npos) << metrics;
@@ -222,10 +149,10 @@ TEST(TruthfulViews, ARestoredRecordIsShownAsRestoredWithTheTimeItWasPolled)
     const long long polled_s = static_cast<long long>(std::mktime(&local));
 
     // The controller never answers, so the restored record stays the last one.
-    ViewedHost host({"--cache", cache, "--data-id", "9", "--sim-fault", "drop=1", "--name", "gen"});
+    ServingHost host({"--cache", cache, "--data-id", "9", "--sim-fault", "drop=1", "--name", "gen"});
     ASSERT_GT(host.port(), 0) << host.process().errorSoFar();
     const Json::Value d =
-        host.deviceWhen([](const Json::Value& v) { return !v["last_record"].isNull(); });
+        deviceWhen(host, [](const Json::Value& v) { return !v["last_record"].isNull(); });
     const Json::Value& r = d["last_record"];
     EXPECT_TRUE(r["restored"].asBool());
     EXPECT_EQ(r["source"].asString(), "cache");
@@ -235,11 +162,11 @@ TEST(TruthfulViews, ARestoredRecordIsShownAsRestoredWithTheTimeItWasPolled)
                 static_cast<double>(std::time(nullptr)), 30.0);
 
     Json::Value trend;
-    std::istringstream body(host.get("/api/devices?trend_since=0"));
+    std::istringstream body(host.body("/api/devices?trend_since=0"));
     ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), body, &trend, nullptr));
     EXPECT_EQ(trend["devices"][0]["trend"].size(), 0u) << "a restored record is no reading of now";
 
-    const std::string metrics = host.get("/metrics");
+    const std::string metrics = host.body("/metrics");
     auto m = samples(metrics);
     EXPECT_EQ(m["kel36_record_restored{device=\"gen\"}"], "1") << metrics;
     EXPECT_EQ(m["kel36_last_record_timestamp_seconds{device=\"gen\"}"],

@@ -22,6 +22,7 @@
 #include "kel36-host/config/host_config.h"
 #include "kel36-host/web/live_state.h"
 #include "host_process.h"
+#include "serving_host.h"
 #include "scenario_oracle.h"
 #include "simulator.h"
 
@@ -31,84 +32,15 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-// kel36-host with --http 127.0.0.1:0 and the port it bound.
-class ServingHost {
-public:
-    explicit ServingHost(std::vector<std::string> args) : process_(withHttp(std::move(args)))
-    {
-        if (!process_.waitForError("/ (also", seconds(20)))
-            return;
-        std::smatch m;
-        static const std::regex url("dashboard on http://127\\.0\\.0\\.1:([0-9]+)/");
-        if (std::regex_search(process_.errorSoFar(), m, url))
-            port_ = std::stoi(m[1].str());
-    }
-    int port() const { return port_; }
-    HostProcess& process() { return process_; }
-
-    // GET through a fresh client; the tool's output is drained meanwhile.
-    httplib::Result get(const std::string& path)
-    {
-        process_.drain();
-        httplib::Client client("127.0.0.1", port_);
-        client.set_read_timeout(5, 0);
-        return client.Get(path.c_str());
-    }
-
-    Json::Value devices()
-    {
-        const auto res = get("/api/devices");
-        Json::Value root;
-        std::istringstream body(res ? res->body : "");
-        std::string errors;
-        EXPECT_TRUE(res && res->status == 200 &&
-                    Json::parseFromStream(Json::CharReaderBuilder(), body, &root, &errors))
-            << errors;
-        return root;
-    }
-
-    // Until every device has completed `rounds` rounds, at most 20 s.
-    Json::Value devicesAfter(unsigned rounds)
-    {
-        for (int i = 0; i < 200; ++i) {
-            const Json::Value root = devices();
-            bool all = root["devices"].size() > 0;
-            for (const Json::Value& d : root["devices"])
-                all = all && d["rounds"].asUInt() >= rounds;
-            if (all)
-                return root;
-            std::this_thread::sleep_for(milliseconds(100));
-        }
-        ADD_FAILURE() << "devices did not reach " << rounds << " rounds";
-        return devices();
-    }
-
-private:
-    static std::vector<std::string> withHttp(std::vector<std::string> args)
-    {
-        std::vector<std::string> all = {"--plugin", pluginPath(), "--timeout",
-                                        "300",      "--http",     "127.0.0.1:0"};
-        all.insert(all.end(), args.begin(), args.end());
-        return all;
-    }
-
-    HostProcess process_;
-    int port_ = -1;
-};
-
-// "name{labels}" -> value text, every sample line of an exposition.
-std::map<std::string, std::string> samples(const std::string& text)
+// Until every device has completed `rounds` rounds, at most 20 s.
+Json::Value devicesAfter(ServingHost& host, unsigned rounds)
 {
-    std::map<std::string, std::string> out;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        const auto space = line.rfind(' ');
-        out[line.substr(0, space)] = line.substr(space + 1);
-    }
-    return out;
+    return host.devicesWhen([rounds](const Json::Value& root) {
+        bool all = root["devices"].size() > 0;
+        for (const Json::Value& d : root["devices"])
+            all = all && d["rounds"].asUInt() >= rounds;
+        return all;
+    });
 }
 
 struct AlarmRow {
@@ -131,7 +63,7 @@ TEST(WebView, ApiAndMetricsCarryTheScenarioOfEveryDevice)
         {"genset-1", kelsim::defaultScenario()},
         {"genset-2", kelsim::loadScenarioFile(examplePath("scenario-alarms.json"))}};
 
-    const Json::Value api = host.devicesAfter(2);
+    const Json::Value api = devicesAfter(host, 2);
     ASSERT_EQ(api["devices"].size(), 2u);
     for (const Json::Value& d : api["devices"]) {
         const std::string name = d["name"].asString();
@@ -204,7 +136,7 @@ TEST(WebView, PromtoolAcceptsTheMetricsOfADeviceWithQuotesAndBackslashesInItsNam
     ServingHost host({"--name", "gen \"7\\b\" 发电机", "--interval", "50", "--scenario",
                       examplePath("scenario-alarms.json")});
     ASSERT_GT(host.port(), 0) << host.process().errorSoFar();
-    host.devicesAfter(1);
+    devicesAfter(host, 1);
     const auto res = host.get("/metrics");
     ASSERT_TRUE(res);
     EXPECT_NE(res->body.find("kel36_voltage_volts{device=\"gen \\\"7\\\\b\\\" 发电机\","
@@ -251,7 +183,7 @@ TEST(WebView, BadRequestsGet4xxWhilePollingGoesOnAndSigintEndsTheRun)
 {
     ServingHost host({"--interval", "50"});
     ASSERT_GT(host.port(), 0) << host.process().errorSoFar();
-    const unsigned before = host.devicesAfter(1)["devices"][0]["rounds"].asUInt();
+    const unsigned before = devicesAfter(host, 1)["devices"][0]["rounds"].asUInt();
 
     const std::string end = " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
     const struct {
@@ -283,7 +215,7 @@ TEST(WebView, BadRequestsGet4xxWhilePollingGoesOnAndSigintEndsTheRun)
     EXPECT_NE(head.find("text/html"), std::string::npos) << head;
     EXPECT_EQ(host.get("/dashboard.js")->status, 200);
 
-    EXPECT_GT(host.devicesAfter(before + 3)["devices"][0]["rounds"].asUInt(), before);
+    EXPECT_GT(devicesAfter(host, before + 3)["devices"][0]["rounds"].asUInt(), before);
     host.process().signal(SIGINT);
     const HostRun run = host.process().finish(seconds(10));
     EXPECT_EQ(run.exit_code, 0) << run.err;
