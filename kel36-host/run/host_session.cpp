@@ -176,6 +176,10 @@ int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err)
         std::string notice;
         while (history->takeNotice(&notice))
             std::fprintf(err, "kel36-host: %s\n", notice.c_str());
+        if (history->rowsLost() > 0) {
+            std::fprintf(err, "kel36-host: %s\n", history->lossLine().c_str());
+            return kExitHistoryLost;
+        }
     }
     return exitStatus(runners);
 }
