@@ -38,6 +38,7 @@ void bindFilter(SqliteStatement& s, const HistoryFilter& filter)
 struct HistoryReader::Impl {
     std::string path;
     SqliteDb db;
+    int64_t version = 1;  // the file's schema, read as it is
 
     SqliteStatement prepare(const std::string& sql, const HistoryFilter* filter)
     {
@@ -53,8 +54,13 @@ struct HistoryReader::Impl {
         const int rc = s.step();
         if (rc == SQLITE_ROW)
             return true;
-        if (rc != SQLITE_DONE)
+        if (rc != SQLITE_DONE) {
+            const int code = sqlite3_errcode(db.get()) & 0xFF;
+            if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB)
+                throw ToolError("history file " + path + " is damaged (" + db.message() +
+                                "); it is left as it is");
             throw ToolError("cannot read history " + path + ": " + db.message());
+        }
         return false;
     }
 };
@@ -63,6 +69,27 @@ HistoryReader::HistoryReader(const std::string& path) : impl_(std::make_unique<I
 {
     impl_->path = path;
     openHistory(path, HistoryAccess::Read, impl_->db);
+    impl_->version = impl_->db.queryInteger("PRAGMA user_version", 1);
+}
+
+int64_t HistoryReader::schemaVersion() const
+{
+    return impl_->version;
+}
+
+std::vector<std::string> HistoryReader::knownDevices() const
+{
+    // Version 1 has no events table.
+    std::string sql =
+        "SELECT device FROM records UNION SELECT device FROM stalls UNION SELECT device FROM "
+        "alarm_names";
+    if (impl_->version >= 2)
+        sql += " UNION SELECT device FROM events";
+    SqliteStatement s = impl_->prepare(sql + " ORDER BY device", nullptr);
+    std::vector<std::string> names;
+    while (impl_->next(s))
+        names.push_back(s.text(0));
+    return names;
 }
 
 HistoryReader::~HistoryReader() = default;

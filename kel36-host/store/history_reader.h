@@ -79,6 +79,12 @@ public:
     // The runs that stored records or stalls in the range.
     std::vector<StoredRun> runs(const HistoryFilter& filter) const;
 
+    // Every device the file knows, from any of its tables, by name.
+    std::vector<std::string> knownDevices() const;
+    // The file's schema version (older ones are read as they are: version 1
+    // has no events table and no runs.rows_lost).
+    int64_t schemaVersion() const;
+
     const std::string& path() const;
 
 private:

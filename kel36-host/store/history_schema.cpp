@@ -191,9 +191,20 @@ std::string fileProblem(const std::string& path, bool* absent, bool* empty, bool
     std::size_t first = 0;
     while (first < static_cast<std::size_t>(n) && std::strchr(" \t\r\n", head[first]))
         ++first;
-    if (first < static_cast<std::size_t>(n) && head[first] == '{')
-        return "is a JSON-lines history of an older kel36-host, not a history database; it is "
-               "left as it is (give --history a new file)";
+    if (first < static_cast<std::size_t>(n) && head[first] == '{') {
+        // The older tool wrote one object a line, each starting with its time;
+        // a configuration file is one document listing devices.
+        const std::string text(head + first, static_cast<std::size_t>(n) - first);
+        std::size_t key = 1;
+        while (key < text.size() && (text[key] == ' ' || text[key] == '\t'))
+            ++key;
+        if (text.compare(key, 6, "\"time\"") == 0)
+            return "is a JSON-lines history of an older kel36-host, not a history database; it "
+                   "is left as it is (give --history a new file)";
+        if (text.find("\"devices\"") != std::string::npos)
+            return "is a kel36-host configuration file (JSON), not a history database";
+        return "is a JSON file, not a history database";
+    }
     return "is not a kel36-host history database (not an SQLite file)";
 }
 
@@ -312,11 +323,20 @@ void openHistory(const std::string& path, HistoryAccess access, SqliteDb& db)
     // only for a moment.
     sqlite3_busy_timeout(db.get(), 5000);
 
+    // One snapshot: a writer committing the tables in between would make a
+    // new file look like another database.
+    db.exec("BEGIN");
     int64_t application_id = db.queryInteger("PRAGMA application_id", -1);
     int64_t version = db.queryInteger("PRAGMA user_version", -1);
     int64_t objects = db.queryInteger("SELECT count(*) FROM sqlite_master", -1);
-    if (!writing && objects < 0 && (sqlite3_errcode(db.get()) & 0xFF) == SQLITE_CANTOPEN &&
-        !walHasContent(path)) {
+    // (Left open when the file failed: it is refused or opened again, and
+    // its error stays to be told.)
+    if (objects >= 0 && !sqlite3_get_autocommit(db.get()))
+        db.exec("COMMIT");
+    const int open_error = sqlite3_errcode(db.get()) & 0xFF;
+    const bool read_only_medium =
+        open_error == SQLITE_CANTOPEN || open_error == SQLITE_READONLY;
+    if (!writing && objects < 0 && read_only_medium && !walHasContent(path)) {
         // A read-only medium: a WAL database wants its -shm file beside it.
         // With no log to read, the file alone is the whole history, read as
         // one that nobody changes.
@@ -343,8 +363,18 @@ void openHistory(const std::string& path, HistoryAccess access, SqliteDb& db)
         db.exec("PRAGMA query_only = 1");
         return;
     }
-    if (db.exec("PRAGMA journal_mode = WAL") != SQLITE_OK ||
-        db.exec("PRAGMA synchronous = NORMAL") != SQLITE_OK)
+    // Turning a new file to WAL takes it whole for a moment; a second
+    // kel36-host starting on it at the same time is told "locked" at once,
+    // without SQLite's busy wait, so it waits here.
+    for (int waited_ms = 0;; waited_ms += 10) {
+        const int rc = db.exec("PRAGMA journal_mode = WAL");
+        if (rc == SQLITE_OK)
+            break;
+        if ((rc & 0xFF) != SQLITE_BUSY || waited_ms >= 5000)
+            cannotOpen(path, db.message(errno));
+        ::usleep(10000);
+    }
+    if (db.exec("PRAGMA synchronous = NORMAL") != SQLITE_OK)
         cannotOpen(path, db.message(errno));
     // Checked again, and the tables made or brought forward, in the
     // transaction that holds the write lock: a second kel36-host starting on
