@@ -10,12 +10,27 @@
 namespace keltool {
 namespace {
 
+// The devices of `table` (records, stalls, events), found by seeking its
+// (device, time_ms) index once per device rather than reading it whole.
+std::string devicesOf(const char* table)
+{
+    const std::string t = table;
+    return "WITH RECURSIVE d(name) AS (SELECT min(device) FROM " + t +
+           " UNION ALL SELECT (SELECT min(device) FROM " + t +
+           " WHERE device > d.name) FROM d WHERE d.name IS NOT NULL) "
+           "SELECT name FROM d WHERE name IS NOT NULL";
+}
+
 // " AND device = ?1 AND time_ms >= ?2 AND time_ms <= ?3", as the filter asks.
-std::string conditions(const HistoryFilter& filter)
+// A time range over every device is looked up in the device index, device
+// by device: a day of a year's history is read, not the year.
+std::string conditions(const HistoryFilter& filter, const char* table)
 {
     std::string sql;
     if (!filter.device.empty())
         sql += " AND device = ?1";
+    else if (filter.from_ms || filter.to_ms)
+        sql += std::string(" AND device IN (") + devicesOf(table) + ")";
     if (filter.from_ms)
         sql += " AND time_ms >= ?2";
     if (filter.to_ms)
@@ -80,12 +95,11 @@ int64_t HistoryReader::schemaVersion() const
 std::vector<std::string> HistoryReader::knownDevices() const
 {
     // Version 1 has no events table.
-    std::string sql =
-        "SELECT device FROM records UNION SELECT device FROM stalls UNION SELECT device FROM "
-        "alarm_names";
+    std::string sql = "SELECT name FROM (" + devicesOf("records") + ") UNION SELECT name FROM (" +
+                      devicesOf("stalls") + ") UNION SELECT device FROM alarm_names";
     if (impl_->version >= 2)
-        sql += " UNION SELECT device FROM events";
-    SqliteStatement s = impl_->prepare(sql + " ORDER BY device", nullptr);
+        sql += " UNION SELECT name FROM (" + devicesOf("events") + ")";
+    SqliteStatement s = impl_->prepare(sql + " ORDER BY 1", nullptr);
     std::vector<std::string> names;
     while (impl_->next(s))
         names.push_back(s.text(0));
@@ -102,7 +116,8 @@ const std::string& HistoryReader::path() const
 std::vector<std::string> HistoryReader::devices(const HistoryFilter& filter) const
 {
     SqliteStatement s = impl_->prepare(
-        "SELECT DISTINCT device FROM records WHERE 1" + conditions(filter) + " ORDER BY device",
+        "SELECT DISTINCT device FROM records WHERE 1" + conditions(filter, "records") +
+            " ORDER BY device",
         &filter);
     std::vector<std::string> names;
     while (impl_->next(s))
@@ -112,7 +127,7 @@ std::vector<std::string> HistoryReader::devices(const HistoryFilter& filter) con
 
 RecordSpan HistoryReader::span(const HistoryFilter& filter) const
 {
-    const std::string where = conditions(filter);
+    const std::string where = conditions(filter, "records");
     RecordSpan span;
     SqliteStatement counts = impl_->prepare(
         "SELECT sum(source = 'poll'), sum(source = 'cache'), min(CASE WHEN source = 'poll' "
@@ -138,7 +153,7 @@ void HistoryReader::forEachRecord(const HistoryFilter& filter,
 {
     SqliteStatement s = impl_->prepare(
         "SELECT id, run_id, time_ms, device, data_id, source, record FROM records WHERE 1" +
-            conditions(filter) + " ORDER BY time_ms, id",
+            conditions(filter, "records") + " ORDER BY time_ms, id",
         &filter);
     StoredRecord r;
     while (impl_->next(s)) {
@@ -163,7 +178,7 @@ std::vector<StoredStall> HistoryReader::stalls(const HistoryFilter& filter) cons
     SqliteStatement s = impl_->prepare(
         "SELECT time_ms, device, reason, register FROM stalls "
         "WHERE 1" +
-            conditions(filter) + " ORDER BY time_ms, id",
+            conditions(filter, "stalls") + " ORDER BY time_ms, id",
         &filter);
     std::vector<StoredStall> out;
     while (impl_->next(s)) {
@@ -191,11 +206,11 @@ std::vector<StoredAlarmName> HistoryReader::alarmNames(const std::string& device
 
 std::vector<StoredRun> HistoryReader::runs(const HistoryFilter& filter) const
 {
-    const std::string where = conditions(filter);
     SqliteStatement s = impl_->prepare(
         "SELECT id, started_ms, ended_ms, program FROM runs WHERE id IN ("
         "SELECT run_id FROM records WHERE 1" +
-            where + " UNION SELECT run_id FROM stalls WHERE 1" + where + ") ORDER BY id",
+            conditions(filter, "records") + " UNION SELECT run_id FROM stalls WHERE 1" +
+            conditions(filter, "stalls") + ") ORDER BY id",
         &filter);
     std::vector<StoredRun> out;
     while (impl_->next(s)) {
