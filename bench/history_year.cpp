@@ -63,8 +63,7 @@ int main(int argc, char** argv)
                 putFloat(record, "uc", 232.0f - drift);
                 putFloat(record, "battery_voltage", 27.0f + drift / 10.0f);
                 // Low oil pressure for ten minutes every six hours.
-                record[keltool::findField("status_a")->offset] =
-                    (s % 21600) < 600 ? 0x80 : 0x00;
+                record[keltool::findField("status_a")->offset] = (s % 21600) < 600 ? 0x80 : 0x00;
                 const std::string name = "genset-" + std::to_string(d + 1);
                 // The writer's queue is bounded: wait for it instead of dropping rows.
                 while (queued - writer.rowsWritten() >= options.queue_capacity / 2)

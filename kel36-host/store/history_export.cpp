@@ -158,8 +158,7 @@ int runHistoryExport(const HistoryQueryOptions& query, std::FILE* out)
             if (known.size() > kNamed)
                 names += " and " + std::to_string(known.size() - kNamed) + " more";
             throw ToolError("history file " + query.path + " has no device " + filter.device +
-                            (known.empty() ? " (it holds no device yet)"
-                                           : "; it knows: " + names));
+                            (known.empty() ? " (it holds no device yet)" : "; it knows: " + names));
         }
     }
     exportHistory(reader, filter, query.json ? ExportFormat::JsonLines : ExportFormat::Csv, out);

@@ -115,10 +115,9 @@ const std::string& HistoryReader::path() const
 
 std::vector<std::string> HistoryReader::devices(const HistoryFilter& filter) const
 {
-    SqliteStatement s = impl_->prepare(
-        "SELECT DISTINCT device FROM records WHERE 1" + conditions(filter, "records") +
-            " ORDER BY device",
-        &filter);
+    SqliteStatement s = impl_->prepare("SELECT DISTINCT device FROM records WHERE 1" +
+                                           conditions(filter, "records") + " ORDER BY device",
+                                       &filter);
     std::vector<std::string> names;
     while (impl_->next(s))
         names.push_back(s.text(0));

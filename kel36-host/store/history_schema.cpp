@@ -334,8 +334,7 @@ void openHistory(const std::string& path, HistoryAccess access, SqliteDb& db)
     if (objects >= 0 && !sqlite3_get_autocommit(db.get()))
         db.exec("COMMIT");
     const int open_error = sqlite3_errcode(db.get()) & 0xFF;
-    const bool read_only_medium =
-        open_error == SQLITE_CANTOPEN || open_error == SQLITE_READONLY;
+    const bool read_only_medium = open_error == SQLITE_CANTOPEN || open_error == SQLITE_READONLY;
     if (!writing && objects < 0 && read_only_medium && !walHasContent(path)) {
         // A read-only medium: a WAL database wants its -shm file beside it.
         // With no log to read, the file alone is the whole history, read as

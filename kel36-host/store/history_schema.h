@@ -20,10 +20,9 @@ enum class HistoryAccess { Read, Write };
 
 // Opens `path` as a history into `db`. Write: creates the file or the tables
 // when there are none, or brings an older schema forward, in one
-// transaction; WAL journal. Read: changes nothing, whatever the version. Throws ToolError, naming the file and
-// why, for a file that is not a history (an older JSON-lines history, another
-// file, another SQLite database), a newer schema version, or one that cannot
-// be opened.
+// transaction; WAL journal. Read: changes nothing, whatever the version. Throws ToolError, naming
+// the file and why, for a file that is not a history (an older JSON-lines history, another file,
+// another SQLite database), a newer schema version, or one that cannot be opened.
 void openHistory(const std::string& path, HistoryAccess access, SqliteDb& db);
 
 // Makes the tables of schema `version` (1 up to the current one) in the open,

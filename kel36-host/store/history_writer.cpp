@@ -152,8 +152,8 @@ struct HistoryWriter::Impl {
     std::deque<std::string> notices;
     std::atomic<bool> has_notice{false};
     std::atomic<uint64_t> written{0};
-    std::atomic<uint64_t> dropped{0};   // the queue was full
-    std::atomic<uint64_t> refused{0};   // the database refused the row
+    std::atomic<uint64_t> dropped{0};    // the queue was full
+    std::atomic<uint64_t> refused{0};    // the database refused the row
     std::atomic<uint64_t> unwritten{0};  // still queued when the run ended
     std::string loss;                    // set by the writer thread before it ends
 
@@ -400,8 +400,8 @@ std::string HistoryWriter::Impl::lossLine() const
                        (total == 1 ? "" : "s") + " of this run not stored:";
     const char* comma = "";
     if (lost_refused > 0) {
-        line += " " + std::to_string(lost_refused) + " refused by the database (first: " +
-                first_refusal + ")";
+        line += " " + std::to_string(lost_refused) +
+                " refused by the database (first: " + first_refusal + ")";
         comma = ",";
     }
     if (lost_dropped > 0) {

@@ -300,9 +300,9 @@ TEST(HistoryQueue, AFullQueueDropsAndCountsRowsWhileEveryQueuedRowIsWrittenLater
         notices += notice + "\n";
     EXPECT_NE(notices.find("the queue of 4 rows is full"), std::string::npos) << notices;
     EXPECT_EQ(writer.rowsLost(), static_cast<uint64_t>(12 - accepted));
-    EXPECT_NE(writer.lossLine().find(std::to_string(12 - accepted) +
-                                     " dropped while the queue was full"),
-              std::string::npos)
+    EXPECT_NE(
+        writer.lossLine().find(std::to_string(12 - accepted) + " dropped while the queue was full"),
+        std::string::npos)
         << writer.lossLine();
     EXPECT_EQ(queryValue(db, "SELECT rows_lost FROM runs"), std::to_string(12 - accepted));
 }

@@ -29,8 +29,8 @@ using historytest::queryValue;
 
 std::vector<std::string> quickRun(std::vector<std::string> extra)
 {
-    std::vector<std::string> args = {"--plugin", pluginPath(), "--interval", "0", "--timeout",
-                                     "300", "--json"};
+    std::vector<std::string> args = {"--plugin",  pluginPath(), "--interval", "0",
+                                     "--timeout", "300",        "--json"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
 }
@@ -88,9 +88,10 @@ TEST(HistoryRefusedRow, IsDroppedAloneCountedAndNamedWhileTheRowsAfterItAreStore
     TempDir dir;
     const std::string db = dir.file("h.db");
     keltool::HistoryWriter writer(db);
-    ASSERT_TRUE(historytest::execute(
-        db, "CREATE TRIGGER refuse BEFORE INSERT ON stalls WHEN NEW.register = 7 "
-            "BEGIN SELECT RAISE(ABORT, 'refused for the test'); END"));
+    ASSERT_TRUE(
+        historytest::execute(db,
+                             "CREATE TRIGGER refuse BEFORE INSERT ON stalls WHEN NEW.register = 7 "
+                             "BEGIN SELECT RAISE(ABORT, 'refused for the test'); END"));
     keltool::RecordBytes record{};
     const keltool::WallTime now = keltool::WallTime::now();
     writer.record("gen", 1, keltool::RecordSource::Poll, record.data(), 100, now);
@@ -123,24 +124,25 @@ TEST(HistoryExitStatus, ARunThatLostRowsEndsWithItsOwnStatusAndOneLineSayingWhy)
     TempDir dir;
     const std::string db = dir.file("h.db");
     keltool::HistoryWriter(db).close();
-    ASSERT_TRUE(historytest::execute(
-        db, "CREATE TRIGGER refuse_records BEFORE INSERT ON records "
-            "BEGIN SELECT RAISE(ABORT, 'refused for the test'); END; "
-            "CREATE TRIGGER refuse_stalls BEFORE INSERT ON stalls "
-            "BEGIN SELECT RAISE(ABORT, 'stall refused for the test'); END"));
+    ASSERT_TRUE(
+        historytest::execute(db,
+                             "CREATE TRIGGER refuse_records BEFORE INSERT ON records "
+                             "BEGIN SELECT RAISE(ABORT, 'refused for the test'); END; "
+                             "CREATE TRIGGER refuse_stalls BEFORE INSERT ON stalls "
+                             "BEGIN SELECT RAISE(ABORT, 'stall refused for the test'); END"));
     const std::string why = "refused by the database (first: refused for the test)\n";
 
     const HostRun counted = runHost(quickRun({"--rounds", "3", "--history", db}));
     EXPECT_EQ(counted.exit_code, keltool::kExitHistoryLost) << counted.err;
-    EXPECT_NE(counted.err.find("kel36-host: history " + db +
-                               ": 3 rows of this run not stored: 3 " + why),
-              std::string::npos)
+    EXPECT_NE(
+        counted.err.find("kel36-host: history " + db + ": 3 rows of this run not stored: 3 " + why),
+        std::string::npos)
         << counted.err;
     EXPECT_EQ(queryValue(db, "SELECT count(*) FROM records"), "0");
 
     // A device that never answered (3) whose stalls were lost: the loss wins.
-    const HostRun silent = runHost(quickRun({"--sim-fault", "drop=1", "--timeout", "30",
-                                             "--give-up", "1", "--history", db}));
+    const HostRun silent = runHost(
+        quickRun({"--sim-fault", "drop=1", "--timeout", "30", "--give-up", "1", "--history", db}));
     EXPECT_EQ(silent.exit_code, keltool::kExitHistoryLost) << silent.err;
     EXPECT_NE(silent.err.find("refused by the database (first: stall refused for the test)"),
               std::string::npos)
@@ -154,7 +156,6 @@ TEST(HistoryExitStatus, ARunThatLostRowsEndsWithItsOwnStatusAndOneLineSayingWhy)
     EXPECT_EQ(stopped.exit_code, keltool::kExitHistoryLost) << stopped.err;
     EXPECT_NE(stopped.err.find(why), std::string::npos) << stopped.err;
 }
-
 
 // Overwrites `length` bytes at `offset` of the file.
 void scribble(const std::string& path, long offset, std::size_t length)
@@ -170,8 +171,8 @@ TEST(HistoryDamage, ADamagedFileIsNamedAsDamagedAndLeftAsItIs)
     const std::string db = dir.file("h.db");
     ASSERT_EQ(runHost(quickRun({"--rounds", "3", "--history", db})).exit_code, 0);
     const long page = std::stol(queryValue(db, "PRAGMA page_size"));
-    const long records_page = std::stol(
-        queryValue(db, "SELECT rootpage FROM sqlite_master WHERE name = 'records'"));
+    const long records_page =
+        std::stol(queryValue(db, "SELECT rootpage FROM sqlite_master WHERE name = 'records'"));
 
     // A flipped page of the records: opened, but no export reads past it.
     scribble(db, (records_page - 1) * page, 16);
@@ -215,12 +216,11 @@ TEST(HistoryMigration, AnOlderFileIsReadAsItIsEvenReadOnlyAndMigratedByAWriter)
         if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             _exit(99);
     };
-    const HostRun exported =
-        runHost({"history", db, "--csv"}, std::chrono::seconds(30), readOnly);
+    const HostRun exported = runHost({"history", db, "--csv"}, std::chrono::seconds(30), readOnly);
     EXPECT_EQ(exported.exit_code, 0) << exported.err;
     EXPECT_NE(exported.out.find(",old,7,poll,"), std::string::npos) << exported.out;
-    const HostRun reported = runHost({"report", db, "-o", out.file("r.html")},
-                                     std::chrono::seconds(30), readOnly);
+    const HostRun reported =
+        runHost({"report", db, "-o", out.file("r.html")}, std::chrono::seconds(30), readOnly);
     EXPECT_EQ(reported.exit_code, 0) << reported.err;
     EXPECT_NE(readFile(out.file("r.html")).find("old"), std::string::npos);
     EXPECT_EQ(readFile(db), before);
@@ -276,14 +276,17 @@ TEST(HistoryKeep, AShortRunFinishesPruningAnyBacklog)
     TempDir dir;
     const std::string db = dir.file("h.db");
     keltool::HistoryWriter(db).close();
-    const std::string old = std::to_string(
-        keltool::epochMillis(keltool::WallTime::now()) - 30LL * 86400 * 1000);
+    const std::string old =
+        std::to_string(keltool::epochMillis(keltool::WallTime::now()) - 30LL * 86400 * 1000);
     ASSERT_TRUE(historytest::execute(
-        db, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300000) "
-            "INSERT INTO records (run_id, time_ms, device, data_id, source, record, status_a, "
-            "status_b) SELECT 1, " + old + " + i, 'old', 1, 'poll', zeroblob(100), 0, 0 FROM n; "
-            "INSERT INTO events (run_id, time_ms, device, name, detail) VALUES (1, " + old +
-            ", 'old', 'run_ended', '')"));
+        db,
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300000) "
+        "INSERT INTO records (run_id, time_ms, device, data_id, source, record, status_a, "
+        "status_b) SELECT 1, " +
+            old +
+            " + i, 'old', 1, 'poll', zeroblob(100), 0, 0 FROM n; "
+            "INSERT INTO events (run_id, time_ms, device, name, detail) VALUES (1, " +
+            old + ", 'old', 'run_ended', '')"));
     const HostRun run = runHost(quickRun({"--rounds", "1", "--history", db, "--keep", "5"}),
                                 std::chrono::seconds(120));
     ASSERT_EQ(run.exit_code, 0) << run.err;
@@ -299,8 +302,8 @@ TEST(HistoryEvents, AreTheStoredEventsOfTheRunByTheirListedNames)
     TempDir dir;
     for (const std::vector<std::string>& faults :
          {std::vector<std::string>{"--sim-fault", "drop=1", "--timeout", "30", "--give-up", "1"},
-          std::vector<std::string>{"--sim-fault", "drop=0.02", "--sim-seed", "5", "--timeout",
-                                   "30", "--rounds", "6"}}) {
+          std::vector<std::string>{"--sim-fault", "drop=0.02", "--sim-seed", "5", "--timeout", "30",
+                                   "--rounds", "6"}}) {
         SCOPED_TRACE(faults[1]);
         const std::string db = dir.file(faults[1] + ".db");
         std::vector<std::string> args = quickRun({"--history", db});
