@@ -12,5 +12,9 @@ constexpr int kExitNeverAnswered = 3;
 // Every device answered at some time, but --give-up ended the run: a device
 // had no completed round for that long.
 constexpr int kExitGaveUp = 4;
+// The history could not keep every row of the run (refused, dropped from a
+// full queue, not written by the end). It comes before 3, 4 and a clean stop
+// by signal: those are in the summary, the loss is nowhere else.
+constexpr int kExitHistoryLost = 5;
 
 }  // namespace keltool

@@ -146,6 +146,11 @@ public:
             case DeviceEvent::GaveUp:
                 add("  GIVING UP: %s", detail);
                 break;
+            case DeviceEvent::RunEnded:
+            case DeviceEvent::AlarmRaised:
+            case DeviceEvent::AlarmCleared:
+                add("  %s %s", deviceEventName(e.event), e.detail);
+                break;
         }
         finish();
     }
@@ -282,6 +287,7 @@ constexpr StallReasonWords kStallReasonWords[] = {
     {"refused", "reply refused by the driver"},
     {"write_blocked", "the line did not take the request (output buffer full)"},
 };
+static_assert(std::size(kStallReasonWords) == kStallReasonCount, "one name per stall reason");
 
 }  // namespace
 
@@ -303,31 +309,6 @@ bool stallReasonFromName(const std::string& name, StallReason* reason)
             return true;
         }
     return false;
-}
-
-const char* deviceEventName(DeviceEvent event)
-{
-    switch (event) {
-        case DeviceEvent::Started:
-            return "started";
-        case DeviceEvent::NotAnswering:
-            return "not_answering";
-        case DeviceEvent::AnsweringAgain:
-            return "answering_again";
-        case DeviceEvent::PortLost:
-            return "port_lost";
-        case DeviceEvent::PortReopened:
-            return "port_reopened";
-        case DeviceEvent::CacheRestored:
-            return "cache_restored";
-        case DeviceEvent::CacheRefused:
-            return "cache_refused";
-        case DeviceEvent::Warning:
-            return "warning";
-        case DeviceEvent::GaveUp:
-            return "gave_up";
-    }
-    return "warning";
 }
 
 std::unique_ptr<OutputSink> makeOutput(OutputMode mode, std::FILE* out, bool journal)

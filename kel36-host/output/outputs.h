@@ -24,6 +24,5 @@ const char* stallReasonText(StallReason reason);
 const char* stallReasonName(StallReason reason);  // "no_reply", ...
 // The reason a name stands for; false for a name that is none.
 bool stallReasonFromName(const std::string& name, StallReason* reason);
-const char* deviceEventName(DeviceEvent event);   // "not_answering", ...
 
 }  // namespace keltool

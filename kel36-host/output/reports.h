@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "kel36-host/output/event_names.h"
 #include "kel36-host/output/record_decoder.h"
 #include "kel36-host/wall_clock.h"
 
@@ -98,6 +99,9 @@ enum class StallReason {
     Refused,       // the driver refused the reply
     WriteBlocked,  // the line did not take a request at once (its output buffer is full)
 };
+// New reasons go at the end; the history's stalls table stores exactly these
+// (a new one is a schema step, see history_schema.cpp).
+constexpr std::size_t kStallReasonCount = 3;
 
 struct StallReport {
     const DeviceSpec* device = nullptr;
@@ -107,18 +111,6 @@ struct StallReport {
     int awaited_register = -1;  // register of the last request, -1 when unknown
     unsigned int poll_step = 0;
     double elapsed_ms = 0.0;  // since the round started
-};
-
-enum class DeviceEvent {
-    Started,         // the line is open, polling begins
-    NotAnswering,    // kStallsBeforeWarning stalls in a row
-    AnsweringAgain,  // first completed round after that
-    PortLost,
-    PortReopened,
-    CacheRestored,  // the driver accepted the cached record (a round report follows)
-    CacheRefused,   // not restored: not a record of this device, or the driver refused it
-    Warning,        // anything else worth a line (a cache that cannot be written)
-    GaveUp,         // no completed round for the --give-up time: the run ends
 };
 
 struct EventReport {

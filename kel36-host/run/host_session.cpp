@@ -210,6 +210,11 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
         std::string notice;
         while (history->takeNotice(&notice))
             std::fprintf(err, "%skel36-host: %s\n", options.service ? "<4>" : "", notice.c_str());
+        if (history->rowsLost() > 0) {
+            std::fprintf(err, "%skel36-host: %s\n", options.service ? "<3>" : "",
+                         history->lossLine().c_str());
+            return kExitHistoryLost;
+        }
     }
     return exitStatus(runners);
 }

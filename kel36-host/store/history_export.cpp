@@ -1,11 +1,13 @@
 #include "kel36-host/store/history_export.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
 #include "kel36-host/output/json_line.h"
 #include "kel36-host/output/record_decoder.h"
 #include "kel36-host/store/iso_time.h"
+#include "kel36-host/tool_error.h"
 
 namespace keltool {
 
@@ -145,6 +147,20 @@ int runHistoryExport(const HistoryQueryOptions& query, std::FILE* out)
     filter.device = query.device;
     filter.from_ms = query.from_ms;
     filter.to_ms = query.to_ms;
+    if (!filter.device.empty()) {
+        const std::vector<std::string> known = reader.knownDevices();
+        if (std::find(known.begin(), known.end(), filter.device) == known.end()) {
+            // A file of many devices is named in part.
+            constexpr std::size_t kNamed = 20;
+            std::string names;
+            for (std::size_t i = 0; i < known.size() && i < kNamed; ++i)
+                names += (i ? ", " : "") + known[i];
+            if (known.size() > kNamed)
+                names += " and " + std::to_string(known.size() - kNamed) + " more";
+            throw ToolError("history file " + query.path + " has no device " + filter.device +
+                            (known.empty() ? " (it holds no device yet)" : "; it knows: " + names));
+        }
+    }
     exportHistory(reader, filter, query.json ? ExportFormat::JsonLines : ExportFormat::Csv, out);
     return 0;
 }

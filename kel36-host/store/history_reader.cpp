@@ -10,12 +10,27 @@
 namespace keltool {
 namespace {
 
+// The devices of `table` (records, stalls, events), found by seeking its
+// (device, time_ms) index once per device rather than reading it whole.
+std::string devicesOf(const char* table)
+{
+    const std::string t = table;
+    return "WITH RECURSIVE d(name) AS (SELECT min(device) FROM " + t +
+           " UNION ALL SELECT (SELECT min(device) FROM " + t +
+           " WHERE device > d.name) FROM d WHERE d.name IS NOT NULL) "
+           "SELECT name FROM d WHERE name IS NOT NULL";
+}
+
 // " AND device = ?1 AND time_ms >= ?2 AND time_ms <= ?3", as the filter asks.
-std::string conditions(const HistoryFilter& filter)
+// A time range over every device is looked up in the device index, device
+// by device: a day of a year's history is read, not the year.
+std::string conditions(const HistoryFilter& filter, const char* table)
 {
     std::string sql;
     if (!filter.device.empty())
         sql += " AND device = ?1";
+    else if (filter.from_ms || filter.to_ms)
+        sql += std::string(" AND device IN (") + devicesOf(table) + ")";
     if (filter.from_ms)
         sql += " AND time_ms >= ?2";
     if (filter.to_ms)
@@ -38,6 +53,7 @@ void bindFilter(SqliteStatement& s, const HistoryFilter& filter)
 struct HistoryReader::Impl {
     std::string path;
     SqliteDb db;
+    int64_t version = 1;  // the file's schema, read as it is
 
     SqliteStatement prepare(const std::string& sql, const HistoryFilter* filter)
     {
@@ -49,22 +65,19 @@ struct HistoryReader::Impl {
 
     // Whether `table` exists with `column` (histories of older schemas lack
     // later tables).
-    bool hasColumn(const char* table, const char* column)
-    {
-        SqliteStatement s(db.get(), "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2");
-        s.bind(1, std::string(table));
-        s.bind(2, std::string(column));
-        return next(s);
-    }
-
     // Steps to the next row; false at the end. ToolError on a read error.
     bool next(SqliteStatement& s)
     {
         const int rc = s.step();
         if (rc == SQLITE_ROW)
             return true;
-        if (rc != SQLITE_DONE)
+        if (rc != SQLITE_DONE) {
+            const int code = sqlite3_errcode(db.get()) & 0xFF;
+            if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB)
+                throw ToolError("history file " + path + " is damaged (" + db.message() +
+                                "); it is left as it is");
             throw ToolError("cannot read history " + path + ": " + db.message());
+        }
         return false;
     }
 };
@@ -73,6 +86,26 @@ HistoryReader::HistoryReader(const std::string& path) : impl_(std::make_unique<I
 {
     impl_->path = path;
     openHistory(path, HistoryAccess::Read, impl_->db);
+    impl_->version = impl_->db.queryInteger("PRAGMA user_version", 1);
+}
+
+int64_t HistoryReader::schemaVersion() const
+{
+    return impl_->version;
+}
+
+std::vector<std::string> HistoryReader::knownDevices() const
+{
+    // Version 1 has no events table.
+    std::string sql = "SELECT name FROM (" + devicesOf("records") + ") UNION SELECT name FROM (" +
+                      devicesOf("stalls") + ") UNION SELECT device FROM alarm_names";
+    if (impl_->version >= 2)
+        sql += " UNION SELECT name FROM (" + devicesOf("events") + ")";
+    SqliteStatement s = impl_->prepare(sql + " ORDER BY 1", nullptr);
+    std::vector<std::string> names;
+    while (impl_->next(s))
+        names.push_back(s.text(0));
+    return names;
 }
 
 HistoryReader::~HistoryReader() = default;
@@ -84,9 +117,9 @@ const std::string& HistoryReader::path() const
 
 std::vector<std::string> HistoryReader::devices(const HistoryFilter& filter) const
 {
-    SqliteStatement s = impl_->prepare(
-        "SELECT DISTINCT device FROM records WHERE 1" + conditions(filter) + " ORDER BY device",
-        &filter);
+    SqliteStatement s = impl_->prepare("SELECT DISTINCT device FROM records WHERE 1" +
+                                           conditions(filter, "records") + " ORDER BY device",
+                                       &filter);
     std::vector<std::string> names;
     while (impl_->next(s))
         names.push_back(s.text(0));
@@ -97,11 +130,10 @@ std::vector<std::string> HistoryReader::knownDevices(const HistoryFilter& filter
 {
     HistoryFilter range = filter;
     range.device.clear();
-    const std::string where = conditions(range);
-    std::string sql = "SELECT device FROM records WHERE 1" + where +
-                      " UNION SELECT device FROM stalls WHERE 1" + where;
-    if (impl_->hasColumn("events", "device") && impl_->hasColumn("events", "time_ms"))
-        sql += " UNION SELECT device FROM events WHERE device IS NOT NULL" + where;
+    std::string sql = "SELECT device FROM records WHERE 1" + conditions(range, "records") +
+                      " UNION SELECT device FROM stalls WHERE 1" + conditions(range, "stalls");
+    if (impl_->version >= 2)
+        sql += " UNION SELECT device FROM events WHERE 1" + conditions(range, "events");
     SqliteStatement s = impl_->prepare(sql + " ORDER BY 1", &range);
     std::vector<std::string> names;
     while (impl_->next(s))
@@ -126,15 +158,10 @@ void HistoryReader::endSnapshot() const
 std::vector<StoredEvent> HistoryReader::events(const HistoryFilter& filter) const
 {
     std::vector<StoredEvent> out;
-    if (!impl_->hasColumn("events", "time_ms") || !impl_->hasColumn("events", "device"))
+    if (impl_->version < 2)  // version 1 has no events table
         return out;
-    const char* name = impl_->hasColumn("events", "name")    ? "name"
-                       : impl_->hasColumn("events", "event") ? "event"
-                                                             : nullptr;
-    if (!name)
-        return out;
-    SqliteStatement s = impl_->prepare(std::string("SELECT time_ms, device, ") + name +
-                                           " FROM events WHERE 1" + conditions(filter) +
+    SqliteStatement s = impl_->prepare("SELECT time_ms, device, name FROM events WHERE 1" +
+                                           conditions(filter, "events") +
                                            " ORDER BY time_ms, rowid",
                                        &filter);
     while (impl_->next(s))
@@ -144,7 +171,7 @@ std::vector<StoredEvent> HistoryReader::events(const HistoryFilter& filter) cons
 
 RecordSpan HistoryReader::span(const HistoryFilter& filter) const
 {
-    const std::string where = conditions(filter);
+    const std::string where = conditions(filter, "records");
     RecordSpan span;
     const std::string shown = "source = 'poll' AND time_ms BETWEEN " +
                               std::to_string(kEarliestShownMs) + " AND " +
@@ -174,7 +201,7 @@ void HistoryReader::forEachRecord(const HistoryFilter& filter,
 {
     SqliteStatement s = impl_->prepare(
         "SELECT id, run_id, time_ms, device, data_id, source, record FROM records WHERE 1" +
-            conditions(filter) + " ORDER BY time_ms, id",
+            conditions(filter, "records") + " ORDER BY time_ms, id",
         &filter);
     StoredRecord r;
     while (impl_->next(s)) {
@@ -201,7 +228,7 @@ std::vector<StoredStall> HistoryReader::stalls(const HistoryFilter& filter) cons
     SqliteStatement s = impl_->prepare(
         "SELECT time_ms, device, reason, register FROM stalls "
         "WHERE 1" +
-            conditions(filter) + " ORDER BY time_ms, id",
+            conditions(filter, "stalls") + " ORDER BY time_ms, id",
         &filter);
     std::vector<StoredStall> out;
     while (impl_->next(s)) {
@@ -229,11 +256,11 @@ std::vector<StoredAlarmName> HistoryReader::alarmNames(const std::string& device
 
 std::vector<StoredRun> HistoryReader::runs(const HistoryFilter& filter) const
 {
-    const std::string where = conditions(filter);
     SqliteStatement s = impl_->prepare(
         "SELECT id, started_ms, ended_ms, program FROM runs WHERE id IN ("
         "SELECT run_id FROM records WHERE 1" +
-            where + " UNION SELECT run_id FROM stalls WHERE 1" + where + ") ORDER BY id",
+            conditions(filter, "records") + " UNION SELECT run_id FROM stalls WHERE 1" +
+            conditions(filter, "stalls") + ") ORDER BY id",
         &filter);
     std::vector<StoredRun> out;
     while (impl_->next(s)) {

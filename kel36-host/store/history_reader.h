@@ -104,6 +104,12 @@ public:
     void beginSnapshot() const;
     void endSnapshot() const;
 
+    // Every device the file knows, from any of its tables, by name.
+    std::vector<std::string> knownDevices() const;
+    // The file's schema version (older ones are read as they are: version 1
+    // has no events table and no runs.rows_lost).
+    int64_t schemaVersion() const;
+
     const std::string& path() const;
 
 private:

@@ -24,10 +24,21 @@ public:
         history_.stall(r.device->name, r.reason, r.awaited_register, r.when);
         inner_.stall(r);
     }
-    void event(const EventReport& e) override { inner_.event(e); }
+    void event(const EventReport& e) override
+    {
+        if (eventIsStored(e.event))
+            history_.event(e.device->name, e.event, e.detail, e.when);
+        inner_.event(e);
+    }
     void summary(const DeviceSpec* const* devices, const DeviceStats* const* stats,
                  std::size_t count) override
     {
+        const WallTime now = WallTime::now();
+        for (std::size_t i = 0; i < count; ++i)
+            history_.event(devices[i]->name, DeviceEvent::RunEnded,
+                           std::to_string(stats[i]->rounds) + " rounds, " +
+                               std::to_string(stats[i]->stalls) + " stalls",
+                           now);
         inner_.summary(devices, stats, count);
     }
     TimePoint wakeAt() const override { return inner_.wakeAt(); }

@@ -1,7 +1,9 @@
 #pragma once
-// The history's second source beside the stored records: every stall, and the
-// code and text the driver gives each alarm, so that a report can count
-// stalls and name alarms from the database alone. It passes every report on
+// The history's second source beside the stored records: every stall, the
+// events of the one list that are stored (lines lost and found again,
+// give-ups, one run_ended per device at the end), and the code and text the
+// driver gives each alarm, so that a report can count stalls, show gaps and
+// name alarms from the database alone. It passes every report on
 // to the output it wraps.
 
 #include <memory>

@@ -1,5 +1,6 @@
 #include "kel36-host/store/history_schema.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include "cli/input_file.h"
+#include "kel36-host/output/outputs.h"
 #include "kel36-host/store/sqlite_db.h"
 #include "kel36-host/tool_error.h"
 
@@ -17,7 +19,10 @@ namespace {
 // record's own values (floats widened exactly), so plain SQL needs no
 // knowledge of the record layout. The view adds readable times and the five
 // alarm bits.
-const char kSchema[] = R"sql(
+//
+// Version 1 as it was first written; never changed, later versions are steps
+// from it, so every file, new or old, gets its tables the same way.
+const char kSchemaV1[] = R"sql(
 CREATE TABLE runs (
   id INTEGER PRIMARY KEY,
   started_ms INTEGER NOT NULL,
@@ -66,6 +71,87 @@ SELECT id, run_id,
 FROM records;
 )sql";
 
+// The stalls table storing the first `reasons` stall reasons of the tool's
+// list (its order is append-only, so a count names a set).
+std::string stallsTable(const char* name, std::size_t reasons)
+{
+    std::string list;
+    for (std::size_t i = 0; i < reasons; ++i)
+        list += std::string(i ? ", '" : "'") + stallReasonName(static_cast<StallReason>(i)) + "'";
+    return std::string("CREATE TABLE ") + name +
+           " (\n"
+           "  id INTEGER PRIMARY KEY,\n"
+           "  run_id INTEGER REFERENCES runs(id),\n"
+           "  time_ms INTEGER NOT NULL,\n"
+           "  device TEXT NOT NULL,\n"
+           "  reason TEXT NOT NULL CHECK (reason IN (" +
+           list +
+           ")),\n"
+           "  register INTEGER\n"
+           ");\n";
+}
+
+// Version 2: every stall reason the tool has (version 1 refused
+// write_blocked), the rows each run lost, and the events table.
+std::string toVersion2()
+{
+    return stallsTable("stalls_v2", 3) + R"sql(
+INSERT INTO stalls_v2 (id, run_id, time_ms, device, reason, register)
+  SELECT id, run_id, time_ms, device, reason, register FROM stalls;
+DROP TABLE stalls;
+ALTER TABLE stalls_v2 RENAME TO stalls;
+CREATE INDEX stalls_by_device_time ON stalls (device, time_ms);
+ALTER TABLE runs ADD COLUMN rows_lost INTEGER NOT NULL DEFAULT 0;
+CREATE TABLE events (
+  id INTEGER PRIMARY KEY,
+  run_id INTEGER REFERENCES runs(id),
+  time_ms INTEGER NOT NULL,
+  device TEXT NOT NULL,
+  name TEXT NOT NULL,
+  detail TEXT NOT NULL
+);
+CREATE INDEX events_by_device_time ON events (device, time_ms);
+)sql";
+}
+
+// A new stall reason is a schema change: a step that rebuilds stalls with
+// stallsTable(name, kStallReasonCount), and the version one up.
+static_assert(kStallReasonCount == 3, "the last schema step stores every stall reason");
+
+struct SchemaStep {
+    int64_t version;  // the version the step leads to
+    std::string (*sql)();
+};
+
+const SchemaStep kSchemaSteps[] = {
+    {1, [] { return std::string(kSchemaV1); }},
+    {2, toVersion2},
+};
+
+static_assert(sizeof kSchemaSteps / sizeof kSchemaSteps[0] == kHistorySchemaVersion,
+              "one step per version");
+
+// Brings the schema from version `from` (0: an empty database) to `to`,
+// inside the caller's transaction; SQLITE_OK or the error.
+int migrate(SqliteDb& db, int64_t from, int64_t to)
+{
+    std::string sql;
+    for (const SchemaStep& step : kSchemaSteps)
+        if (step.version > from && step.version <= to)
+            sql += step.sql();
+    if (from == 0)
+        sql += "PRAGMA application_id = " + std::to_string(kHistoryApplicationId) + ";";
+    sql += "PRAGMA user_version = " + std::to_string(to) + ";";
+    return db.exec(sql.c_str());
+}
+
+// SQLite's word for a file whose pages do not hold together.
+bool isDamage(SqliteDb& db)
+{
+    const int code = sqlite3_errcode(db.get()) & 0xFF;
+    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+}
+
 const char kSqliteMagic[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f',
                                'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
 
@@ -105,9 +191,20 @@ std::string fileProblem(const std::string& path, bool* absent, bool* empty, bool
     std::size_t first = 0;
     while (first < static_cast<std::size_t>(n) && std::strchr(" \t\r\n", head[first]))
         ++first;
-    if (first < static_cast<std::size_t>(n) && head[first] == '{')
-        return "is a JSON-lines history of an older kel36-host, not a history database; it is "
-               "left as it is (give --history a new file)";
+    if (first < static_cast<std::size_t>(n) && head[first] == '{') {
+        // The older tool wrote one object a line, each starting with its time;
+        // a configuration file is one document listing devices.
+        const std::string text(head + first, static_cast<std::size_t>(n) - first);
+        std::size_t key = 1;
+        while (key < text.size() && (text[key] == ' ' || text[key] == '\t'))
+            ++key;
+        if (text.compare(key, 6, "\"time\"") == 0)
+            return "is a JSON-lines history of an older kel36-host, not a history database; it "
+                   "is left as it is (give --history a new file)";
+        if (text.find("\"devices\"") != std::string::npos)
+            return "is a kel36-host configuration file (JSON), not a history database";
+        return "is a JSON file, not a history database";
+    }
     return "is not a kel36-host history database (not an SQLite file)";
 }
 
@@ -142,6 +239,25 @@ bool walHasContent(const std::string& path)
 {
     struct stat st {};
     return ::stat((path + "-wal").c_str(), &st) == 0 && st.st_size > 0;
+}
+
+// `path` as the path of a file: URI, every byte but the unreserved ones and
+// '/' escaped.
+std::string uriPath(const std::string& path)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : path) {
+        const auto b = static_cast<unsigned char>(c);
+        if (std::isalnum(b) || std::strchr("/-._~", c)) {
+            out.push_back(c);
+        } else {
+            out.push_back('%');
+            out.push_back(digits[b >> 4]);
+            out.push_back(digits[b & 0x0F]);
+        }
+    }
+    return out;
 }
 
 [[noreturn]] void cannotOpen(const std::string& path, const std::string& why)
@@ -207,11 +323,35 @@ void openHistory(const std::string& path, HistoryAccess access, SqliteDb& db)
     // only for a moment.
     sqlite3_busy_timeout(db.get(), 5000);
 
-    const int64_t application_id = db.queryInteger("PRAGMA application_id", -1);
-    const int64_t version = db.queryInteger("PRAGMA user_version", -1);
-    const int64_t objects = db.queryInteger("SELECT count(*) FROM sqlite_master", -1);
-    if (objects < 0)
+    // One snapshot: a writer committing the tables in between would make a
+    // new file look like another database.
+    db.exec("BEGIN");
+    int64_t application_id = db.queryInteger("PRAGMA application_id", -1);
+    int64_t version = db.queryInteger("PRAGMA user_version", -1);
+    int64_t objects = db.queryInteger("SELECT count(*) FROM sqlite_master", -1);
+    // (Left open when the file failed: it is refused or opened again, and
+    // its error stays to be told.)
+    if (objects >= 0 && !sqlite3_get_autocommit(db.get()))
+        db.exec("COMMIT");
+    const int open_error = sqlite3_errcode(db.get()) & 0xFF;
+    const bool read_only_medium = open_error == SQLITE_CANTOPEN || open_error == SQLITE_READONLY;
+    if (!writing && objects < 0 && read_only_medium && !walHasContent(path)) {
+        // A read-only medium: a WAL database wants its -shm file beside it.
+        // With no log to read, the file alone is the whole history, read as
+        // one that nobody changes.
+        db.close();
+        if (db.open("file:" + uriPath(path) + "?immutable=1",
+                    SQLITE_OPEN_READONLY | SQLITE_OPEN_URI) != SQLITE_OK)
+            cannotOpen(path, db.message(errno));
+        application_id = db.queryInteger("PRAGMA application_id", -1);
+        version = db.queryInteger("PRAGMA user_version", -1);
+        objects = db.queryInteger("SELECT count(*) FROM sqlite_master", -1);
+    }
+    if (objects < 0) {
+        if (isDamage(db))
+            refuse(path, "is damaged (" + db.message() + "); it is left as it is");
         refuse(path, "is not a kel36-host history database (" + db.message() + ")");
+    }
     const bool fresh = application_id == 0 && version == 0 && objects == 0;
     const std::string identity = identityProblem(application_id, version, fresh);
     if (!identity.empty())
@@ -222,19 +362,62 @@ void openHistory(const std::string& path, HistoryAccess access, SqliteDb& db)
         db.exec("PRAGMA query_only = 1");
         return;
     }
-    if (db.exec("PRAGMA journal_mode = WAL") != SQLITE_OK ||
-        db.exec("PRAGMA synchronous = NORMAL") != SQLITE_OK)
+    // Turning a new file to WAL takes it whole for a moment; a second
+    // kel36-host starting on it at the same time is told "locked" at once,
+    // without SQLite's busy wait, so it waits here.
+    for (int waited_ms = 0;; waited_ms += 10) {
+        const int rc = db.exec("PRAGMA journal_mode = WAL");
+        if (rc == SQLITE_OK)
+            break;
+        if ((rc & 0xFF) != SQLITE_BUSY || waited_ms >= 5000)
+            cannotOpen(path, db.message(errno));
+        ::usleep(10000);
+    }
+    if (db.exec("PRAGMA synchronous = NORMAL") != SQLITE_OK)
         cannotOpen(path, db.message(errno));
-    if (fresh) {
-        const std::string create =
-            "BEGIN IMMEDIATE;" + std::string(kSchema) +
-            "PRAGMA application_id = " + std::to_string(kHistoryApplicationId) +
-            "; PRAGMA user_version = " + std::to_string(kHistorySchemaVersion) + "; COMMIT;";
-        if (db.exec(create.c_str()) != SQLITE_OK) {
-            const std::string why = db.message();
-            db.exec("ROLLBACK");
-            cannotOpen(path, "cannot create the history tables: " + why);
-        }
+    // Checked again, and the tables made or brought forward, in the
+    // transaction that holds the write lock: a second kel36-host starting on
+    // the same new file finds them made, and an older file is migrated whole
+    // or not at all.
+    if (db.exec("BEGIN IMMEDIATE") != SQLITE_OK)
+        cannotOpen(path, db.message(errno));
+    const int64_t locked_id = db.queryInteger("PRAGMA application_id", -1);
+    const int64_t locked_version = db.queryInteger("PRAGMA user_version", -1);
+    const int64_t locked_objects = db.queryInteger("SELECT count(*) FROM sqlite_master", -1);
+    const bool still_fresh = locked_id == 0 && locked_version == 0 && locked_objects == 0;
+    const std::string locked_identity = identityProblem(locked_id, locked_version, still_fresh);
+    if (!locked_identity.empty()) {
+        db.exec("ROLLBACK");
+        refuse(path, locked_identity);
+    }
+    const int64_t from = still_fresh ? 0 : locked_version;
+    if (from < kHistorySchemaVersion && migrate(db, from, kHistorySchemaVersion) != SQLITE_OK) {
+        const std::string why = db.message(errno);
+        db.exec("ROLLBACK");
+        cannotOpen(path, from == 0 ? "cannot create the history tables: " + why
+                                   : "cannot bring the history from schema version " +
+                                         std::to_string(from) + " to " +
+                                         std::to_string(kHistorySchemaVersion) + ": " + why);
+    }
+    if (db.exec("COMMIT") != SQLITE_OK) {
+        const std::string why = db.message(errno);
+        db.exec("ROLLBACK");
+        cannotOpen(path, why);
+    }
+}
+
+}  // namespace keltool
+
+namespace keltool {
+
+void createHistorySchema(SqliteDb& db, int64_t version)
+{
+    if (db.exec("BEGIN IMMEDIATE") != SQLITE_OK || migrate(db, 0, version) != SQLITE_OK ||
+        db.exec("COMMIT") != SQLITE_OK) {
+        const std::string why = db.message();
+        db.exec("ROLLBACK");
+        throw ToolError("cannot create history tables of version " + std::to_string(version) +
+                        ": " + why);
     }
 }
 

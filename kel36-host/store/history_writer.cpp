@@ -18,6 +18,7 @@
 #include "kel36-host/output/outputs.h"
 #include "kel36-host/output/record_decoder.h"
 #include "kel36-host/store/history_schema.h"
+#include "kel36-host/store/iso_time.h"
 #include "kel36-host/store/sqlite_db.h"
 #include "kel36-host/tool_error.h"
 
@@ -38,6 +39,12 @@ constexpr int kWriterNice = 5;
 // long history never holds up the rows being queued.
 constexpr int kPruneChunk = 2000;
 constexpr auto kPruneEvery = std::chrono::hours(1);
+// Events waiting for the writer at most; they are rare (a line lost, a
+// give-up), so more means the writer is stuck, and they are counted as lost.
+constexpr std::size_t kMaxQueuedEvents = 1024;
+constexpr std::size_t kMaxEventDetail = 1000;
+// Rows the database refuses are named in a warning, the first ones only.
+constexpr uint64_t kRefusalsNamed = 10;
 
 struct QueuedRow {
     enum class Kind : uint8_t { Record, Stall };
@@ -48,8 +55,27 @@ struct QueuedRow {
     uint32_t device = 0;  // index into the writer's names
     uint32_t data_id = 0;
     int64_t time_ms = 0;
+    bool refused = false;  // the database refused it; skipped when the batch is tried again
     unsigned char record[kRecordSize];
 };
+
+struct EventRow {
+    uint32_t device;
+    DeviceEvent event;
+    int64_t time_ms;
+    std::string detail;
+    bool refused = false;
+};
+
+// A failed insert that is the row's own fault (a CHECK, a trigger, a value
+// SQLite cannot take): writing it again fails again, so it is dropped, while
+// a full disk or a lock is the file's and the batch waits for it.
+bool rowAtFault(int rc)
+{
+    const int code = rc & 0xFF;
+    return code == SQLITE_CONSTRAINT || code == SQLITE_MISMATCH || code == SQLITE_TOOBIG ||
+           code == SQLITE_RANGE;
+}
 
 struct AlarmNameRow {
     uint32_t device;
@@ -62,6 +88,8 @@ const char kInsertRecord[] =
     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 const char kInsertStall[] =
     "INSERT INTO stalls (run_id, time_ms, device, reason, register) VALUES (?, ?, ?, ?, ?)";
+const char kInsertEvent[] =
+    "INSERT INTO events (run_id, time_ms, device, name, detail) VALUES (?, ?, ?, ?, ?)";
 const char kInsertAlarmName[] =
     "INSERT OR REPLACE INTO alarm_names (device, signal, code, text) VALUES (?, ?, ?, ?)";
 
@@ -118,23 +146,30 @@ struct HistoryWriter::Impl {
     std::size_t count = 0;
     std::vector<std::string> new_names;  // registered, not yet seen by the writer
     std::vector<AlarmNameRow> new_alarm_names;
+    std::vector<EventRow> new_events;
     bool stopping = false;
     bool writer_idle = false;  // the writer waits for rows
     std::deque<std::string> notices;
     std::atomic<bool> has_notice{false};
     std::atomic<uint64_t> written{0};
-    std::atomic<uint64_t> dropped{0};
+    std::atomic<uint64_t> dropped{0};    // the queue was full
+    std::atomic<uint64_t> refused{0};    // the database refused the row
+    std::atomic<uint64_t> unwritten{0};  // still queued when the run ended
+    std::string loss;                    // set by the writer thread before it ends
 
     // Writer thread only.
     std::vector<std::string> writer_names;
     std::vector<QueuedRow> batch;
     std::vector<AlarmNameRow> alarm_batch;
+    std::vector<EventRow> event_batch;
+    std::string first_refusal;  // why the first refused row was refused
+    std::string last_failure;   // why the file could not be written, last time
     bool failing = false;
     uint64_t dropped_when_failing = 0;
     Clock::time_point failed_since{};
     Clock::time_point next_prune{};
     bool prune_more = false;
-    SqliteStatement insert_record, insert_stall, insert_alarm_name;
+    SqliteStatement insert_record, insert_stall, insert_event, insert_alarm_name;
 
     std::thread thread;
 
@@ -193,6 +228,20 @@ struct HistoryWriter::Impl {
         return false;
     }
 
+    // Writer thread: a row the database refused is dropped, counted and
+    // (the first ones) named.
+    void refuse(const std::string& what, int64_t time_ms, const std::string& why)
+    {
+        const uint64_t n = refused.fetch_add(1) + 1;
+        if (n == 1)
+            first_refusal = why;
+        if (n <= kRefusalsNamed)
+            notice("history " + path + ": cannot store " + what + " at " + isoMillis(time_ms) +
+                   ": " + why + "; the row is dropped" +
+                   (n == kRefusalsNamed ? " (further refused rows are counted, not named)" : ""));
+    }
+    std::string lossLine() const;
+
     void run();
     bool writeBatch();
     bool pruneChunk();
@@ -215,6 +264,7 @@ HistoryWriter::HistoryWriter(const std::string& path, const HistoryWriterOptions
     d.run_id = sqlite3_last_insert_rowid(d.db.get());
     d.insert_record = SqliteStatement(d.db.get(), kInsertRecord);
     d.insert_stall = SqliteStatement(d.db.get(), kInsertStall);
+    d.insert_event = SqliteStatement(d.db.get(), kInsertEvent);
     d.insert_alarm_name = SqliteStatement(d.db.get(), kInsertAlarmName);
     d.ring.resize(options.queue_capacity < 1 ? 1 : options.queue_capacity);
     d.batch.reserve(kMaxBatch);
@@ -264,6 +314,23 @@ void HistoryWriter::alarmName(const std::string& device, const std::string& sign
     d.wake.notify_one();
 }
 
+void HistoryWriter::event(const std::string& device, DeviceEvent event, const std::string& detail,
+                          const WallTime& when)
+{
+    Impl& d = *impl_;
+    const uint32_t index = d.deviceIndex(device);
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        if (d.new_events.size() >= kMaxQueuedEvents) {
+            d.dropped.fetch_add(1);
+            return;
+        }
+        d.new_events.push_back(
+            EventRow{index, event, epochMillis(when), detail.substr(0, kMaxEventDetail)});
+    }
+    d.wake.notify_one();
+}
+
 bool HistoryWriter::takeNotice(std::string* text)
 {
     Impl& d = *impl_;
@@ -291,6 +358,7 @@ void HistoryWriter::close()
     d.thread.join();
     d.insert_record = SqliteStatement();
     d.insert_stall = SqliteStatement();
+    d.insert_event = SqliteStatement();
     d.insert_alarm_name = SqliteStatement();
     d.db.close();
 }
@@ -310,6 +378,43 @@ uint64_t HistoryWriter::rowsDropped() const
     return impl_->dropped.load();
 }
 
+uint64_t HistoryWriter::rowsLost() const
+{
+    return impl_->dropped.load() + impl_->refused.load() + impl_->unwritten.load();
+}
+
+std::string HistoryWriter::lossLine() const
+{
+    return impl_->loss;
+}
+
+std::string HistoryWriter::Impl::lossLine() const
+{
+    const uint64_t lost_dropped = dropped.load();
+    const uint64_t lost_refused = refused.load();
+    const uint64_t lost_unwritten = unwritten.load();
+    const uint64_t total = lost_dropped + lost_refused + lost_unwritten;
+    if (total == 0)
+        return "";
+    std::string line = "history " + path + ": " + std::to_string(total) + " row" +
+                       (total == 1 ? "" : "s") + " of this run not stored:";
+    const char* comma = "";
+    if (lost_refused > 0) {
+        line += " " + std::to_string(lost_refused) +
+                " refused by the database (first: " + first_refusal + ")";
+        comma = ",";
+    }
+    if (lost_dropped > 0) {
+        line += std::string(comma) + " " + std::to_string(lost_dropped) +
+                " dropped while the queue was full";
+        comma = ",";
+    }
+    if (lost_unwritten > 0)
+        line += std::string(comma) + " " + std::to_string(lost_unwritten) +
+                " not written by the end (" + last_failure + ")";
+    return line;
+}
+
 void HistoryWriter::Impl::run()
 {
     // Polling comes first: on a busy machine the writer yields the processor
@@ -324,7 +429,7 @@ void HistoryWriter::Impl::run()
             const auto stopped = [this] { return stopping; };
             const auto work = [this] {
                 return stopping || (batch.empty() && count > 0) || !new_alarm_names.empty() ||
-                       prune_more;
+                       !new_events.empty() || prune_more;
             };
             if (failing) {
                 wake.wait_for(lock, std::chrono::milliseconds(options.retry_ms), stopped);
@@ -341,6 +446,9 @@ void HistoryWriter::Impl::run()
             for (AlarmNameRow& row : new_alarm_names)
                 alarm_batch.push_back(std::move(row));
             new_alarm_names.clear();
+            for (EventRow& row : new_events)
+                event_batch.push_back(std::move(row));
+            new_events.clear();
             // A batch kept after a failed write is retried as it is.
             if (batch.empty()) {
                 while (count > 0 && batch.size() < kMaxBatch) {
@@ -365,24 +473,27 @@ void HistoryWriter::Impl::run()
                 prune_more = pruneChunk();
         }
     }
-    std::size_t lost = batch.size();
+    // A short run still finishes what --keep asks, a chunk at a time.
+    while (prune_more && !failing)
+        prune_more = pruneChunk();
+    uint64_t lost = 0;
+    for (const QueuedRow& row : batch)
+        lost += row.refused ? 0 : 1;
+    for (const EventRow& row : event_batch)
+        lost += row.refused ? 0 : 1;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        lost += count;
+        lost += count + new_events.size();
         count = 0;
     }
-    if (lost > 0)
-        notice("history " + path + ": " + std::to_string(lost) +
-               " rows could not be written before the end");
-    if (dropped.load() > 0)
-        notice("history " + path + ": " + std::to_string(dropped.load()) +
-               " rows were dropped in all because the queue was full");
+    unwritten.store(lost);
     endRun();
+    loss = lossLine();
 }
 
 bool HistoryWriter::Impl::writeBatch()
 {
-    if (batch.empty() && alarm_batch.empty())
+    if (batch.empty() && alarm_batch.empty() && event_batch.empty())
         return true;
     std::string why;
     // The reason is taken at once: later calls replace SQLite's message and errno.
@@ -393,8 +504,24 @@ bool HistoryWriter::Impl::writeBatch()
     };
     errno = 0;
     bool ok = check(db.exec("BEGIN IMMEDIATE") == SQLITE_OK);
+    // A statement that fails alone is undone alone: the transaction and the
+    // rows before it stay. True when the row is written or was refused.
+    const auto stepRow = [&](SqliteStatement& s, bool* refused_row, const std::string& what,
+                             int64_t time_ms) {
+        const int rc = s.step();
+        if (rc == SQLITE_DONE)
+            return true;
+        if (rowAtFault(rc) && !sqlite3_get_autocommit(db.get())) {
+            *refused_row = true;
+            refuse(what, time_ms, db.message());
+            return true;
+        }
+        return check(false);
+    };
     for (std::size_t i = 0; ok && i < batch.size(); ++i) {
-        const QueuedRow& row = batch[i];
+        QueuedRow& row = batch[i];
+        if (row.refused)
+            continue;
         const std::string& device = writer_names[row.device];
         if (row.kind == QueuedRow::Kind::Record) {
             SqliteStatement& s = insert_record;
@@ -411,7 +538,7 @@ bool HistoryWriter::Impl::writeBatch()
                 s.bind(column++, decimalOf(readFloat(bytes, offset)));
             s.bind(column++, static_cast<int64_t>(bytes[columnOffsets().status_a]));
             s.bind(column++, static_cast<int64_t>(bytes[columnOffsets().status_b]));
-            ok = check(s.step() == SQLITE_DONE);
+            ok = stepRow(s, &row.refused, "a record of " + device, row.time_ms);
             s.reset();
         } else {
             SqliteStatement& s = insert_stall;
@@ -423,9 +550,27 @@ bool HistoryWriter::Impl::writeBatch()
                 s.bind(5, static_cast<int64_t>(row.awaited_register));
             else
                 s.bindNull(5);
-            ok = check(s.step() == SQLITE_DONE);
+            ok = stepRow(s, &row.refused,
+                         std::string("a stall (") + stallReasonName(row.reason) + ") of " + device,
+                         row.time_ms);
             s.reset();
         }
+    }
+    for (std::size_t i = 0; ok && i < event_batch.size(); ++i) {
+        EventRow& row = event_batch[i];
+        if (row.refused)
+            continue;
+        SqliteStatement& s = insert_event;
+        const std::string& device = writer_names[row.device];
+        s.bind(1, run_id);
+        s.bind(2, row.time_ms);
+        s.bindStatic(3, device.c_str());
+        s.bindStatic(4, deviceEventName(row.event));
+        s.bind(5, row.detail);
+        ok = stepRow(s, &row.refused,
+                     std::string("the event ") + deviceEventName(row.event) + " of " + device,
+                     row.time_ms);
+        s.reset();
     }
     for (std::size_t i = 0; ok && i < alarm_batch.size(); ++i) {
         SqliteStatement& s = insert_alarm_name;
@@ -442,6 +587,7 @@ bool HistoryWriter::Impl::writeBatch()
         // Nothing of the batch stays: it is written whole later or not at all.
         if (!sqlite3_get_autocommit(db.get()))
             db.exec("ROLLBACK");
+        last_failure = reason;
         if (!failing) {
             failing = true;
             failed_since = Clock::now();
@@ -453,9 +599,11 @@ bool HistoryWriter::Impl::writeBatch()
         }
         return false;
     }
-    written.fetch_add(batch.size());
+    for (const QueuedRow& row : batch)
+        written.fetch_add(row.refused ? 0 : 1);
     batch.clear();
     alarm_batch.clear();
+    event_batch.clear();
     if (failing) {
         failing = false;
         const auto seconds =
@@ -477,6 +625,8 @@ bool HistoryWriter::Impl::pruneChunk()
     for (const char* sql : {"DELETE FROM records WHERE id IN (SELECT id FROM records "
                             "WHERE time_ms < ? ORDER BY id LIMIT ?)",
                             "DELETE FROM stalls WHERE id IN (SELECT id FROM stalls "
+                            "WHERE time_ms < ? ORDER BY id LIMIT ?)",
+                            "DELETE FROM events WHERE id IN (SELECT id FROM events "
                             "WHERE time_ms < ? ORDER BY id LIMIT ?)"}) {
         SqliteStatement s(db.get(), sql);
         s.bind(1, cutoff);
@@ -490,9 +640,10 @@ bool HistoryWriter::Impl::pruneChunk()
 
 void HistoryWriter::Impl::endRun()
 {
-    SqliteStatement end(db.get(), "UPDATE runs SET ended_ms = ? WHERE id = ?");
+    SqliteStatement end(db.get(), "UPDATE runs SET ended_ms = ?, rows_lost = ? WHERE id = ?");
     end.bind(1, epochMillis(WallTime::now()));
-    end.bind(2, run_id);
+    end.bind(2, static_cast<int64_t>(dropped.load() + refused.load() + unwritten.load()));
+    end.bind(3, run_id);
     end.step();
 }
 

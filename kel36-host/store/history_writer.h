@@ -8,7 +8,8 @@
 //
 // A failed write (a full disk) is rolled back whole and retried every second
 // with the rows it held, while new rows queue up; when the queue is full
-// further rows are dropped and counted. Failures, their end and dropped rows
+// further rows are dropped and counted. A row the database refuses (its own
+// fault, not the file's) is dropped alone and counted. Failures, their end and dropped rows
 // are told through notices that the polling thread takes.
 
 #include <cstddef>
@@ -46,6 +47,9 @@ public:
                 const unsigned char* data, unsigned int length, const WallTime& when);
     bool stall(const std::string& device, StallReason reason, int awaited_register,
                const WallTime& when);
+    // An event of the one list (event_names.h); the detail is cut at 1000 bytes.
+    void event(const std::string& device, DeviceEvent event, const std::string& detail,
+               const WallTime& when);
     // The text and code the driver gives a device's alarm signal.
     void alarmName(const std::string& device, const std::string& signal, const std::string& code,
                    const std::string& text);
@@ -59,7 +63,14 @@ public:
 
     const std::string& path() const;
     uint64_t rowsWritten() const;
-    uint64_t rowsDropped() const;
+    uint64_t rowsDropped() const;  // the queue was full
+    // Rows of this run that are not in the file: dropped from a full queue,
+    // refused by the database (a row that cannot be written alone is dropped
+    // so that the rows after it are written), or still queued at the end.
+    // Final after close(), and kept in the run's row (runs.rows_lost).
+    uint64_t rowsLost() const;
+    // After close(): one line saying how many rows were lost and why; "" when none.
+    std::string lossLine() const;
 
 private:
     struct Impl;

@@ -455,9 +455,8 @@ TEST(ReportOfSilentDevices, ADeviceWithoutRecordsGetsASectionSayingItNeverAnswer
                       keltool::WallTime{kStart, 0});
     }
     ASSERT_TRUE(historytest::execute(
-        db, "CREATE TABLE events (id INTEGER PRIMARY KEY, time_ms INTEGER, device TEXT, name "
-            "TEXT); INSERT INTO events (time_ms, device, name) VALUES (" +
-                std::to_string(kStart * 1000) + ", 'gen-c', 'port_lost')"));
+        db, "INSERT INTO events (time_ms, device, name, detail) VALUES (" +
+                std::to_string(kStart * 1000) + ", 'gen-c', 'port_lost', '/dev/ttyUSB0')"));
     run = runHost({"report", db, "-o", dir.file("all.html")});
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.out.find("3 devices,"), std::string::npos) << run.out;
