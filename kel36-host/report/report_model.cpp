@@ -1,6 +1,7 @@
 #include "kel36-host/report/report_model.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "kel36-host/output/record_decoder.h"
@@ -23,6 +24,52 @@ const std::array<ReportValue, kReportValueCount>& reportValues()
 }
 
 namespace {
+
+// Intervals between records, counted exactly up to 10 s (where a poller's
+// intervals are) and in 1 % wide buckets above: a median in a few KiB, for a
+// year of records as for a day.
+class IntervalHistogram {
+public:
+    void add(int64_t ms)
+    {
+        ++counts_[bucketOf(std::max<int64_t>(ms, 0))];
+        ++total_;
+    }
+    // The lower bound of the bucket that holds the median interval.
+    int64_t median() const
+    {
+        uint64_t seen = 0;
+        for (std::size_t b = 0; b < counts_.size(); ++b) {
+            seen += counts_[b];
+            if (seen > total_ / 2)
+                return lowerBound(b);
+        }
+        return 0;
+    }
+
+private:
+    static constexpr int64_t kExact = 10000;
+    static constexpr double kStep = 1.01;
+    static constexpr std::size_t kBuckets = kExact + 2200;  // up to ~10^13 ms
+
+    static std::size_t bucketOf(int64_t ms)
+    {
+        if (ms < kExact)
+            return static_cast<std::size_t>(ms);
+        const double steps = std::log(static_cast<double>(ms) / kExact) / std::log(kStep);
+        return std::min(kBuckets - 1, static_cast<std::size_t>(kExact) + static_cast<std::size_t>(steps));
+    }
+    static int64_t lowerBound(std::size_t b)
+    {
+        if (b < static_cast<std::size_t>(kExact))
+            return static_cast<int64_t>(b);
+        return static_cast<int64_t>(kExact * std::pow(kStep, static_cast<double>(b - kExact)));
+    }
+
+    std::array<uint64_t, kBuckets> counts_{};
+    uint64_t total_ = 0;
+};
+
 
 struct ColumnTracker {
     float min = 0.0f, max = 0.0f;
@@ -176,8 +223,13 @@ DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter&
         offsets[v] = findField(reportValues()[v].name)->offset;
     const auto& bits = alarmBits();
     std::array<OpenAlarm, 5> open{};
-    std::vector<int64_t> times;
-    times.reserve(static_cast<std::size_t>(span.polled));
+    // Memory does not grow with the records: the intervals between them go
+    // into a histogram for their median, and only those longer than the
+    // shortest gap can be (kMinGapMs) are kept as candidates.
+    IntervalHistogram intervals;
+    std::vector<TimeSpan> candidates;
+    uint64_t polled_in_span = 0;
+    int64_t previous_ms = 0;
     const int64_t duration = report.end_ms - report.first_ms;
 
     reader.forEachRecord(filter, [&](const StoredRecord& r) {
@@ -201,7 +253,13 @@ DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter&
             ++report.skipped;
             return true;
         }
-        times.push_back(r.time_ms);
+        if (polled_in_span++ > 0) {
+            const int64_t interval = r.time_ms - previous_ms;
+            intervals.add(interval);
+            if (interval > kMinGapMs)
+                candidates.push_back(TimeSpan{previous_ms, r.time_ms, ""});
+        }
+        previous_ms = r.time_ms;
         for (std::size_t v = 0; v < kReportValueCount; ++v) {
             const float value = readFloat(r.bytes, offsets[v]);
             if (!std::isfinite(value))
@@ -255,18 +313,12 @@ DeviceReport buildDeviceReport(const HistoryReader& reader, const HistoryFilter&
             report.columns[v][c].second_extreme = t.min_first ? t.max : t.min;
         }
 
-    if (times.size() >= 2) {
-        std::vector<int64_t> intervals;
-        intervals.reserve(times.size() - 1);
-        for (std::size_t i = 1; i < times.size(); ++i)
-            intervals.push_back(times[i] - times[i - 1]);
-        std::vector<int64_t> sorted = intervals;
-        std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
-        report.median_interval_ms = sorted[sorted.size() / 2];
+    if (polled_in_span >= 2) {
+        report.median_interval_ms = intervals.median();
         report.gap_threshold_ms = std::max(kGapIntervals * report.median_interval_ms, kMinGapMs);
-        for (std::size_t i = 0; i < intervals.size(); ++i)
-            if (intervals[i] > report.gap_threshold_ms)
-                report.gaps.push_back(TimeSpan{times[i], times[i + 1], ""});
+        for (const TimeSpan& c : candidates)
+            if (c.to_ms - c.from_ms > report.gap_threshold_ms)
+                report.gaps.push_back(c);
     } else {
         report.gap_threshold_ms = kMinGapMs;
     }
