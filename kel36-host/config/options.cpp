@@ -532,7 +532,8 @@ const char kFooter[] =
     "Options take their value as --opt value or --opt=value.\n"
     "Exit status: 0 on success, 1 when the output cannot be written (or on an\n"
     "internal error), 2 on bad input (the reason is one line on stderr), 3 when a\n"
-    "device never completed a round, 4 when --give-up ended the run.";
+    "device never completed a round, 4 when --give-up ended the run, 5 when the\n"
+    "history could not keep every row (before 3 and 4).";
 
 }  // namespace
 
