@@ -96,6 +96,7 @@ install_packages() {
 BUILD_PACKAGES=(
     cmake ninja-build g++ pkg-config binutils python3 gzip
     libboost-dev libjsoncpp-dev libcli11-dev libsqlite3-dev libcpp-httplib-dev libmicrohttpd-dev
+    libmosquitto-dev
     libgtest-dev libgmock-dev libbenchmark-dev
 )
 
@@ -104,11 +105,14 @@ BUILD_PACKAGES=(
 # texts, so that its screenshots show them), and promtool (package
 # prometheus) to check /metrics; pdftotext (poppler-utils) reads back the
 # report printed to PDF; lintian, bash-completion and qemu-user for the
-# packages' test; sqlite3 and curl for the documents' commands.
+# packages' test; sqlite3 and curl for the documents' commands; mosquitto,
+# its clients and openssl for the broker the MQTT tests start (with a test
+# CA); tshark reads captures with the shipped dissector; amtool (package
+# prometheus-alertmanager) checks the alert route example.
 # tests/browser/run.sh takes playwright-core from npm at the version its
 # package-lock.json pins.
 TEST_PACKAGES=(chromium fonts-wqy-microhei prometheus sqlite3 curl lintian bash-completion qemu-user
-    poppler-utils)
+    poppler-utils mosquitto mosquitto-clients openssl tshark prometheus-alertmanager)
 
 # Node.js and npm drive the browser. The machine usually brings its own
 # (Node.js 20 or later, which playwright-core needs); Debian's are installed
