@@ -31,6 +31,11 @@ void EventHoldStage::round(const RoundReport& report)
     d.values = report.values;
     d.battery_reported = report.battery_reported;
     d.battery_voltage = report.battery_voltage;
+    // A restored record's values are as old as its time stamp says.
+    d.values_known = report.source == RecordSource::Poll || report.polled_known;
+    d.values_read = now;
+    if (report.source == RecordSource::Cache && report.polled_known)
+        d.values_read -= std::chrono::seconds(report.when.seconds - report.polled.seconds);
     for (std::size_t i = 0; i < report.alarm_count; ++i)
         alarmSeen(d, report.alarms[i], report, now);
     d.had_record = true;
@@ -167,16 +172,18 @@ void EventHoldStage::onWake(TimePoint now)
 }
 
 AnnouncedEvent EventHoldStage::base(const DeviceTrack& d, DeviceEvent event,
-                                    const WallTime& when) const
+                                    const WallTime& when)
 {
     AnnouncedEvent e;
     e.event = event;
     e.device = d.device ? d.device->name : std::string();
     e.data_id = d.device ? d.device->data_id : 0;
     e.when = when;
-    e.values = d.values;
-    e.battery_reported = d.battery_reported;
-    e.battery_voltage = d.battery_voltage;
+    if (d.values_known && clock_() - d.values_read <= std::chrono::seconds(kFreshSeconds)) {
+        e.values = d.values;
+        e.battery_reported = d.battery_reported;
+        e.battery_voltage = d.battery_voltage;
+    }
     return e;
 }
 

@@ -14,6 +14,8 @@
 //   hold-off (the loop wakes the stage for it: no round comes); their way
 //   back is announced at once, and only after the loss was.
 // - gave_up is announced as it happens; the other events are not announced.
+// Each event carries the values of the device's last record while they are
+// current (read at most kFreshSeconds ago), none after that.
 
 #include <chrono>
 #include <functional>
@@ -72,6 +74,8 @@ private:
         std::array<ValueReading, kValueCount> values{};
         bool battery_reported = false;
         float battery_voltage = 0.0f;
+        bool values_known = false;
+        TimePoint values_read{};  // when the controller gave them
     };
 
     DeviceTrack& track(const DeviceSpec* device);
@@ -80,7 +84,7 @@ private:
     void lossBegins(LossTrack& loss, const EventReport& report, TimePoint now);
     void lossEnds(DeviceTrack& d, LossTrack& loss, DeviceEvent back, const EventReport& report);
     void fireDueLosses(TimePoint now);
-    AnnouncedEvent base(const DeviceTrack& d, DeviceEvent event, const WallTime& when) const;
+    AnnouncedEvent base(const DeviceTrack& d, DeviceEvent event, const WallTime& when);
     void announce(const AnnouncedEvent& event);
 
     OutputSink& next_;

@@ -224,8 +224,12 @@ TEST(EventHold, TellsWhatLastedItsHoldOffOnceAndNothingThatDidNot)
     at_once.round(2, false);
     at_once.event(3, DeviceEvent::NotAnswering);
     EXPECT_EQ(at_once.heard.told, "alarm_raised@1 alarm_cleared@2 not_answering@3");
+    EXPECT_TRUE(at_once.heard.last.values[0].ok) << "the last record is current";
+    // Values older than a minute are not told as current.
+    at_once.event(63, DeviceEvent::AnsweringAgain);
+    EXPECT_FALSE(at_once.heard.last.values[0].ok);
     // Everything reached the outputs as it came, told or not.
-    EXPECT_EQ(at_once.next.count, 4);
+    EXPECT_EQ(at_once.next.count, 5);
 }
 
 }  // namespace
