@@ -162,7 +162,7 @@ void EventHook::work()
     queue_.clear();
     lock.unlock();
     for (auto& r : running) {
-        r->process->kill();
+        r->process->kill("killed: the run ended first");
         logOutcome(*r);
     }
     lock.lock();

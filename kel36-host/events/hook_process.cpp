@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -91,6 +92,8 @@ HookProcess::HookProcess(const std::vector<std::string>& argv,
     std::vector<std::string> environment = childEnvironment(env);
     std::vector<char*> arg_ptrs = pointers(args);
     std::vector<char*> env_ptrs = pointers(environment);
+    const long open_max = ::sysconf(_SC_OPEN_MAX);
+    const int last_fd = static_cast<int>(std::clamp(open_max, 64L, 65536L)) - 1;
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0)
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
@@ -112,7 +115,9 @@ HookProcess::HookProcess(const std::vector<std::string>& argv,
         ::dup2(out[1], STDOUT_FILENO);
         ::dup2(out[1], STDERR_FILENO);
         // Serial lines, sockets, the history: none of them is the program's.
-        ::close_range(3, ~0U, 0);
+        if (::close_range(3, ~0U, 0) != 0)  // a kernel before 5.9
+            for (int fd = 3; fd <= last_fd; ++fd)
+                ::close(fd);
         ::execve(arg_ptrs[0], arg_ptrs.data(), env_ptrs.data());
         _exit(127);
     }
@@ -193,10 +198,11 @@ bool HookProcess::finished()
     return reaped_;
 }
 
-void HookProcess::kill()
+void HookProcess::kill(const char* why)
 {
     if (reaped_)
         return;
+    kill_reason_ = why;
     ::kill(-pid_, SIGKILL);
     ::kill(pid_, SIGKILL);  // in case it never had its group
     int status = 0;
@@ -227,7 +233,7 @@ std::vector<std::string> HookProcess::outputLines() const
 std::string HookProcess::outcome() const
 {
     if (killed_)
-        return "killed after its time-out";
+        return kill_reason_;
     if (WIFEXITED(wait_status_))
         return WEXITSTATUS(wait_status_) == 127 && output_.empty()
                    ? "exit status 127 (not started, or its command was not found)"

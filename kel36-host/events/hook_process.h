@@ -38,8 +38,8 @@ public:
     void readOutput();
     // True once the program has ended (reaped).
     bool finished();
-    // Kills its whole process group and reaps it.
-    void kill();
+    // Kills its whole process group and reaps it; `why` is its outcome.
+    void kill(const char* why = "killed after its time-out");
 
     bool killed() const { return killed_; }
     int waitStatus() const { return wait_status_; }
@@ -54,6 +54,7 @@ private:
     TimePoint deadline_;
     bool reaped_ = false;
     bool killed_ = false;
+    const char* kill_reason_ = "";
     int wait_status_ = 0;
     std::string output_;  // at most kHookOutputBytes
     bool output_full_ = false;
