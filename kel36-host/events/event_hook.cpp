@@ -15,19 +15,29 @@
 namespace keltool {
 namespace {
 
-// Between two looks at the running programs: how soon an exit is seen.
+// Between two looks at the running programs where an exit cannot be waited
+// for (no pidfd): how soon it is seen.
 constexpr std::chrono::milliseconds kTick{20};
 
-// Waits until one of the programs wrote or `until` (at most a tick).
+// Waits until one of the programs wrote or ended, or `until` (at most a tick
+// where an end cannot be waited for).
 void waitForOutput(const std::vector<HookProcess*>& processes, TimePoint until)
 {
     std::vector<pollfd> fds;
-    for (HookProcess* p : processes)
+    bool ends_seen = true;
+    for (HookProcess* p : processes) {
         if (p->outputFd() >= 0)
             fds.push_back(pollfd{p->outputFd(), POLLIN, 0});
+        if (p->exitFd() >= 0)
+            fds.push_back(pollfd{p->exitFd(), POLLIN, 0});
+        else
+            ends_seen = false;
+    }
+    // The worker also picks up new events between waits.
+    const auto most = ends_seen ? std::chrono::milliseconds(100) : kTick;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         until - SteadyClock::now());
-    const int ms = static_cast<int>(std::clamp(left, std::chrono::milliseconds(0), kTick).count());
+    const int ms = static_cast<int>(std::clamp(left, std::chrono::milliseconds(0), most).count());
     ::poll(fds.data(), fds.size(), ms);
 }
 

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -149,6 +150,9 @@ HookProcess::HookProcess(const std::vector<std::string>& argv,
     ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     output_fd_ = out[0];
     ::fcntl(output_fd_, F_SETFL, O_NONBLOCK);
+#ifdef SYS_pidfd_open
+    exit_fd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));  // close-on-exec already
+#endif
 }
 
 HookProcess::~HookProcess()
@@ -157,6 +161,8 @@ HookProcess::~HookProcess()
         kill();
     if (output_fd_ >= 0)
         ::close(output_fd_);
+    if (exit_fd_ >= 0)
+        ::close(exit_fd_);
 }
 
 void HookProcess::readOutput()

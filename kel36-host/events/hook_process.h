@@ -33,6 +33,8 @@ public:
     HookProcess& operator=(const HookProcess&) = delete;
 
     int outputFd() const { return output_fd_; }
+    // Readable once the program has ended; -1 where the kernel has no pidfd.
+    int exitFd() const { return exit_fd_; }
     TimePoint deadline() const { return deadline_; }
     // Takes what the program wrote so far, without waiting.
     void readOutput();
@@ -51,6 +53,7 @@ public:
 private:
     pid_t pid_ = -1;
     int output_fd_ = -1;
+    int exit_fd_ = -1;
     TimePoint deadline_;
     bool reaped_ = false;
     bool killed_ = false;
