@@ -206,7 +206,7 @@ bool HookProcess::finished()
 
 void HookProcess::kill(const char* why)
 {
-    if (reaped_)
+    if (reaped_ || pid_ <= 0)  // never kill(-1): that is every process
         return;
     kill_reason_ = why;
     ::kill(-pid_, SIGKILL);
