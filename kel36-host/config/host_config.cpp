@@ -140,10 +140,14 @@ public:
         const std::string path = "$.host";
         if (!v.isObject())
             fail(v, path, "expected an object of the run's settings");
-        static const std::set<std::string> known = {"history", "keep", "cache", "http"};
+        static const std::set<std::string> known = {"history", "keep",    "cache",
+                                                    "http",    "onEvent", "eventHold",
+                                                    "eventTimeout"};
         for (const std::string& key : v.getMemberNames())
             if (!known.count(key))
-                fail(v[key], path + "." + key, "unknown key (expected history, keep, cache, http)");
+                fail(v[key], path + "." + key,
+                     "unknown key (expected history, keep, cache, http, onEvent, eventHold, "
+                     "eventTimeout)");
         const auto text = [&](const char* key, const char* what) -> std::optional<std::string> {
             if (!v.isMember(key))
                 return std::nullopt;
@@ -159,6 +163,7 @@ public:
                 fail(keep, path + ".keep", "expected a whole number of days from 1 to 36500");
             out.keep_days = static_cast<int>(keep.asUInt());
         }
+        eventSettings(v, path, out);
         if (const auto http = text("http", "an address to listen on, as --http takes it")) {
             try {
                 out.http = parseHttpAddress(*http);
@@ -170,6 +175,50 @@ public:
     }
 
 private:
+    // "onEvent": ["program", "arg", ...], "eventHold": {"alarm": 10, ...},
+    // "eventTimeout": 30.
+    void eventSettings(const Json::Value& v, const std::string& path, HostSettings& out) const
+    {
+        if (v.isMember("onEvent")) {
+            const Json::Value& command = v["onEvent"];
+            if (!command.isArray() || command.empty() || command.size() > 64)
+                fail(command, path + ".onEvent",
+                     "expected [\"program\", \"argument\", ...] (1 to 64 strings)");
+            for (Json::ArrayIndex i = 0; i < command.size(); ++i) {
+                if (!command[i].isString() || (i == 0 && command[i].asString().empty()))
+                    fail(command[i], path + ".onEvent[" + std::to_string(i) + "]",
+                         i == 0 ? "expected the path of a program" : "expected a string");
+                out.on_event.push_back(command[i].asString());
+            }
+        }
+        const auto seconds = [&](const Json::Value& s, const std::string& where, int lowest,
+                                 int highest) {
+            if (!s.isIntegral() || !s.isInt() || s.asInt() < lowest || s.asInt() > highest)
+                fail(s, where,
+                     "expected a whole number of seconds from " + std::to_string(lowest) +
+                         " to " + std::to_string(highest));
+            return s.asInt();
+        };
+        if (v.isMember("eventHold")) {
+            const Json::Value& hold = v["eventHold"];
+            const std::string where = path + ".eventHold";
+            if (!hold.isObject())
+                fail(hold, where, "expected {\"alarm\": S, \"notAnswering\": S, \"portLost\": S}");
+            for (const std::string& key : hold.getMemberNames()) {
+                std::optional<int>* slot = key == "alarm"          ? &out.alarm_hold_s
+                                           : key == "notAnswering" ? &out.not_answering_hold_s
+                                           : key == "portLost"     ? &out.port_lost_hold_s
+                                                                   : nullptr;
+                if (!slot)
+                    fail(hold[key], where + "." + key,
+                         "unknown key (expected alarm, notAnswering, portLost)");
+                *slot = seconds(hold[key], where + "." + key, 0, 86400);
+            }
+        }
+        if (v.isMember("eventTimeout"))
+            out.event_timeout_s = seconds(v["eventTimeout"], path + ".eventTimeout", 1, 3600);
+    }
+
     DeviceSpec device(const Json::Value& v, const std::string& path) const
     {
         if (!v.isObject())
@@ -299,7 +348,24 @@ ToolOptions withConfiguredSettings(ToolOptions options)
             options.cache_dir = relative(*file.cache);
         if (!options.http && file.http)
             options.http = file.http;
+        EventOptions& events = options.events;
+        if (events.command.empty() && !file.on_event.empty()) {
+            events.command = file.on_event;
+            if (events.command[0].find('/') != std::string::npos)
+                events.command[0] = relative(events.command[0]);  // else looked for in PATH
+        }
+        events.alarm_hold_s = file.alarm_hold_s.value_or(events.alarm_hold_s);
+        events.not_answering_hold_s = file.not_answering_hold_s.value_or(events.not_answering_hold_s);
+        events.port_lost_hold_s = file.port_lost_hold_s.value_or(events.port_lost_hold_s);
+        if (!events.timeout_given && file.event_timeout_s)
+            events.timeout_s = *file.event_timeout_s;
     }
+    if (options.events.hold_s)  // the flag's one value is every kind's
+        options.events.alarm_hold_s = options.events.not_answering_hold_s =
+            options.events.port_lost_hold_s = *options.events.hold_s;
+    if (options.events.test && options.events.command.empty())
+        throw ToolError("--test-event needs a hook: --on-event PROGRAM (or \"onEvent\" in the "
+                        "configuration's \"host\")");
     if (options.keep_days > 0 && options.history_path.empty())
         throw ToolError("--keep needs --history (or \"history\" in the configuration's \"host\")");
     return options;

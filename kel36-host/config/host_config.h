@@ -37,6 +37,9 @@ struct HostSettings {
     std::optional<int> keep_days;
     std::optional<std::string> cache;
     std::optional<HttpAddress> http;
+    std::vector<std::string> on_event;  // "onEvent": program and arguments
+    std::optional<int> alarm_hold_s, not_answering_hold_s, port_lost_hold_s;  // "eventHold"
+    std::optional<int> event_timeout_s;                                       // "eventTimeout"
 };
 
 HostSettings parseHostSettings(const std::string& text, const std::string& source);

@@ -298,6 +298,37 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, Seen& seen)
            "the journal, a port missing at start is retried",
            [&o] { o.service = true; });
 
+    d.group("Events");
+    d.path("--on-event", "PROGRAM", "the path of a program",
+           "run PROGRAM (no shell) for each alarm raised or\n"
+           "cleared, line lost or back; the event in KEL36_*\n"
+           "variables and as a JSON line on its stdin",
+           [&o](const std::string& v) { o.events.command = {v}; });
+    d.value("--event-hold", "S",
+            "an alarm or loss is told once it has lasted S\n"
+            "seconds (default: alarms 10, losses 30; 0 allowed)",
+            [&o](const std::string& f, const std::string& v) {
+                o.events.hold_s = static_cast<int>(parseUnsigned(f, v, 86400));
+            });
+    d.value("--event-timeout", "S",
+            "kill the program's process group after S seconds\n"
+            "(default 30)",
+            [&o](const std::string& f, const std::string& v) {
+                o.events.timeout_s = static_cast<int>(parseUnsigned(f, v, 3600));
+                if (o.events.timeout_s == 0)
+                    throw ToolError(f + ": expected at least 1 second");
+                o.events.timeout_given = true;
+            });
+    d.flag("--test-event",
+           "run the program once for a made-up alarm_raised\n"
+           "(KEL36_TEST=1) and exit with its exit status\n"
+           "(124: killed at its time-out, 2: cannot run)",
+           [&o] { o.events.test = true; });
+    d.path("--device", "NAME", "a device name",
+           "with --test-event: the configured device to name\n"
+           "(default: the first)",
+           [&o](const std::string& v) { o.events.test_device = v; });
+
     d.group("Diagnostics");
     d.flag("--check",
            "load the plug-in, configure one device, show its\n"
@@ -328,6 +359,8 @@ void checkCombinations(const ToolOptions& o, const Seen& seen)
         throw ToolError("--scenario needs a simulated controller (--simulate, or no --port)");
     if (o.port && !o.sim_option.empty())
         throw ToolError(o.sim_option + " needs a simulated controller (--simulate, or no --port)");
+    if (!o.events.test_device.empty() && !o.events.test)
+        throw ToolError("--device needs --test-event");
     // With --config the file may name the history (checked once it is read).
     if (o.keep_days > 0 && o.history_path.empty() && o.config_path.empty())
         throw ToolError("--keep needs --history");
@@ -533,7 +566,9 @@ const char kFooter[] =
     "Exit status: 0 on success, 1 when the output cannot be written (or on an\n"
     "internal error), 2 on bad input (the reason is one line on stderr), 3 when a\n"
     "device never completed a round, 4 when --give-up ended the run, 5 when the\n"
-    "history could not keep every row (before 3 and 4).";
+    "history could not keep every row (before 3 and 4). With --test-event: the\n"
+    "program's exit status, 124 when killed at its time-out, 128+N when signal N\n"
+    "ended it.";
 
 }  // namespace
 

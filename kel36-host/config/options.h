@@ -27,6 +27,19 @@ struct SimFaultOptions {
     bool echo_register = true;  // false: replies' bytes 2-3 never echo (--sim-echo none)
 };
 
+// The event hook and the hold-offs of the events it is told, in seconds.
+struct EventOptions {
+    std::vector<std::string> command;  // --on-event / "onEvent": program, arguments; empty: none
+    std::optional<int> hold_s;         // --event-hold: every kind alike
+    int alarm_hold_s = 10;
+    int not_answering_hold_s = 30;
+    int port_lost_hold_s = 30;
+    int timeout_s = 30;  // --event-timeout: a program's time before it is killed
+    bool timeout_given = false;
+    bool test = false;        // --test-event
+    std::string test_device;  // --device: whose made-up alarm
+};
+
 struct ToolOptions {
     std::string config_path;          // host configuration file
     std::optional<std::string> port;  // one device from flags
@@ -61,6 +74,7 @@ struct ToolOptions {
     int keep_days = 0;         // prune history rows older than this (0: keep all)
     std::string cache_dir;
     std::optional<HttpAddress> http;  // --http: the web view and /metrics
+    EventOptions events;
 };
 
 // `history FILE ...` and `report FILE ...`: which stored records to read.

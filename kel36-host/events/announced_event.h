@@ -25,7 +25,8 @@ struct AnnouncedEvent {
     std::string text;     // UTF-8
     bool found_at_start = false;  // already active in the run's first record
     bool test = false;            // made up by --test-event
-    // The last record's values (not ok where the record held none).
+    // The last record's values: not ok where it held none, and none at all
+    // once it is older than kFreshSeconds (the values are no longer current).
     std::array<ValueReading, kValueCount> values{};
     bool battery_reported = false;
     float battery_voltage = 0.0f;

@@ -25,8 +25,11 @@ constexpr EventName kEventNames[] = {
     {DeviceEvent::GaveUp, "gave_up", true,
      "no completed round for the --give-up time: the run ends"},
     {DeviceEvent::RunEnded, "run_ended", true, "the run ended; the detail gives its counts"},
-    {DeviceEvent::AlarmRaised, "alarm_raised", true, "reserved: an alarm became active"},
-    {DeviceEvent::AlarmCleared, "alarm_cleared", true, "reserved: an active alarm ended"},
+    // Announced after their hold-off only; the history has the records that show them.
+    {DeviceEvent::AlarmRaised, "alarm_raised", false,
+     "an alarm became active and stayed so for its hold-off"},
+    {DeviceEvent::AlarmCleared, "alarm_cleared", false,
+     "a told alarm ended and stayed clear for its hold-off"},
 };
 
 static_assert(std::size(kEventNames) == static_cast<std::size_t>(DeviceEvent::AlarmCleared) + 1,

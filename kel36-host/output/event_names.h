@@ -20,8 +20,8 @@ enum class DeviceEvent {
     Warning,        // anything else worth a line (a cache that cannot be written)
     GaveUp,         // no completed round for the --give-up time: the run ends
     RunEnded,       // the run ended for this device (the history's last word on it)
-    AlarmRaised,    // reserved: an alarm became active
-    AlarmCleared,   // reserved: an active alarm ended
+    AlarmRaised,    // an alarm became active and lasted its hold-off (kel36-host/events/)
+    AlarmCleared,   // a raised alarm ended and stayed clear for its hold-off
 };
 
 struct EventName {

@@ -10,6 +10,7 @@
 #include "kel36-host/run/device_runner.h"
 #include "kel36-host/run/driver_output.h"
 #include "kel36-host/run/event_loop.h"
+#include "kel36-host/events/event_setup.h"
 #include "kel36-host/exit_status.h"
 #include "kel36-host/line/fd_budget.h"
 #include "kel36-host/config/host_config.h"
@@ -84,13 +85,21 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
             std::fprintf(err, "%skel36-host: warning: %s\n", options.service ? "<4>" : "",
                          warning.c_str());
     }
+    if (options.events.test)
+        return runTestEvent(options, devices, err);
+    // Listeners of the announced events; a hook that cannot run is refused now.
+    const std::unique_ptr<EventHook> hook = makeEventHook(options, err);
+    std::vector<EventListener*> listeners;
+    if (hook)
+        listeners.push_back(hook.get());
     const std::vector<BusPlan> configured_lines = planBuses(devices);
     const kelhost::Plugin plugin = loadPlugin(options);
     if (options.check) {
         checkPlugin(plugin, devices.front(), out);
         return kExitOk;
     }
-    ensureDescriptors(descriptorsNeeded(configured_lines, devices, options.http.has_value()));
+    ensureDescriptors(descriptorsNeeded(configured_lines, devices, options.http.has_value()) +
+                      (hook ? hookDescriptors(EventHookSettings{}) : 0));
 
     std::unique_ptr<LineTrace> trace;
     if (options.trace)
@@ -147,9 +156,14 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
     if (notifier.active())
         service = std::make_unique<ServiceSink>(notifier, live_feed ? *live_feed : *recorded,
                                                 devices.size());
-    OutputSink* const output = service ? static_cast<OutputSink*>(service.get())
-                               : live_feed ? live_feed.get()
-                                           : recorded;
+    OutputSink* const told = service ? static_cast<OutputSink*>(service.get())
+                             : live_feed ? live_feed.get()
+                                         : recorded;
+    // Outermost, so the loop wakes it when a loss has lasted its hold-off.
+    std::unique_ptr<EventHoldStage> hold;
+    if (!listeners.empty())
+        hold = std::make_unique<EventHoldStage>(*told, listeners, holdTimes(options.events));
+    OutputSink* const output = hold ? hold.get() : told;
 
     RunServices services;
     services.output = output;
@@ -204,6 +218,8 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
         stats.push_back(&runner->stats());
     }
     output->summary(specs.data(), stats.data(), specs.size());
+    if (hook)
+        hook->finish(kHookDrainLimit);
     if (history) {
         // What is still queued is written before the run ends.
         history->close();

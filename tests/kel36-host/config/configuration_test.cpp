@@ -133,7 +133,8 @@ TEST(HostConfiguration, RunSettingsLiveInHostAndAFlagOverridesThem)
         return std::string("no error");
     };
     EXPECT_EQ(settingsError(R"({"host": {"histroy": "x"}, "devices": []})"),
-              "h.json:1:22: $.host.histroy: unknown key (expected history, keep, cache, http)");
+              "h.json:1:22: $.host.histroy: unknown key (expected history, keep, cache, http, "
+              "onEvent, eventHold, eventTimeout)");
     EXPECT_EQ(settingsError(R"({"host": {"keep": 0}, "devices": []})"),
               "h.json:1:19: $.host.keep: expected a whole number of days from 1 to 36500");
     EXPECT_EQ(settingsError(R"({"host": [], "devices": []})"),
