@@ -26,6 +26,7 @@ enum class CaptureKind : uint8_t {
 
 constexpr uint8_t kFlagDiscarded = 1;  // reply bytes no round waited for
 constexpr uint8_t kFlagSniffed = 2;    // the direction was inferred from the bytes
+constexpr uint8_t kFlagNoise = 4;      // sniffed bytes that fit no frame
 
 // The header fields of one event. The monotonic clock is CLOCK_MONOTONIC in
 // nanoseconds (std::chrono::steady_clock on Linux).
