@@ -153,7 +153,10 @@ TEST(CaptureWriter, RotationKeepsNFilesThatEachReadAlone)
         oldest = false;
         for (const ReadPacket& p : c.packets)
             EXPECT_EQ(p.monotonic_ns, next++) << f;
-        EXPECT_EQ(tsharkLengths(f).size(), c.packets.size()) << f;
+        EXPECT_NE(commandOutput("capinfos -c '" + f + "'")
+                      .find("Number of packets:   " + std::to_string(c.packets.size()) + "\n"),
+                  std::string::npos)
+            << f;
     }
     EXPECT_EQ(next, kEvents);
 }
