@@ -252,32 +252,45 @@ struct CaptureWriter::Impl {
         return false;
     }
 
-    // Writes the taken blocks; false when writing failed.
+    // Writes the taken blocks, as few writes as rotation allows; false when
+    // writing failed.
     bool writeOut(uint64_t events)
     {
         std::size_t at = 0;
+        std::size_t span = 0;  // start of the blocks not written yet
+        uint64_t span_events = 0;
+        const auto flush = [&](std::string* why) {
+            if (at > span && !put(writing.data() + span, at - span, why))
+                return false;
+            written += span_events;
+            events -= span_events;
+            span_events = 0;
+            span = at;
+            return true;
+        };
+        std::string why;
         while (at + 12 <= writing.size()) {
             const unsigned char* block = writing.data() + at;
             const uint32_t type = blockType(block);
             const uint32_t length = blockLength(block);
-            std::string why;
             if (settings.limit_bytes > 0 && file_has_packets &&
-                file_size + length > settings.limit_bytes && !rotate(&why)) {
-                fail(why, events);
-                return false;
-            }
-            if (!put(block, length, &why)) {
-                fail(why, events);
-                return false;
+                file_size + (at - span) + length > settings.limit_bytes) {
+                if (!flush(&why) || !rotate(&why)) {
+                    fail(why, events);
+                    return false;
+                }
             }
             if (type == kInterfaceDescription) {
                 interfaces.emplace_back(block, block + length);
             } else if (type == kEnhancedPacket) {
                 file_has_packets = true;
-                --events;
-                ++written;
+                ++span_events;
             }
             at += length;
+        }
+        if (!flush(&why)) {
+            fail(why, events);
+            return false;
         }
         return true;
     }
@@ -286,7 +299,10 @@ struct CaptureWriter::Impl {
     {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            wake.wait_for(lock, kFlushGap, [this] { return closing; });
+            // Woken early when the buffer is half full.
+            wake.wait_for(lock, kFlushGap, [this] {
+                return closing || pending.size() > settings.buffer_bytes / 2;
+            });
             const bool last = closing;
             writing.swap(pending);
             pending.clear();
