@@ -391,7 +391,12 @@ bool CaptureWriter::add(uint32_t line, const CaptureHeader& header, const WallTi
     endBlock(b, 0);
 
     std::unique_lock<std::mutex> lock(m.mutex);
-    if (m.closing || m.pending.size() + b.size() > m.settings.buffer_bytes) {
+    if (m.closing) {  // after close(): nothing more is written
+        lock.unlock();
+        ++m.lost;
+        return false;
+    }
+    if (m.pending.size() + b.size() > m.settings.buffer_bytes) {
         lock.unlock();
         ++m.lost;
         if (!m.overflowed.exchange(true))
