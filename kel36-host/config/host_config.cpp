@@ -140,14 +140,14 @@ public:
         const std::string path = "$.host";
         if (!v.isObject())
             fail(v, path, "expected an object of the run's settings");
-        static const std::set<std::string> known = {"history", "keep",    "cache",
-                                                    "http",    "onEvent", "eventHold",
-                                                    "eventTimeout"};
+        static const std::set<std::string> known = {"history",   "keep",    "cache",
+                                                    "http",      "capture", "onEvent",
+                                                    "eventHold", "eventTimeout"};
         for (const std::string& key : v.getMemberNames())
             if (!known.count(key))
                 fail(v[key], path + "." + key,
-                     "unknown key (expected history, keep, cache, http, onEvent, eventHold, "
-                     "eventTimeout)");
+                     "unknown key (expected history, keep, cache, http, capture, onEvent, "
+                     "eventHold, eventTimeout)");
         const auto text = [&](const char* key, const char* what) -> std::optional<std::string> {
             if (!v.isMember(key))
                 return std::nullopt;
@@ -157,6 +157,7 @@ public:
         };
         out.history = text("history", "the path of a history database");
         out.cache = text("cache", "the path of a cache directory");
+        out.capture = text("capture", "the path of a capture file");
         if (v.isMember("keep")) {
             const Json::Value& keep = v["keep"];
             if (!keep.isIntegral() || !keep.isUInt() || keep.asUInt() < 1 || keep.asUInt() > 36500)
@@ -348,6 +349,8 @@ ToolOptions withConfiguredSettings(ToolOptions options)
             options.cache_dir = relative(*file.cache);
         if (!options.http && file.http)
             options.http = file.http;
+        if (options.capture_path.empty() && file.capture)
+            options.capture_path = relative(*file.capture);
         EventOptions& events = options.events;
         if (events.command.empty() && !file.on_event.empty()) {
             events.command = file.on_event;
@@ -368,6 +371,10 @@ ToolOptions withConfiguredSettings(ToolOptions options)
                         "configuration's \"host\")");
     if (options.keep_days > 0 && options.history_path.empty())
         throw ToolError("--keep needs --history (or \"history\" in the configuration's \"host\")");
+    if ((options.capture_limit_bytes > 0 || options.capture_files_given) &&
+        options.capture_path.empty())
+        throw ToolError("--capture-limit and --capture-files need --capture (or \"capture\" in the "
+                        "configuration's \"host\")");
     return options;
 }
 

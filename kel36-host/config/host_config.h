@@ -37,6 +37,7 @@ struct HostSettings {
     std::optional<int> keep_days;
     std::optional<std::string> cache;
     std::optional<HttpAddress> http;
+    std::optional<std::string> capture;
     std::vector<std::string> on_event;  // "onEvent": program and arguments
     std::optional<int> alarm_hold_s, not_answering_hold_s, port_lost_hold_s;  // "eventHold"
     std::optional<int> event_timeout_s;                                       // "eventTimeout"

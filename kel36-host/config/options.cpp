@@ -31,6 +31,16 @@ uint64_t parseUnsigned(const std::string& flag, const std::string& text, uint64_
     return value;
 }
 
+// A size in megabytes (10^6 bytes), fractions allowed, at least 1000 bytes.
+uint64_t parseMegabytes(const std::string& flag, const std::string& text)
+{
+    char* end = nullptr;
+    const double mb = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(mb) || mb < 0.001 || mb > 1e6)
+        throw ToolError(flag + ": expected megabytes from 0.001 to 1000000, got '" + text + "'");
+    return static_cast<uint64_t>(mb * 1e6);
+}
+
 double parseProbability(const std::string& flag, const std::string& text)
 {
     char* end = nullptr;
@@ -293,6 +303,24 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, Seen& seen)
            "(read-only; a port alone listens on 127.0.0.1)",
            [&o](const std::string& v) { o.http = parseHttpAddress(v); });
 
+    d.path("--capture", "FILE", "the path of a capture file",
+           "every byte of every line and the rounds' markers\n"
+           "in pcapng (Wireshark; see docs/capture.md)",
+           [&o](const std::string& v) { o.capture_path = v; });
+    d.value("--capture-limit", "MB",
+            "rotate the capture at MB megabytes (10^6 bytes,\n"
+            "fractions allowed): FILE.1, FILE.2, ...",
+            [&o](const std::string& f, const std::string& v) {
+                o.capture_limit_bytes = parseMegabytes(f, v);
+            });
+    d.value("--capture-files", "N", "with --capture-limit: keep N files (default 5)",
+            [&o](const std::string& f, const std::string& v) {
+                o.capture_files = static_cast<unsigned>(parseUnsigned(f, v, 1000));
+                o.capture_files_given = true;
+                if (o.capture_files == 0)
+                    throw ToolError(f + ": keep at least 1 file");
+            });
+
     d.flag("--service",
            "run as a supervised service (systemd): log lines for\n"
            "the journal, a port missing at start is retried",
@@ -364,6 +392,12 @@ void checkCombinations(const ToolOptions& o, const Seen& seen)
     // With --config the file may name the history (checked once it is read).
     if (o.keep_days > 0 && o.history_path.empty() && o.config_path.empty())
         throw ToolError("--keep needs --history");
+    if ((o.capture_limit_bytes > 0 || o.capture_files_given) && o.capture_path.empty() &&
+        o.config_path.empty())
+        throw ToolError(std::string(o.capture_files_given ? "--capture-files" : "--capture-limit") +
+                        " needs --capture");
+    if (o.capture_files_given && o.capture_limit_bytes == 0)
+        throw ToolError("--capture-files needs --capture-limit (without one nothing rotates)");
 }
 
 int64_t parseTime(const std::string& flag, const std::string& text)
@@ -460,6 +494,53 @@ void defineScanOptions(CLI::App& sub, ScanOptions& s)
     d.group("Output");
     d.flag("--json", "JSON Lines: the scan, each controller found, the end",
            [&s] { s.json = true; });
+}
+
+void defineSniffOptions(CLI::App& sub, SniffOptions& s)
+{
+    Definer d(sub);
+    d.group("Line");
+    d.path("--port", "DEV", "the path of a serial device",
+           "the line to listen to, opened read-only (required)",
+           [&s](const std::string& v) { s.port = v; });
+    d.value("--baud", "N", "its baud rate (default 19200)",
+            [&s](const std::string& f, const std::string& v) {
+                const std::vector<int> bauds = parseBauds(f, v);
+                if (bauds.size() != 1)
+                    throw ToolError(f + ": expected one baud rate");
+                s.baud = bauds.front();
+            });
+    d.value("--gap", "MS",
+            "silence that ends a frame cut off (default: four\n"
+            "character times, at least 20 ms)",
+            [&s](const std::string& f, const std::string& v) {
+                s.gap_ms = static_cast<int>(parseUnsigned(f, v, 10000));
+                if (s.gap_ms == 0)
+                    throw ToolError(f + ": expected at least 1 ms");
+            });
+    d.group("End (default: at a stop signal)");
+    d.value("--rounds", "N", "after N rounds of every address heard",
+            [&s](const std::string& f, const std::string& v) {
+                s.rounds = parseUnsigned(f, v, UINT64_MAX);
+            });
+    d.value("--seconds", "S", "after S seconds",
+            [&s](const std::string& f, const std::string& v) {
+                s.seconds = static_cast<int>(parseUnsigned(f, v, 31 * 86400));
+            });
+    d.group("Output");
+    d.path("--capture", "FILE", "the path of a capture file",
+           "keep what is heard in pcapng (docs/capture.md)",
+           [&s](const std::string& v) { s.capture_path = v; });
+    d.value("--capture-limit", "MB", "rotate the capture at MB megabytes",
+            [&s](const std::string& f, const std::string& v) {
+                s.capture_limit_bytes = parseMegabytes(f, v);
+            });
+    d.value("--capture-files", "N", "with --capture-limit: keep N files (default 5)",
+            [&s](const std::string& f, const std::string& v) {
+                s.capture_files = static_cast<unsigned>(parseUnsigned(f, v, 1000));
+                if (s.capture_files == 0)
+                    throw ToolError(f + ": keep at least 1 file");
+            });
 }
 
 void refuseRunOptions(const CLI::App& app, const std::string& name, const char* what)
@@ -561,6 +642,19 @@ CommandLine& finishScan(const CLI::App& app, const CLI::App& sub, CommandLine& c
     return command_line;
 }
 
+CommandLine& finishSniff(const CLI::App& app, const CLI::App& sub, CommandLine& command_line)
+{
+    refuseRunOptions(app, "sniff", "only its own");
+    refuseExtras(sub.remaining(), sub);
+    const SniffOptions& s = command_line.sniff;
+    if (s.port.empty())
+        throw ToolError("sniff: expected --port DEV, the line to listen to (see sniff --help)");
+    if (s.capture_path.empty() && s.capture_limit_bytes > 0)
+        throw ToolError("sniff: --capture-limit needs --capture");
+    command_line.command = Command::Sniff;
+    return command_line;
+}
+
 const char kFooter[] =
     "Options take their value as --opt value or --opt=value.\n"
     "Exit status: 0 on success, 1 when the output cannot be written (or on an\n"
@@ -634,6 +728,12 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
         "Exit status: 0 when a controller answered, 1 when none did, 2 on bad input\n"
         "(one line on stderr).");
     defineScanOptions(*scan, command_line.scan);
+    CLI::App* sniff = defineSubcommand(
+        app, "sniff", "sniff --port DEV: listen to a line another master polls", sub_help);
+    sniff->footer(
+        "Never writes to the line. Exit status: 0 when the listening ended as asked,\n"
+        "1 when the line went away, 2 on bad input (one line on stderr).");
+    defineSniffOptions(*sniff, command_line.sniff);
 
     // CLI11 wants the arguments last to first.
     std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -643,6 +743,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
         throw ToolError(messageFor(e));
     }
     CLI::App* const sub = scan->parsed()      ? scan
+                          : sniff->parsed()   ? sniff
                           : history->parsed() ? history
                           : report->parsed()  ? report
                                               : nullptr;
@@ -651,18 +752,21 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
             command_line.command = Command::Help;
             command_line.help = withUsage(
                 sub->help(), sub == scan      ? "kel36-host scan --port DEV [options]"
+                             : sub == sniff   ? "kel36-host sniff --port DEV [options]"
                              : sub == history ? "kel36-host history FILE (--csv | --json) [options]"
                                               : "kel36-host report FILE -o REPORT.html [options]");
             return command_line;
         }
         if (sub == scan)
             return finishScan(app, *scan, command_line);
+        if (sub == sniff)
+            return finishSniff(app, *sniff, command_line);
         return finishSubcommand(app, *sub, csv, command_line);
     }
     if (help) {
         command_line.command = Command::Help;
         command_line.help = withUsage(app.help(), "kel36-host [options]\n"
-                                                  "       kel36-host scan|history|report ... (see kel36-host COMMAND --help)");
+                                                  "       kel36-host scan|sniff|history|report ... (see kel36-host COMMAND --help)");
         return command_line;
     }
     if (version) {

@@ -74,6 +74,10 @@ struct ToolOptions {
     int keep_days = 0;         // prune history rows older than this (0: keep all)
     std::string cache_dir;
     std::optional<HttpAddress> http;  // --http: the web view and /metrics
+    std::string capture_path;         // --capture: the lines in pcapng
+    uint64_t capture_limit_bytes = 0;  // one capture file's bound (0: no rotation)
+    unsigned capture_files = 5;        // files kept with a limit
+    bool capture_files_given = false;
     EventOptions events;
 };
 
@@ -99,16 +103,29 @@ struct ScanOptions {
     bool echo_cancel = false;
 };
 
+// `sniff --port DEV ...`: listen to a line another master polls.
+struct SniffOptions {
+    std::string port;
+    int baud = 19200;
+    uint64_t rounds = 0;  // stop after N rounds of every address heard (0: no limit)
+    int seconds = 0;      // stop after S seconds (0: no limit)
+    int gap_ms = 0;       // silence that ends a frame; 0: four character times
+    std::string capture_path;
+    uint64_t capture_limit_bytes = 0;
+    unsigned capture_files = 5;
+};
+
 // What the command line asks for. The bare command polls; each subcommand
 // (scan, history, report, ...) adds its value here and its options beside
 // ToolOptions.
-enum class Command { Run, Scan, History, Report, Help, Version };
+enum class Command { Run, Scan, Sniff, History, Report, Help, Version };
 
 struct CommandLine {
     Command command = Command::Run;
     ToolOptions options;        // Command::Run
     HistoryQueryOptions query;  // Command::History, Command::Report
     ScanOptions scan;           // Command::Scan
+    SniffOptions sniff;         // Command::Sniff
     std::string help;           // Command::Help: the usage text of the command asked about
 };
 

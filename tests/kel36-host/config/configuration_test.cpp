@@ -108,7 +108,8 @@ TEST(HostConfiguration, RunSettingsLiveInHostAndAFlagOverridesThem)
 {
     toolstest::TempDir dir;
     const std::string path = dir.write("host.json", R"({
-        "host": {"history": "run.db", "keep": 30, "cache": "/var/cache/k", "http": "8736"},
+        "host": {"history": "run.db", "keep": 30, "cache": "/var/cache/k", "http": "8736",
+                 "capture": "line.pcapng"},
         "devices": [{"name": "a", "dataId": 1}]})");
     const ToolOptions from_file = withConfiguredSettings(parseOptions({"--config", path}));
     EXPECT_EQ(from_file.history_path, dir.path() + "/run.db") << "relative to the file";
@@ -116,12 +117,15 @@ TEST(HostConfiguration, RunSettingsLiveInHostAndAFlagOverridesThem)
     EXPECT_EQ(from_file.cache_dir, "/var/cache/k");
     ASSERT_TRUE(from_file.http.has_value());
     EXPECT_EQ(from_file.http->port, 8736);
+    EXPECT_EQ(from_file.capture_path, dir.path() + "/line.pcapng");
 
     const ToolOptions flags = withConfiguredSettings(parseOptions(
-        {"--config", path, "--history", "other.db", "--keep", "2", "--http", "127.0.0.1:9"}));
+        {"--config", path, "--history", "other.db", "--keep", "2", "--http", "127.0.0.1:9",
+         "--capture", "other.pcapng"}));
     EXPECT_EQ(flags.history_path, "other.db");
     EXPECT_EQ(flags.keep_days, 2);
     EXPECT_EQ(flags.http->port, 9);
+    EXPECT_EQ(flags.capture_path, "other.pcapng");
     EXPECT_EQ(flags.cache_dir, "/var/cache/k") << "what no flag names still comes from the file";
 
     const auto settingsError = [](const std::string& text) {
@@ -134,7 +138,7 @@ TEST(HostConfiguration, RunSettingsLiveInHostAndAFlagOverridesThem)
     };
     EXPECT_EQ(settingsError(R"({"host": {"histroy": "x"}, "devices": []})"),
               "h.json:1:22: $.host.histroy: unknown key (expected history, keep, cache, http, "
-              "onEvent, eventHold, eventTimeout)");
+              "capture, onEvent, eventHold, eventTimeout)");
     EXPECT_EQ(settingsError(R"({"host": {"keep": 0}, "devices": []})"),
               "h.json:1:19: $.host.keep: expected a whole number of days from 1 to 36500");
     EXPECT_EQ(settingsError(R"({"host": [], "devices": []})"),
