@@ -85,16 +85,25 @@ struct ScanOptions {
     bool echo_cancel = false;
 };
 
+// `snapshot --port DEV -o FILE`: one controller's registers as a scenario.
+struct SnapshotOptions {
+    std::string port;
+    std::optional<std::string> addr;  // text as the device node carries it
+    int timeout_s = 30;               // no completed round by then: exit 1
+    std::string output;
+};
+
 // What the command line asks for. The bare command polls; each subcommand
 // (scan, history, report, ...) adds its value here and its options beside
 // ToolOptions.
-enum class Command { Run, Scan, History, Report, Help, Version };
+enum class Command { Run, Scan, Snapshot, History, Report, Help, Version };
 
 struct CommandLine {
     Command command = Command::Run;
     ToolOptions options;        // Command::Run
     HistoryQueryOptions query;  // Command::History, Command::Report
     ScanOptions scan;           // Command::Scan
+    SnapshotOptions snapshot;   // Command::Snapshot
     std::string help;           // Command::Help: the usage text of the command asked about
 };
 

@@ -12,6 +12,7 @@
 #include "host/device_state.h"
 #include "host/plugin_loader.h"
 #include "kel36-host/output/line_trace.h"
+#include "kel36-host/run/line_tap.h"
 #include "kel36-host/output/outputs.h"
 #include "kel36-host/store/history_writer.h"
 #include "kel36-host/tool_error.h"
@@ -149,6 +150,8 @@ RoundState DeviceRunner::beginRound(TimePoint now)
     in_round_ = true;
     round_started_ = now;
     reply_deadline_ = now + milliseconds(settings_.timeout_ms);
+    if (services_.tap)
+        services_.tap->roundStarted();
     device_->RefreshStatus();
     return afterDriverCall(now, 1);
 }
@@ -162,6 +165,8 @@ RoundState DeviceRunner::onReply(unsigned char* data, std::size_t length, TimePo
         const int answers = echo_watch_.received(data, length);
         services_.trace->reply(spec_.name, data, length, false, answers, echo_watch_.awaited());
     }
+    if (services_.tap)
+        services_.tap->replyReceived(data, length);
     const int status = device_->process(data, static_cast<unsigned int>(length));
     if (published_)
         return completeRound(now, RecordSource::Poll);
@@ -423,6 +428,8 @@ void DeviceRunner::onSendData(ZRNVDevice&, const unsigned char* data, unsigned i
 {
     if (services_.trace)
         services_.trace->request(spec_.name, data, length);
+    if (services_.tap)
+        services_.tap->requestSent(data, length);
     last_request_length_ = std::min<std::size_t>(length, last_request_.size());
     if (last_request_length_ == kFrameLength)
         std::memcpy(last_request_.data(), data, kFrameLength);  // the driver's frames
