@@ -1,16 +1,16 @@
 #!/usr/bin/env python3
-"""The Wireshark dissector against a capture of a simulated controller's line
-(split replies and dropped ones): tshark reads every reply's register and
+"""The Wireshark dissector against kel36-host's capture of a simulated
+controller on the paced line (split replies and dropped ones): tshark reads every reply's register and
 value as the controller holds them, names each register as the register map
 in docs/protocol.md does, decodes the quantities and the published records
 as the scenario states them, decodes the stall markers, and survives
 malformed packets.
 
-  dissector_test.py KEL36_SIM SOURCE_DIR
+  dissector_test.py KEL36_HOST KEL36_SIM SOURCE_DIR
 """
 import json, os, re, shutil, subprocess, sys, tempfile, time
 
-sim, root = sys.argv[1], sys.argv[2]
+host, sim, root = sys.argv[1], sys.argv[2], sys.argv[3]
 if not shutil.which("tshark"):
     print("tshark is not installed: skipping the dissector test")
     sys.exit(77)
@@ -31,20 +31,23 @@ work = tempfile.mkdtemp()
 try:
     link = os.path.join(work, "sim.pty")
     controller = subprocess.Popen(
-        [sim, "--pty-link", link, "--scenario", scenario_path, "--split", "0.3",
-         "--drop", "0.01", "--seed", "3", "--duration", "30"],
+        [sim, "--pty-link", link, "--pace", "--scenario", scenario_path, "--split", "0.3",
+         "--drop", "0.01", "--seed", "3", "--duration", "60"],
         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     for _ in range(100):
         if os.path.exists(link):
             break
         time.sleep(0.1)
     capture = os.path.join(work, "line.pcapng")
-    polled = subprocess.run([sys.executable, os.path.join(here, "poll_to_capture.py"), link, capture, "3"],
-                            capture_output=True, text=True, timeout=60)
+    polled = subprocess.run([host, "--port", link, "--rounds", "3", "--interval", "100", "--timeout", "300",
+                             "--json", "--capture", capture], capture_output=True, text=True, timeout=60)
+    check("kel36-host polls and captures", polled.returncode == 0)
     controller.terminate()
     sim_report = controller.communicate(timeout=10)[1]
-    rounds, stalled = map(int, re.match(r"(\d+) rounds (\d+) stalled", polled.stdout).groups())
+    events = [json.loads(line)["event"] for line in polled.stdout.splitlines()]
+    rounds, stalled = events.count("round"), events.count("stall")
     image = [int(h, 16) for h in re.search(r"registers ((?:[0-9A-F]{2} ?){65})", sim_report).group(1).split()]
+    subprocess.run([sys.executable, os.path.join(here, "append_malformed.py"), capture], check=True)
 
     # A private profile: the run never reads or writes the user's own.
     env = dict(os.environ, HOME=work, WIRESHARK_CONFIG_DIR=os.path.join(work, "wireshark"),
