@@ -91,6 +91,7 @@ f.register = ProtoField.uint16("kel36.register", "Register", base.DEC)
 f.flags = ProtoField.uint8("kel36.flags", "Flags", base.HEX)
 f.discarded = ProtoField.bool("kel36.flags.discarded", "Discarded (no round waited for it)", 8, nil, 0x01)
 f.sniffed = ProtoField.bool("kel36.flags.sniffed", "Sniffed (direction inferred)", 8, nil, 0x02)
+f.noise = ProtoField.bool("kel36.flags.noise", "Noise (sniffed bytes that fit no frame)", 8, nil, 0x04)
 f.stall_reason = ProtoField.uint8("kel36.stall_reason", "Stall reason", base.DEC, STALL_REASONS)
 f.round = ProtoField.uint32("kel36.round", "Round", base.DEC)
 f.step = ProtoField.uint16("kel36.step", "Poll step", base.DEC)
@@ -340,6 +341,7 @@ function kel36.dissector(tvb, pinfo, root)
     local ft = tree:add(f.flags, tvb(14, 1))
     ft:add(f.discarded, tvb(14, 1))
     ft:add(f.sniffed, tvb(14, 1))
+    ft:add(f.noise, tvb(14, 1))
     tree:add(f.stall_reason, tvb(15, 1))
 
     local label = device_label(device, address)
@@ -354,7 +356,8 @@ function kel36.dissector(tvb, pinfo, root)
             state.awaited = register
             state.requested_ns = mono
         elseif kind == 2 then
-            found = first_pass_reply(state, tvb:raw(16), register, bit32.band(flags, 1) == 1, mono)
+            -- Discarded and noise bytes belong to no reply.
+            found = first_pass_reply(state, tvb:raw(16), register, bit32.band(flags, 5) ~= 0, mono)
         elseif kind == 16 then
             state.registers = {}
         end
@@ -362,7 +365,9 @@ function kel36.dissector(tvb, pinfo, root)
     end
 
     local info
-    if kind == 1 then
+    if bit32.band(flags, 4) ~= 0 then
+        info = string.format("noise %s (%d bytes)", label, tvb:len() - 16)
+    elseif kind == 1 then
         info = dissect_request(tvb, tree, pinfo, label, found)
     elseif kind == 2 then
         info = dissect_reply(tvb, tree, register, found)
