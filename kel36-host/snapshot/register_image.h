@@ -20,8 +20,6 @@ public:
 
     // Registers with a well-formed reply this round.
     int registersRead() const;
-    bool has(int reg) const { return read_[reg]; }
-    uint8_t value(int reg) const { return values_[reg]; }
     int echoed() const;  // replies whose bytes 2-3 echoed the request
 
     // The scenario: every register read, in the "registers" object; a

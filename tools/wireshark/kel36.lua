@@ -200,8 +200,8 @@ local function first_pass_reply(state, payload, header_register, discarded, mono
     end
     local before = #state.gathered
     if before >= REPLY_LENGTH then
+        -- Not kept: a long run of such bytes must not grow the state.
         found.trailing = true
-        state.gathered = state.gathered .. payload
         return found
     end
     state.gathered = state.gathered .. payload
@@ -235,7 +235,7 @@ local function device_label(device, address)
     return string.format("device %d", device)
 end
 
-local function dissect_request(tvb, tree, pinfo, label, found)
+local function dissect_request(tvb, tree, label)
     local payload = tvb:raw(16)
     local text = string.format("request %s", label)
     local frame_address = hex_pair(payload:sub(2, 3))
@@ -365,10 +365,13 @@ function kel36.dissector(tvb, pinfo, root)
     end
 
     local info
-    if bit32.band(flags, 4) ~= 0 then
+    if (kind == 1 or kind == 2) and tvb:len() == 16 then
+        tree:add_proto_expert_info(e_short)
+        info = string.format("%s %s with no bytes", KIND_NAMES[kind], label)
+    elseif bit32.band(flags, 4) ~= 0 then
         info = string.format("noise %s (%d bytes)", label, tvb:len() - 16)
     elseif kind == 1 then
-        info = dissect_request(tvb, tree, pinfo, label, found)
+        info = dissect_request(tvb, tree, label)
     elseif kind == 2 then
         info = dissect_reply(tvb, tree, register, found)
     elseif kind >= 16 and kind <= 18 and tvb:len() < 20 then

@@ -2,7 +2,7 @@
 """Appends to a kel36 capture (pcapng written in this machine's byte order,
 interface 0) the packets a reader must survive: an unknown format version, a
 packet shorter than the header, an unknown kind, a record cut short, a reply
-whose data digits are no hex.
+whose data digits are no hex, a reply with no bytes.
 
   append_malformed.py CAPTURE
 """
@@ -27,3 +27,4 @@ with open(sys.argv[1], "ab") as out:
     out.write(packet(header(17, 65535) + struct.pack(">I", 9) + b"\0" * 10))
     out.write(packet(header(1, 12) + b"|DF5692"))
     out.write(packet(header(2, 12) + b"zz92"))
+    out.write(packet(header(2, 12)))
