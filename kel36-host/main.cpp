@@ -20,6 +20,7 @@
 #include "kel36-host/report/report_command.h"
 #include "kel36-host/capture/sniff_command.h"
 #include "kel36-host/scan/scan_command.h"
+#include "kel36-host/snapshot/snapshot_command.h"
 #include "kel36-host/store/history_export.h"
 #include "kel36-host/tool_error.h"
 
@@ -59,6 +60,9 @@ int run(const std::vector<std::string>& args, std::FILE* out)
             return keltool::runScan(command_line.scan, out, ::isatty(STDOUT_FILENO) == 1);
         case keltool::Command::Sniff:
             return keltool::runSniff(command_line.sniff, out, stderr);
+        case keltool::Command::Snapshot:
+            separateDriverOutput(false);
+            return keltool::runSnapshot(command_line.snapshot, out, stderr);
         case keltool::Command::History:
             return keltool::runHistoryExport(command_line.query, out);
         case keltool::Command::Report:

@@ -543,6 +543,28 @@ void defineSniffOptions(CLI::App& sub, SniffOptions& s)
             });
 }
 
+void defineSnapshotOptions(CLI::App& sub, SnapshotOptions& s)
+{
+    Definer d(sub);
+    d.group("Controller");
+    d.path("--port", "DEV", "the path of a serial device", "the controller's serial line (required)",
+           [&s](const std::string& v) { s.port = v; });
+    d.path("--addr", "A", "an address", "its address as a device node carries it (default 65)",
+           [&s](const std::string& v) { s.addr = v; });
+    d.value("--timeout", "S",
+            "give up when no round has completed in S seconds\n"
+            "(default 30; exit status 1)",
+            [&s](const std::string& f, const std::string& v) {
+                s.timeout_s = static_cast<int>(parseUnsigned(f, v, 3600));
+                if (s.timeout_s == 0)
+                    throw ToolError(f + ": expected at least 1 second");
+            });
+    d.group("Output");
+    d.path("-o", "FILE", "the path of the scenario file",
+           "the kel36-sim scenario to write (required)",
+           [&s](const std::string& v) { s.output = v; });
+}
+
 void refuseRunOptions(const CLI::App& app, const std::string& name, const char* what)
 {
     for (const CLI::Option* option : app.get_options())
@@ -655,6 +677,18 @@ CommandLine& finishSniff(const CLI::App& app, const CLI::App& sub, CommandLine& 
     return command_line;
 }
 
+CommandLine& finishSnapshot(const CLI::App& app, const CLI::App& sub, CommandLine& command_line)
+{
+    refuseRunOptions(app, "snapshot", "only its own");
+    refuseExtras(sub.remaining(), sub);
+    if (command_line.snapshot.port.empty())
+        throw ToolError("snapshot: expected --port DEV, the controller's line (see snapshot --help)");
+    if (command_line.snapshot.output.empty())
+        throw ToolError("snapshot: expected -o FILE, the scenario to write");
+    command_line.command = Command::Snapshot;
+    return command_line;
+}
+
 const char kFooter[] =
     "Options take their value as --opt value or --opt=value.\n"
     "Exit status: 0 on success, 1 when the output cannot be written (or on an\n"
@@ -735,6 +769,17 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
         "1 when the line went away, 2 on bad input (one line on stderr).");
     defineSniffOptions(*sniff, command_line.sniff);
 
+    CLI::App* snapshot = defineSubcommand(
+        app, "snapshot", "snapshot --port DEV -o FILE: a controller's registers as a scenario",
+        sub_help);
+    snapshot->footer(
+        "Polls through the plug-in until one round completes and writes every\n"
+        "register it read, from the reply bytes on the line, as a kel36-sim scenario.\n"
+        "Exit status: 0 when written, 1 when no round completed in time (nothing is\n"
+        "written) or the file could not be written, 2 on bad input or a FILE that\n"
+        "cannot be created (one line on stderr).");
+    defineSnapshotOptions(*snapshot, command_line.snapshot);
+
     // CLI11 wants the arguments last to first.
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
@@ -742,9 +787,10 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     } catch (const CLI::ParseError& e) {
         throw ToolError(messageFor(e));
     }
-    CLI::App* const sub = scan->parsed()      ? scan
-                          : sniff->parsed()   ? sniff
-                          : history->parsed() ? history
+    CLI::App* const sub = scan->parsed()       ? scan
+                          : sniff->parsed()    ? sniff
+                          : snapshot->parsed() ? snapshot
+                          : history->parsed()  ? history
                           : report->parsed()  ? report
                                               : nullptr;
     if (sub) {
@@ -753,6 +799,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
             command_line.help = withUsage(
                 sub->help(), sub == scan      ? "kel36-host scan --port DEV [options]"
                              : sub == sniff   ? "kel36-host sniff --port DEV [options]"
+                             : sub == snapshot ? "kel36-host snapshot --port DEV -o FILE [options]"
                              : sub == history ? "kel36-host history FILE (--csv | --json) [options]"
                                               : "kel36-host report FILE -o REPORT.html [options]");
             return command_line;
@@ -761,12 +808,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
             return finishScan(app, *scan, command_line);
         if (sub == sniff)
             return finishSniff(app, *sniff, command_line);
+        if (sub == snapshot)
+            return finishSnapshot(app, *snapshot, command_line);
         return finishSubcommand(app, *sub, csv, command_line);
     }
     if (help) {
         command_line.command = Command::Help;
         command_line.help = withUsage(app.help(), "kel36-host [options]\n"
-                                                  "       kel36-host scan|sniff|history|report ... (see kel36-host COMMAND --help)");
+                                                  "       kel36-host scan|sniff|snapshot|history|report ... (see kel36-host COMMAND --help)");
         return command_line;
     }
     if (version) {

@@ -115,10 +115,18 @@ struct SniffOptions {
     unsigned capture_files = 5;
 };
 
+// `snapshot --port DEV -o FILE`: one controller's registers as a scenario.
+struct SnapshotOptions {
+    std::string port;
+    std::optional<std::string> addr;  // text as the device node carries it
+    int timeout_s = 30;               // no completed round by then: exit 1
+    std::string output;
+};
+
 // What the command line asks for. The bare command polls; each subcommand
 // (scan, history, report, ...) adds its value here and its options beside
 // ToolOptions.
-enum class Command { Run, Scan, Sniff, History, Report, Help, Version };
+enum class Command { Run, Scan, Sniff, Snapshot, History, Report, Help, Version };
 
 struct CommandLine {
     Command command = Command::Run;
@@ -126,6 +134,7 @@ struct CommandLine {
     HistoryQueryOptions query;  // Command::History, Command::Report
     ScanOptions scan;           // Command::Scan
     SniffOptions sniff;         // Command::Sniff
+    SnapshotOptions snapshot;   // Command::Snapshot
     std::string help;           // Command::Help: the usage text of the command asked about
 };
 

@@ -13,6 +13,7 @@
 #include "host/plugin_loader.h"
 #include "kel36-host/capture/line_capture.h"
 #include "kel36-host/output/line_trace.h"
+#include "kel36-host/run/line_tap.h"
 #include "kel36-host/output/outputs.h"
 #include "kel36-host/store/history_writer.h"
 #include "kel36-host/tool_error.h"
@@ -150,6 +151,8 @@ RoundState DeviceRunner::beginRound(TimePoint now)
     in_round_ = true;
     round_started_ = now;
     reply_deadline_ = now + milliseconds(settings_.timeout_ms);
+    if (services_.tap)
+        services_.tap->roundStarted();
     ++rounds_begun_;
     if (capture_)
         capture_->roundStart(capture_index_, capture_address_, rounds_begun_, now);
@@ -166,6 +169,8 @@ RoundState DeviceRunner::onReply(unsigned char* data, std::size_t length, TimePo
         const int answers = echo_watch_.received(data, length);
         services_.trace->reply(spec_.name, data, length, false, answers, echo_watch_.awaited());
     }
+    if (services_.tap)
+        services_.tap->replyReceived(data, length);
     const int status = device_->process(data, static_cast<unsigned int>(length));
     if (published_)
         return completeRound(now, RecordSource::Poll);
@@ -461,6 +466,8 @@ void DeviceRunner::onSendData(ZRNVDevice&, const unsigned char* data, unsigned i
 {
     if (services_.trace)
         services_.trace->request(spec_.name, data, length);
+    if (services_.tap)
+        services_.tap->requestSent(data, length);
     if (capture_) {
         if (capture_request_pending_)
             captureSent(capture_request_length_);

@@ -32,6 +32,7 @@ class Plugin;
 namespace keltool {
 
 class LineTrace;
+class LineTap;
 class HistoryWriter;
 class LineCapture;
 
@@ -48,6 +49,7 @@ struct RunServices {
     LineTrace* trace = nullptr;
     HistoryWriter* history = nullptr;
     const RecordCache* cache = nullptr;
+    LineTap* tap = nullptr;  // sees the line as the trace does
 };
 
 // Where a round stands after a call into the runner.

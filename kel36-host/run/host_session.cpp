@@ -72,7 +72,7 @@ int exitStatus(const std::vector<std::unique_ptr<DeviceRunner>>& runners)
 
 }  // namespace
 
-int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
+int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err, LineTap* tap)
 {
     const ToolOptions options = withConfiguredSettings(flags);
     const DriverOutput driver_output(options.trace);
@@ -177,6 +177,7 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
     services.trace = trace.get();
     services.history = history.get();
     services.cache = cache.get();
+    services.tap = tap;
 
     std::vector<std::unique_ptr<DeviceRunner>> runners;
     for (std::size_t i = 0; i < devices.size(); ++i) {

@@ -8,7 +8,10 @@
 
 namespace keltool {
 
-// Returns the exit status (0); throws ToolError on bad input.
-int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err);
+class LineTap;
+
+// Returns the exit status (0); throws ToolError on bad input. `tap`, when
+// given, sees every device's line.
+int runHost(const ToolOptions& options, std::FILE* out, std::FILE* err, LineTap* tap = nullptr);
 
 }  // namespace keltool

@@ -14,7 +14,7 @@ The rules, kept here and nowhere else (docs/contributing.md points here):
   (stdout and stderr together, as a terminal shows them).
 * run: the block's commands run in one bash, in order, in a directory kept
   for the whole document (files one block writes, the next can read), with
-  the repository's examples/ in it and the built programs first on PATH.
+  the repository's examples/ and tools/ in it and the built programs first on PATH.
   A command must exit 0; a command ending in "&" runs in the background and
   is stopped (SIGTERM, then SIGKILL) when the block ends. The block's output
   must then match the documented output line by line after masking.
@@ -319,6 +319,8 @@ def main():
             workdir = os.path.join(top, re.sub(r"\W", "_", name))
             os.makedirs(workdir)
             shutil.copytree(os.path.join(root, "examples"), os.path.join(workdir, "examples"))
+            if os.path.isdir(os.path.join(root, "tools")):
+                shutil.copytree(os.path.join(root, "tools"), os.path.join(workdir, "tools"))
             stale = []
             for block in blocks:
                 try:

@@ -63,6 +63,13 @@ check "bash completion completes kel36-host's options" bash -c '
     COMP_WORDS=(kel36-host --hist); COMP_CWORD=1; COMP_LINE="kel36-host --hist"; COMP_POINT=${#COMP_LINE}
     _kel36_host; [ "${COMPREPLY[*]}" = "--history" ]'
 
+# The dissector as docs/capture.md installs it, for a user of its own (HOME).
+check "Wireshark loads the installed dissector from a user's plug-in folder" bash -c '
+    command -v tshark >/dev/null || exit 0
+    mkdir -p "$1/user/.local/lib/wireshark/plugins"
+    ln -s /usr/share/kel36/wireshark/kel36.lua "$1/user/.local/lib/wireshark/plugins/"
+    HOME="$1/user" tshark -G plugins 2>/dev/null | grep -q "^kel36.lua[[:space:]].*lua script"' _ "$work"
+
 unit=/lib/systemd/system/kel36-host.service
 # (Its findings are printed, not tee'd to /dev/stderr: reopening a log file
 # that stderr is would truncate it.)
