@@ -37,6 +37,7 @@ struct HostSettings {
     std::optional<int> keep_days;
     std::optional<std::string> cache;
     std::optional<HttpAddress> http;
+    MqttOptions mqtt;  // "mqtt": {"url": ..., ...}
 };
 
 HostSettings parseHostSettings(const std::string& text, const std::string& source);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/rs485.h"
+#include "kel36-host/mqtt/mqtt_settings.h"
 #include "kel36-host/web/http_address.h"
 
 namespace keltool {
@@ -61,6 +62,7 @@ struct ToolOptions {
     int keep_days = 0;         // prune history rows older than this (0: keep all)
     std::string cache_dir;
     std::optional<HttpAddress> http;  // --http: the web view and /metrics
+    MqttOptions mqtt;                 // --mqtt and its options
 };
 
 // `history FILE ...` and `report FILE ...`: which stored records to read.
