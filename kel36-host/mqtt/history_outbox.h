@@ -30,6 +30,7 @@ public:
     void acknowledged(uint64_t token) override;
     void rewind() override;
     void save() override { saveCursor(false); }
+    void lookAgain() override { last_empty_fetch_ = {}; }
     uint64_t waiting() override;
     // Writes the cursor now (at the end of a run); false when it could not
     // be written (`why`), and it is tried again by the next save.

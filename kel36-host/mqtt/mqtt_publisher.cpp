@@ -304,6 +304,10 @@ void MqttPublisher::run()
                 continue;
             }
         }
+        if (stopping && !looked_again_) {
+            looked_again_ = true;
+            records_->lookAgain();
+        }
         MqttConnection& c = *connection_;
         const auto began = Clock::now();
         while (c.state() == MqttConnection::State::Connecting && Clock::now() - began < kConnectBound)

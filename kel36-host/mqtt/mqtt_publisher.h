@@ -102,6 +102,7 @@ private:
     std::unique_ptr<MqttConnection> connection_;
     std::unordered_map<int, uint64_t> record_mids_;
     bool session_announced_ = false;
+    bool looked_again_ = false;
     bool outage_told_ = false;
     bool counting_backlog_ = false;
     uint64_t sent_since_back_ = 0;

@@ -24,6 +24,9 @@ public:
     virtual void rewind() = 0;
     // Keeps what was acknowledged (the outbox's cursor); cheap when nothing changed.
     virtual void save() {}
+    // Looks for new records at the next call of next(), however recently it
+    // found none (the history's last rows are written when the run ends).
+    virtual void lookAgain() {}
     // Records not acknowledged yet.
     virtual uint64_t waiting() = 0;
 };
