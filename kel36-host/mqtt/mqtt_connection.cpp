@@ -2,6 +2,7 @@
 
 #include <mosquitto.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -19,11 +20,16 @@ void initLibrary()
     std::call_once(once, [] { mosquitto_lib_init(); });
 }
 
+// libmosquitto's words, as a clause: "the connection was lost".
 std::string errorText(int rc)
 {
-    if (rc == MOSQ_ERR_ERRNO)
-        return std::strerror(errno);
-    return mosquitto_strerror(rc);
+    std::string text = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+    if (!text.empty() && text.back() == '.')
+        text.pop_back();
+    if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) &&
+        std::islower(static_cast<unsigned char>(text[1])))
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
 }
 
 }  // namespace
@@ -151,7 +157,7 @@ void MqttConnection::onDisconnect(mosquitto*, void* self, int rc)
     auto* c = static_cast<MqttConnection*>(self);
     if (c->state_ == State::Refused)
         return;
-    c->fail(rc == 0 ? "disconnected" : "connection lost (" + errorText(rc) + ")");
+    c->fail(rc == 0 ? "disconnected" : errorText(rc));
 }
 
 void MqttConnection::onPublish(mosquitto*, void* self, int mid)

@@ -26,7 +26,10 @@ void recordFields(JsonLine& json, const PublishedRecord& r)
     json.key("time_ms");
     json.integer(r.time_ms);
     json.key("seq");
-    json.unsignedInteger(r.seq);
+    if (r.seq > 0)
+        json.unsignedInteger(r.seq);
+    else
+        json.null();  // a state with --history: the outbox numbers the records
     json.key("source");
     json.string(r.source == RecordSource::Cache ? "cache" : "poll");
     for (const ValueName& v : kValueNames) {
