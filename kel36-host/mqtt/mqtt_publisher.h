@@ -32,6 +32,9 @@ class HistoryOutbox;
 constexpr std::size_t kRecordsInFlight = 100;
 constexpr std::size_t kMemoryQueueRecords = 10000;
 constexpr std::size_t kQueuedEvents = 1000;
+// The broker's socket, and with a history the outbox's own connection to it
+// (the database, its write-ahead log and shared memory).
+constexpr std::size_t kMqttDescriptors = 4;
 
 struct MqttDevice {
     std::string name;
@@ -73,6 +76,7 @@ private:
         int answering = -1;  // -1: not known yet
         bool state_dirty = false;
         bool availability_dirty = false;
+        std::chrono::steady_clock::time_point state_sent{};
     };
 
     void run();

@@ -91,7 +91,8 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
         checkPlugin(plugin, devices.front(), out);
         return kExitOk;
     }
-    ensureDescriptors(descriptorsNeeded(configured_lines, devices, options.http.has_value()));
+    ensureDescriptors(descriptorsNeeded(configured_lines, devices, options.http.has_value()) +
+                      (options.mqtt.any() ? kMqttDescriptors : 0));
 
     std::unique_ptr<LineTrace> trace;
     if (options.trace)
