@@ -111,7 +111,14 @@ void MqttPublisher::start(std::chrono::milliseconds bound)
             connection_ = std::move(connection);
             break;
     }
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        try {
+            run();
+        } catch (const std::exception& e) {
+            // (A CA file that went away, a history that cannot be read.)
+            tell(3, std::string("publishing stopped: ") + e.what());
+        }
+    });
 }
 
 std::size_t MqttPublisher::deviceIndex(const std::string& name) const
@@ -329,8 +336,13 @@ void MqttPublisher::run()
         }
         MqttConnection& c = *connection_;
         const auto began = Clock::now();
-        while (c.state() == MqttConnection::State::Connecting && Clock::now() - began < kConnectBound)
+        while (c.state() == MqttConnection::State::Connecting &&
+               Clock::now() - began < kConnectBound && !stop_requested_)
             c.step(kStepMs);
+        if (c.state() == MqttConnection::State::Connecting && stop_requested_) {
+            connection_.reset();
+            return;
+        }
         if (c.state() == MqttConnection::State::Connecting) {
             sessionEnded("no answer", false);
             connection_.reset();
@@ -379,6 +391,7 @@ void MqttPublisher::stop(std::chrono::milliseconds grace)
         const std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
         stop_by_ = Clock::now() + grace;
+        stop_requested_ = true;
     }
     wake_.notify_all();
     thread_.join();

@@ -114,6 +114,7 @@ private:
     int backoff_ms_ = 1000;
     std::chrono::steady_clock::time_point next_attempt_{};
     std::atomic<bool> dropped_told_{false};
+    std::atomic<bool> stop_requested_{false};  // ends a connection attempt early
     std::vector<std::string> closing_;
     uint64_t lost_ = 0;
     std::thread thread_;

@@ -14,6 +14,8 @@
 #include <thread>
 
 #include "broker.h"
+#include "kel36-host/mqtt/mqtt_publisher.h"
+#include "kel36-host/store/history_writer.h"
 #include "host_process.h"
 
 namespace mqtttest {
@@ -406,6 +408,50 @@ TEST(MqttBridge, ASiteBrokerCarriesTheTopicsAndDiscoveryToTheCentralOne)
     EXPECT_EQ(unique_ids.size(), 26u);
     EXPECT_TRUE(unique_ids.count("kel36_5001_uab"));
     EXPECT_TRUE(unique_ids.count("kel36_5002_b_6"));
+}
+
+}  // namespace
+}  // namespace mqtttest
+
+namespace mqtttest {
+namespace {
+
+// The publisher as the event stage sees it: an announced alarm goes out on
+// the device's event topic (its name made topic-safe), with its fields.
+TEST(MqttEvents, AnAnnouncedAlarmIsPublishedOnTheDevicesEventTopic)
+{
+    TempDir dir;
+    Broker broker(dir, "site");
+    broker.start();
+    Subscriber sub(broker.port(), "kel36/+/event", "events", true);
+    ASSERT_TRUE(sub.waitSubscribed(seconds(5)));
+    keltool::MqttOptions options;
+    options.url = broker.url();
+    keltool::MqttPublisher publisher(keltool::resolveMqttSettings(options),
+                                     {{"hall/genset+1", 5001}}, "", stderr, false);
+    publisher.start();
+    keltool::AnnouncedEvent e;
+    e.event = keltool::DeviceEvent::AlarmRaised;
+    e.device = "hall/genset+1";
+    e.data_id = 5001;
+    e.when = keltool::WallTime::now();
+    e.signal = "a_7";
+    e.code = "05010";
+    e.text = "低油压告警";
+    publisher.announce(e);
+    ASSERT_TRUE(sub.waitFor(
+        [](const std::vector<Message>& all) { return countOn(all, "kel36/hall_genset_1/event") == 1; },
+        seconds(5)));
+    publisher.stop();
+    const Json::Value v = parse(sub.on("kel36/hall_genset_1/event").front().payload);
+    EXPECT_EQ(v["event"], "alarm_raised");
+    EXPECT_EQ(v["device"], "hall/genset+1");
+    EXPECT_EQ(v["data_id"], 5001);
+    EXPECT_EQ(v["signal"], "a_7");
+    EXPECT_EQ(v["code"], "05010");
+    EXPECT_EQ(v["text"], "低油压告警");
+    EXPECT_EQ(v["time_ms"].asInt64(), keltool::epochMillis(e.when));
+    EXPECT_EQ(v["time"].asString().back(), 'Z');
 }
 
 }  // namespace
