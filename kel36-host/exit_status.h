@@ -16,5 +16,8 @@ constexpr int kExitGaveUp = 4;
 // full queue, not written by the end). It comes before 3, 4 and a clean stop
 // by signal: those are in the summary, the loss is nowhere else.
 constexpr int kExitHistoryLost = 5;
+// Without a history, records polled were not sent to the MQTT broker (it was
+// away until the end, or the memory queue overflowed). After 5, before 3 and 4.
+constexpr int kExitMqttLost = 6;
 
 }  // namespace keltool

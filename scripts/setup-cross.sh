@@ -6,7 +6,8 @@
 #                  for its headers only, and they are the same for every target);
 #   target, board: JsonCpp, GoogleTest and GoogleMock (kel36.so and its suites);
 #   target, tools: SQLite (the history of kel36-host), libmicrohttpd (its web
-#                  view) and cpp-httplib (its tests' HTTP client), as multiarch packages.
+#                  view), cpp-httplib (its tests' HTTP client) and libmosquitto (its
+#                  MQTT publishing), as multiarch packages.
 # Multiarch packages come from the main archive with the sources as they are;
 # only the foreign architecture has to be enabled.
 #
@@ -44,7 +45,7 @@ board=(cmake ninja-build pkgconf libboost-dev libcli11-dev qemu-user)
 tools=()
 for a in "${arches[@]}"; do
   board+=("g++-$(triple_of "$a")" "libjsoncpp-dev:$a" "libgtest-dev:$a" "libgmock-dev:$a")
-  tools+=("libsqlite3-dev:$a" "libmicrohttpd-dev:$a" "libcpp-httplib-dev:$a")
+  tools+=("libsqlite3-dev:$a" "libmicrohttpd-dev:$a" "libcpp-httplib-dev:$a" "libmosquitto-dev:$a")
 done
 
 foreign=" $(dpkg --print-foreign-architectures | tr '\n' ' ') "

@@ -141,12 +141,12 @@ public:
         if (!v.isObject())
             fail(v, path, "expected an object of the run's settings");
         static const std::set<std::string> known = {"history",   "keep",    "cache",
-                                                    "http",      "capture", "onEvent",
-                                                    "eventHold", "eventTimeout"};
+                                                    "http",      "capture", "mqtt",
+                                                    "onEvent",   "eventHold", "eventTimeout"};
         for (const std::string& key : v.getMemberNames())
             if (!known.count(key))
                 fail(v[key], path + "." + key,
-                     "unknown key (expected history, keep, cache, http, capture, onEvent, "
+                     "unknown key (expected history, keep, cache, http, capture, mqtt, onEvent, "
                      "eventHold, eventTimeout)");
         const auto text = [&](const char* key, const char* what) -> std::optional<std::string> {
             if (!v.isMember(key))
@@ -172,6 +172,8 @@ public:
                 fail(v["http"], path + ".http", e.what());
             }
         }
+        if (v.isMember("mqtt"))
+            out.mqtt = mqtt(v["mqtt"], path + ".mqtt");
         return out;
     }
 
@@ -218,6 +220,51 @@ private:
         }
         if (v.isMember("eventTimeout"))
             out.event_timeout_s = seconds(v["eventTimeout"], path + ".eventTimeout", 1, 3600);
+    }
+
+    // The keys are --mqtt's options, named as the rest of the file names keys.
+    MqttOptions mqtt(const Json::Value& v, const std::string& path) const
+    {
+        if (!v.isObject())
+            fail(v, path, "expected an object with url and the broker's settings");
+        static const std::set<std::string> known = {
+            "url",    "user",     "passwordFile", "caFile",    "certFile",
+            "keyFile", "clientId", "prefix",       "keepAlive", "homeAssistant"};
+        for (const std::string& key : v.getMemberNames())
+            if (!known.count(key))
+                fail(v[key], path + "." + key,
+                     "unknown key (expected url, user, passwordFile, caFile, certFile, keyFile, "
+                     "clientId, prefix, keepAlive, homeAssistant)");
+        MqttOptions out;
+        const auto text = [&](const char* key) -> std::optional<std::string> {
+            if (!v.isMember(key))
+                return std::nullopt;
+            if (!v[key].isString() || v[key].asString().empty())
+                fail(v[key], path + "." + key, "expected a non-empty string");
+            return v[key].asString();
+        };
+        out.url = text("url");
+        if (!out.url)
+            fail(v, path, "missing \"url\"");
+        out.user = text("user");
+        out.password_file = text("passwordFile");
+        out.ca_file = text("caFile");
+        out.cert_file = text("certFile");
+        out.key_file = text("keyFile");
+        out.client_id = text("clientId");
+        out.prefix = text("prefix");
+        if (v.isMember("keepAlive")) {
+            const Json::Value& k = v["keepAlive"];
+            if (!k.isIntegral() || !k.isUInt() || k.asUInt() < 5 || k.asUInt() > 3600)
+                fail(k, path + ".keepAlive", "expected a whole number of seconds from 5 to 3600");
+            out.keepalive_s = static_cast<int>(k.asUInt());
+        }
+        if (v.isMember("homeAssistant")) {
+            if (!v["homeAssistant"].isBool())
+                fail(v["homeAssistant"], path + ".homeAssistant", "expected true or false");
+            out.home_assistant = v["homeAssistant"].asBool();
+        }
+        return out;
     }
 
     DeviceSpec device(const Json::Value& v, const std::string& path) const
@@ -362,6 +409,12 @@ ToolOptions withConfiguredSettings(ToolOptions options)
         events.port_lost_hold_s = file.port_lost_hold_s.value_or(events.port_lost_hold_s);
         if (!events.timeout_given && file.event_timeout_s)
             events.timeout_s = *file.event_timeout_s;
+        MqttOptions from_file = file.mqtt;
+        for (auto* p : {&from_file.password_file, &from_file.ca_file, &from_file.cert_file,
+                        &from_file.key_file})
+            if (*p)
+                **p = relative(**p);
+        options.mqtt = mergeMqttOptions(options.mqtt, from_file);
     }
     if (options.events.hold_s)  // the flag's one value is every kind's
         options.events.alarm_hold_s = options.events.not_answering_hold_s =

@@ -41,6 +41,7 @@ struct HostSettings {
     std::vector<std::string> on_event;  // "onEvent": program and arguments
     std::optional<int> alarm_hold_s, not_answering_hold_s, port_lost_hold_s;  // "eventHold"
     std::optional<int> event_timeout_s;                                       // "eventTimeout"
+    MqttOptions mqtt;  // "mqtt": {"url": ..., ...}
 };
 
 HostSettings parseHostSettings(const std::string& text, const std::string& source);

@@ -320,6 +320,29 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, Seen& seen)
                 if (o.capture_files == 0)
                     throw ToolError(f + ": keep at least 1 file");
             });
+    d.value("--mqtt", "URL", "publish to an MQTT broker: mqtt://HOST[:PORT] or\nmqtts://HOST[:PORT] (see docs/mqtt.md)",
+            [&o](const std::string&, const std::string& v) { o.mqtt.url = v; });
+    d.value("--mqtt-user", "NAME", "with --mqtt: log in as NAME",
+            [&o](const std::string&, const std::string& v) { o.mqtt.user = v; });
+    d.path("--mqtt-password-file", "FILE", "a password file",
+           "with --mqtt-user: the password, on the file's first line",
+           [&o](const std::string& v) { o.mqtt.password_file = v; });
+    d.path("--mqtt-ca", "FILE", "a CA file", "with mqtts://: the CA that signed the broker",
+           [&o](const std::string& v) { o.mqtt.ca_file = v; });
+    d.path("--mqtt-cert", "FILE", "a certificate file", "with mqtts://: a client certificate",
+           [&o](const std::string& v) { o.mqtt.cert_file = v; });
+    d.path("--mqtt-key", "FILE", "a key file", "with --mqtt-cert: its private key",
+           [&o](const std::string& v) { o.mqtt.key_file = v; });
+    d.value("--mqtt-client-id", "ID", "with --mqtt: the client id (kel36-host-HOSTNAME)",
+            [&o](const std::string&, const std::string& v) { o.mqtt.client_id = v; });
+    d.value("--mqtt-prefix", "PREFIX", "with --mqtt: the topics' first levels (kel36)",
+            [&o](const std::string&, const std::string& v) { o.mqtt.prefix = v; });
+    d.value("--mqtt-keepalive", "S", "with --mqtt: keep-alive in seconds, 5 to 3600 (30)",
+            [&o](const std::string& f, const std::string& v) {
+                o.mqtt.keepalive_s = static_cast<int>(parseUnsigned(f, v, 3600));
+            });
+    d.flag("--mqtt-home-assistant", "with --mqtt: publish Home Assistant discovery",
+           [&o] { o.mqtt.home_assistant = true; });
 
     d.flag("--service",
            "run as a supervised service (systemd): log lines for\n"

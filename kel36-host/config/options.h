@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/rs485.h"
+#include "kel36-host/mqtt/mqtt_settings.h"
 #include "kel36-host/web/http_address.h"
 
 namespace keltool {
@@ -79,6 +80,7 @@ struct ToolOptions {
     unsigned capture_files = 5;        // files kept with a limit
     bool capture_files_given = false;
     EventOptions events;
+    MqttOptions mqtt;                 // --mqtt and its options
 };
 
 // `history FILE ...` and `report FILE ...`: which stored records to read.

@@ -21,6 +21,7 @@
 #include "kel36-host/config/plugin_file.h"
 #include "kel36-host/config/plugin_locator.h"
 #include "kel36-host/cache/record_store.h"
+#include "kel36-host/mqtt/mqtt_sink.h"
 #include "kel36-host/run/simulation.h"
 #include "kel36-host/service/service_notifier.h"
 #include "kel36-host/store/history_recorder.h"
@@ -100,7 +101,8 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err, LineTap* t
         return kExitOk;
     }
     ensureDescriptors(descriptorsNeeded(configured_lines, devices, options.http.has_value()) +
-                      (hook ? hookDescriptors(EventHookSettings{}) : 0));
+                      (hook ? hookDescriptors(EventHookSettings{}) : 0) +
+                      (options.mqtt.any() ? kMqttDescriptors : 0));
 
     std::unique_ptr<LineTrace> trace;
     if (options.trace)
@@ -126,7 +128,15 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err, LineTap* t
     std::unique_ptr<OutputSink> recorder;
     if (history)
         recorder = recordIntoHistory(*history, *shown);
-    OutputSink* const recorded = recorder ? recorder.get() : shown.get();
+    OutputSink* const stored = recorder ? recorder.get() : shown.get();
+    // --mqtt: its thread starts after the broker's first answer (or silence).
+    const std::unique_ptr<MqttPublisher> mqtt = startMqtt(options, devices, err);
+    std::unique_ptr<OutputSink> mqtt_feed;
+    if (mqtt) {
+        mqtt_feed = publishToMqtt(*mqtt, *stored);
+        listeners.push_back(mqtt.get());  // the event topic, after the hold-off
+    }
+    OutputSink* const recorded = mqtt_feed ? mqtt_feed.get() : stored;
 
     RunSettings settings;
     settings.interval_ms = options.interval_ms;
@@ -234,6 +244,12 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err, LineTap* t
     // itself went as the status tells.
     if (capture)
         finishCapture(*capture, options.service, err);
+    bool mqtt_lost = false;
+    if (mqtt) {
+        if (history)
+            history->close();  // the outbox then sends the last records too
+        mqtt_lost = finishMqtt(*mqtt, err, options.service);
+    }
     if (history) {
         // What is still queued is written before the run ends.
         history->close();
@@ -246,7 +262,7 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err, LineTap* t
             return kExitHistoryLost;
         }
     }
-    return exitStatus(runners);
+    return mqtt_lost ? kExitMqttLost : exitStatus(runners);
 }
 
 }  // namespace keltool

@@ -114,6 +114,29 @@ CREATE INDEX events_by_device_time ON events (device, time_ms);
 )sql";
 }
 
+// Version 3: the host that wrote each run, and the MQTT outbox: per
+// destination (broker and prefix) and writing host, the last record the
+// broker acknowledged in order and each device's last seq.
+std::string toVersion3()
+{
+    return R"sql(
+ALTER TABLE runs ADD COLUMN host TEXT;
+CREATE TABLE mqtt_outbox (
+  destination TEXT NOT NULL,
+  host TEXT NOT NULL,
+  record_id INTEGER NOT NULL,
+  PRIMARY KEY (destination, host)
+);
+CREATE TABLE mqtt_sequences (
+  destination TEXT NOT NULL,
+  host TEXT NOT NULL,
+  device TEXT NOT NULL,
+  seq INTEGER NOT NULL,
+  PRIMARY KEY (destination, host, device)
+);
+)sql";
+}
+
 // A new stall reason is a schema change: a step that rebuilds stalls with
 // stallsTable(name, kStallReasonCount), and the version one up.
 static_assert(kStallReasonCount == 3, "the last schema step stores every stall reason");
@@ -126,6 +149,7 @@ struct SchemaStep {
 const SchemaStep kSchemaSteps[] = {
     {1, [] { return std::string(kSchemaV1); }},
     {2, toVersion2},
+    {3, toVersion3},
 };
 
 static_assert(sizeof kSchemaSteps / sizeof kSchemaSteps[0] == kHistorySchemaVersion,

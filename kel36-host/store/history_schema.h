@@ -14,7 +14,7 @@ class SqliteDb;
 constexpr int64_t kHistoryApplicationId = 0x4B333648;
 // PRAGMA user_version: the schema this program writes and reads.
 // Older versions are read as they are and brought forward by a writer.
-constexpr int64_t kHistorySchemaVersion = 2;
+constexpr int64_t kHistorySchemaVersion = 3;
 
 enum class HistoryAccess { Read, Write };
 

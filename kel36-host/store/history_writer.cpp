@@ -248,6 +248,14 @@ struct HistoryWriter::Impl {
     void endRun();
 };
 
+std::string historyHostName()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0)
+        return "unknown";
+    return name;
+}
+
 HistoryWriter::HistoryWriter(const std::string& path, const HistoryWriterOptions& options)
     : impl_(std::make_unique<Impl>())
 {
@@ -256,9 +264,11 @@ HistoryWriter::HistoryWriter(const std::string& path, const HistoryWriterOptions
     d.options = options;
     openHistory(path, HistoryAccess::Write, d.db);
     sqlite3_busy_timeout(d.db.get(), options.busy_timeout_ms);
-    SqliteStatement start(d.db.get(), "INSERT INTO runs (started_ms, program) VALUES (?, ?)");
+    SqliteStatement start(d.db.get(),
+                          "INSERT INTO runs (started_ms, program, host) VALUES (?, ?, ?)");
     start.bind(1, epochMillis(WallTime::now()));
     start.bind(2, options.program);
+    start.bind(3, options.host.empty() ? historyHostName() : options.host);
     if (start.step() != SQLITE_DONE)
         throw ToolError("cannot write history " + path + ": " + d.db.message());
     d.run_id = sqlite3_last_insert_rowid(d.db.get());

@@ -28,7 +28,12 @@ struct HistoryWriterOptions {
     int retry_ms = 1000;                // after a failed write
     int busy_timeout_ms = 5000;         // waiting for another writer of the file
     std::string program = "kel36-host";
+    std::string host;  // runs.host; empty: historyHostName()
 };
+
+// This machine's name, as runs.host keeps it: what tells the records of two
+// hosts sharing one history apart (the MQTT outbox sends only its own).
+std::string historyHostName();
 
 int64_t epochMillis(const WallTime& t);
 

@@ -138,7 +138,7 @@ TEST(HostConfiguration, RunSettingsLiveInHostAndAFlagOverridesThem)
     };
     EXPECT_EQ(settingsError(R"({"host": {"histroy": "x"}, "devices": []})"),
               "h.json:1:22: $.host.histroy: unknown key (expected history, keep, cache, http, "
-              "capture, onEvent, eventHold, eventTimeout)");
+              "capture, mqtt, onEvent, eventHold, eventTimeout)");
     EXPECT_EQ(settingsError(R"({"host": {"keep": 0}, "devices": []})"),
               "h.json:1:19: $.host.keep: expected a whole number of days from 1 to 36500");
     EXPECT_EQ(settingsError(R"({"host": [], "devices": []})"),

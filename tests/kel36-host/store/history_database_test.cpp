@@ -207,9 +207,9 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedFile{"NewerSchemaVersion",
                     [](const std::string& p) {
                         keltool::HistoryWriter(p).close();
-                        historytest::execute(p, "PRAGMA user_version = 3");
+                        historytest::execute(p, "PRAGMA user_version = 4");
                     },
-                    "has schema version 3; this kel36-host reads version 2 and older"}),
+                    "has schema version 4; this kel36-host reads version 3 and older"}),
     [](const ::testing::TestParamInfo<RefusedFile>& info) { return std::string(info.param.name); });
 
 // Issue 10's full disk, on the database: under a file-size limit (no root
