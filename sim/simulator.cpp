@@ -201,7 +201,9 @@ private:
             return true;
         // The firmware takes the request once it is through and its previous
         // reply has left, then needs its turnaround (paced; at once otherwise).
-        const auto start = std::max(std::max(received, send_free_) + turnaround_, Clock::now()) +
+        // Every time from here on is a deadline reckoned from this one, never
+        // from when the thread happened to wake, so lateness does not add up.
+        const auto start = std::max(received, send_free_) + turnaround_ +
                            std::chrono::milliseconds(plan.delay_ms);
         if (!wait(start, false))
             return false;
@@ -211,28 +213,29 @@ private:
         // Counted before the bytes go out, so whoever has read the reply also
         // sees it in the statistics.
         controller.countReply();
+        auto from = start;
         for (const auto& chunk : plan.chunks) {
-            if (chunk.gap_ms > 0 &&
-                !wait(Clock::now() + std::chrono::milliseconds(chunk.gap_ms), false))
-                return false;
-            if (!send(chunk.bytes, plan.split))
+            from = std::max(from, send_free_) + std::chrono::milliseconds(chunk.gap_ms);
+            if (!send(chunk.bytes, plan.split, from))
                 return false;
         }
         return true;
     }
 
-    // Paced, a character reaches the poller when its stop bit is through:
-    // one write per character, never two at once, as a UART delivers them.
-    // Only a split reply's chunk is written whole once its last character is
-    // through, as a receiver's buffer or a USB adapter may hand bytes over.
-    bool send(const std::string& bytes, bool bunched)
+    // Sends `bytes` starting at `from`. Paced, a character reaches the poller
+    // when its stop bit is through: one write per character, never two at
+    // once, as a UART delivers them, each on its own deadline (the line's
+    // running one), so a late wake-up delays that write only. Only a split
+    // reply's chunk is written whole once its last character is through, as a
+    // receiver's buffer or a USB adapter may hand bytes over.
+    bool send(const std::string& bytes, bool bunched, Clock::time_point from)
     {
         if (!pace_)
-            return writeAll(bytes.data(), bytes.size());
+            return wait(from, false) && writeAll(bytes.data(), bytes.size());
         const std::size_t per_write = bunched ? bytes.size() : 1;
+        auto due = std::max(send_free_, from);
         for (std::size_t i = 0; i < bytes.size(); i += per_write) {
-            const auto due =
-                std::max(send_free_, Clock::now()) + static_cast<int>(per_write) * char_time_;
+            due += static_cast<int>(per_write) * char_time_;
             if (!wait(due, false) || !writeAll(bytes.data() + i, per_write))
                 return false;
             send_free_ = due;
