@@ -66,6 +66,7 @@ class LineSimulator final : public Simulator {
 public:
     LineSimulator(Line line, const Options& options)
         : line_(std::move(line)),
+          replies_(options.replies),
           local_echo_(options.local_echo),
           pace_(options.line.pace),
           char_time_(pace_ ? std::chrono::nanoseconds(10'000'000'000LL / options.line.baud)
@@ -190,7 +191,28 @@ private:
             if (request && !addressed)
                 ++stats_.other_address;
         }
+        if (request && replies_)
+            return answerFromSource(*request, r.through);
         return !addressed || answer(*addressed, *request, r.through);
+    }
+
+    // The same deadlines as a controller's reply, the timing the source's.
+    bool answerFromSource(const Request& request, Clock::time_point received)
+    {
+        const std::optional<TimedReply> reply = replies_->answer(request);
+        if (!reply)
+            return true;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++stats_.replies;
+        }
+        auto from = std::max(received, send_free_);
+        for (const TimedReply::Chunk& chunk : reply->chunks) {
+            from = std::max(from, send_free_) + chunk.gap;
+            if (!send(chunk.bytes, false, from))
+                return false;
+        }
+        return true;
     }
 
     bool answer(Controller& controller, const Request& request, Clock::time_point received)
@@ -363,6 +385,7 @@ private:
     }
 
     Line line_;
+    const std::shared_ptr<ReplySource> replies_;
     const bool local_echo_;
     std::vector<std::unique_ptr<Controller>> controllers_;
     std::vector<Controller*> controller_list_;
