@@ -140,10 +140,11 @@ public:
         const std::string path = "$.host";
         if (!v.isObject())
             fail(v, path, "expected an object of the run's settings");
-        static const std::set<std::string> known = {"history", "keep", "cache", "http"};
+        static const std::set<std::string> known = {"history", "keep", "cache", "http",
+                                                   "capture"};
         for (const std::string& key : v.getMemberNames())
             if (!known.count(key))
-                fail(v[key], path + "." + key, "unknown key (expected history, keep, cache, http)");
+                fail(v[key], path + "." + key, "unknown key (expected history, keep, cache, http, capture)");
         const auto text = [&](const char* key, const char* what) -> std::optional<std::string> {
             if (!v.isMember(key))
                 return std::nullopt;
@@ -153,6 +154,7 @@ public:
         };
         out.history = text("history", "the path of a history database");
         out.cache = text("cache", "the path of a cache directory");
+        out.capture = text("capture", "the path of a capture file");
         if (v.isMember("keep")) {
             const Json::Value& keep = v["keep"];
             if (!keep.isIntegral() || !keep.isUInt() || keep.asUInt() < 1 || keep.asUInt() > 36500)
@@ -299,9 +301,15 @@ ToolOptions withConfiguredSettings(ToolOptions options)
             options.cache_dir = relative(*file.cache);
         if (!options.http && file.http)
             options.http = file.http;
+        if (options.capture_path.empty() && file.capture)
+            options.capture_path = relative(*file.capture);
     }
     if (options.keep_days > 0 && options.history_path.empty())
         throw ToolError("--keep needs --history (or \"history\" in the configuration's \"host\")");
+    if ((options.capture_limit_bytes > 0 || options.capture_files_given) &&
+        options.capture_path.empty())
+        throw ToolError("--capture-limit and --capture-files need --capture (or \"capture\" in the "
+                        "configuration's \"host\")");
     return options;
 }
 

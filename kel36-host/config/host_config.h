@@ -37,6 +37,7 @@ struct HostSettings {
     std::optional<int> keep_days;
     std::optional<std::string> cache;
     std::optional<HttpAddress> http;
+    std::optional<std::string> capture;
 };
 
 HostSettings parseHostSettings(const std::string& text, const std::string& source);

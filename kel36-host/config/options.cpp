@@ -31,6 +31,16 @@ uint64_t parseUnsigned(const std::string& flag, const std::string& text, uint64_
     return value;
 }
 
+// A size in megabytes (10^6 bytes), fractions allowed, at least 1000 bytes.
+uint64_t parseMegabytes(const std::string& flag, const std::string& text)
+{
+    char* end = nullptr;
+    const double mb = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(mb) || mb < 0.001 || mb > 1e6)
+        throw ToolError(flag + ": expected megabytes from 0.001 to 1000000, got '" + text + "'");
+    return static_cast<uint64_t>(mb * 1e6);
+}
+
 double parseProbability(const std::string& flag, const std::string& text)
 {
     char* end = nullptr;
@@ -293,6 +303,24 @@ void defineRunOptions(CLI::App& app, ToolOptions& o, Seen& seen)
            "(read-only; a port alone listens on 127.0.0.1)",
            [&o](const std::string& v) { o.http = parseHttpAddress(v); });
 
+    d.path("--capture", "FILE", "the path of a capture file",
+           "every byte of every line and the rounds' markers\n"
+           "in pcapng (Wireshark; see docs/capture.md)",
+           [&o](const std::string& v) { o.capture_path = v; });
+    d.value("--capture-limit", "MB",
+            "rotate the capture at MB megabytes (10^6 bytes,\n"
+            "fractions allowed): FILE.1, FILE.2, ...",
+            [&o](const std::string& f, const std::string& v) {
+                o.capture_limit_bytes = parseMegabytes(f, v);
+            });
+    d.value("--capture-files", "N", "with --capture-limit: keep N files (default 5)",
+            [&o](const std::string& f, const std::string& v) {
+                o.capture_files = static_cast<unsigned>(parseUnsigned(f, v, 1000));
+                o.capture_files_given = true;
+                if (o.capture_files == 0)
+                    throw ToolError(f + ": keep at least 1 file");
+            });
+
     d.flag("--service",
            "run as a supervised service (systemd): log lines for\n"
            "the journal, a port missing at start is retried",
@@ -331,6 +359,12 @@ void checkCombinations(const ToolOptions& o, const Seen& seen)
     // With --config the file may name the history (checked once it is read).
     if (o.keep_days > 0 && o.history_path.empty() && o.config_path.empty())
         throw ToolError("--keep needs --history");
+    if ((o.capture_limit_bytes > 0 || o.capture_files_given) && o.capture_path.empty() &&
+        o.config_path.empty())
+        throw ToolError(std::string(o.capture_files_given ? "--capture-files" : "--capture-limit") +
+                        " needs --capture");
+    if (o.capture_files_given && o.capture_limit_bytes == 0)
+        throw ToolError("--capture-files needs --capture-limit (without one nothing rotates)");
 }
 
 int64_t parseTime(const std::string& flag, const std::string& text)

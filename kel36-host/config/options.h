@@ -61,6 +61,10 @@ struct ToolOptions {
     int keep_days = 0;         // prune history rows older than this (0: keep all)
     std::string cache_dir;
     std::optional<HttpAddress> http;  // --http: the web view and /metrics
+    std::string capture_path;         // --capture: the lines in pcapng
+    uint64_t capture_limit_bytes = 0;  // one capture file's bound (0: no rotation)
+    unsigned capture_files = 5;        // files kept with a limit
+    bool capture_files_given = false;
 };
 
 // `history FILE ...` and `report FILE ...`: which stored records to read.

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "kel36-host/capture/line_capture.h"
 #include "kel36-host/output/protocol_view.h"
 #include "kel36-host/tool_error.h"
 
@@ -78,6 +79,22 @@ void LineBus::open(bool wait_reader, bool missing_is_lost)
                         ": " + error);
     identity_ = identifyLine(line_.fd);
     attachAll(line_.fd);
+}
+
+void LineBus::captureTo(CaptureWriter& writer)
+{
+    CaptureLine line;
+    line.name = port_;
+    line.description = std::to_string(options_.baud) + " baud 8N1, polled by kel36-host";
+    line.bits_per_second = static_cast<uint64_t>(options_.baud);
+    for (std::size_t i = 0; i < runners_.size(); ++i) {
+        const DeviceSpec& device = runners_[i]->device_spec();
+        line.devices.push_back(
+            captureDeviceComment(i, device.name, addressFromNode(device.node), device.data_id));
+    }
+    capture_ = std::make_unique<LineCapture>(writer, line);
+    for (std::size_t i = 0; i < runners_.size(); ++i)
+        runners_[i]->attachCapture(capture_.get(), static_cast<uint8_t>(std::min<std::size_t>(i, 254)));
 }
 
 void LineBus::start(TimePoint now)
@@ -271,6 +288,9 @@ bool LineBus::waitInRead()
 void LineBus::readResult(long n, TimePoint now)
 {
     if (n > 0) {
+        if (capture_)
+            active_->captureReceived(read_buffer_.data(), static_cast<std::size_t>(n),
+                                     phase_ != Phase::InRound, now);
         received(static_cast<std::size_t>(n), now);
         return;
     }
@@ -293,6 +313,8 @@ void LineBus::portLost(const char* why, TimePoint now)
     closeLine(&line_);
     const std::string detail = port_ + ": " + why;
     const std::string note = "port lost: " + detail;
+    if (capture_)
+        capture_->lineLost(why, now);
     for (DeviceRunner* r : runners_) {
         r->traceNote(note.c_str());
         r->emit(DeviceEvent::PortLost, detail.c_str());
@@ -326,6 +348,8 @@ void LineBus::tryReopen(TimePoint now)
         return;
     }
     attachAll(line_.fd);
+    if (capture_)
+        capture_->lineReopened(now);
     for (DeviceRunner* r : runners_)
         r->emit(DeviceEvent::PortReopened, port_.c_str());
     phase_ = Phase::Idle;

@@ -7,6 +7,7 @@
 // or another device), and reopens a line that went away.
 
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@
 #include "kel36-host/wall_clock.h"
 
 namespace keltool {
+
+class CaptureWriter;
+class LineCapture;
 
 class LineBus {
 public:
@@ -30,6 +34,8 @@ public:
     // the reason when it cannot be opened or another program holds it;
     // with `missing_is_lost` it is a lost line instead, retried from start().
     void open(bool wait_reader, bool missing_is_lost = false);
+    // --capture: the line's bytes and markers go to `writer`. Before start().
+    void captureTo(CaptureWriter& writer);
     // Polling begins: every device reports its line and restores its cached
     // record; the first round is due at once.
     void start(TimePoint now);
@@ -86,6 +92,7 @@ private:
     std::string other_device_reported_;  // the other device found at the path, warned of once
 
     std::array<unsigned char, 256> read_buffer_{};
+    std::unique_ptr<LineCapture> capture_;
 };
 
 }  // namespace keltool

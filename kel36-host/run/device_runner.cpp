@@ -11,6 +11,7 @@
 #include "framework/zrn_spdevice.h"
 #include "host/device_state.h"
 #include "host/plugin_loader.h"
+#include "kel36-host/capture/line_capture.h"
 #include "kel36-host/output/line_trace.h"
 #include "kel36-host/output/outputs.h"
 #include "kel36-host/store/history_writer.h"
@@ -149,6 +150,9 @@ RoundState DeviceRunner::beginRound(TimePoint now)
     in_round_ = true;
     round_started_ = now;
     reply_deadline_ = now + milliseconds(settings_.timeout_ms);
+    ++rounds_begun_;
+    if (capture_)
+        capture_->roundStart(capture_index_, capture_address_, rounds_begun_, now);
     device_->RefreshStatus();
     return afterDriverCall(now, 1);
 }
@@ -172,6 +176,8 @@ RoundState DeviceRunner::onReply(unsigned char* data, std::size_t length, TimePo
 // it refuse the reply?
 RoundState DeviceRunner::afterDriverCall(TimePoint now, int status)
 {
+    if (capture_request_pending_)
+        captureSent(capture_request_length_);
     if (request_sent_) {
         reply_deadline_ = now + milliseconds(settings_.timeout_ms);
         request_sent_ = false;
@@ -245,6 +251,9 @@ RoundState DeviceRunner::completeRound(TimePoint now, RecordSource source)
         stats_.consecutive_stalls = 0;
     }
     has_record_ = true;
+    if (capture_ && source == RecordSource::Poll)
+        capture_->recordPublished(capture_index_, capture_address_, rounds_begun_,
+                                  record_.data(), record_.size(), now);
     if (source == RecordSource::Poll) {
         report.polled = report.when;
     } else {
@@ -319,6 +328,10 @@ RoundState DeviceRunner::stall(StallReason reason, TimePoint now)
     report.poll_step = line_device_->poll_step_;
     report.elapsed_ms = millisBetween(round_started_, now);
     services_.output->stall(report);
+    if (capture_)
+        capture_->stall(capture_index_, capture_address_, rounds_begun_,
+                        static_cast<uint8_t>(static_cast<int>(reason) + 1),
+                        report.awaited_register, static_cast<int>(report.poll_step), now);
     if (services_.trace) {
         char note[96];
         std::snprintf(note, sizeof note, "stall: %s", stallReasonText(reason));
@@ -383,6 +396,31 @@ void DeviceRunner::restoreCache()
     emit(DeviceEvent::CacheRefused, detail.c_str());
 }
 
+void DeviceRunner::attachCapture(LineCapture* capture, uint8_t index)
+{
+    capture_ = capture;
+    capture_index_ = index;
+    capture_address_ = addressFromNode(spec_.node);
+}
+
+void DeviceRunner::captureReceived(const unsigned char* data, std::size_t length, bool discarded,
+                                   TimePoint now)
+{
+    if (capture_)
+        capture_->bytes(CaptureKind::Reply, capture_index_, capture_address_,
+                        discarded ? -1 : awaitedRegister(), discarded ? kFlagDiscarded : 0,
+                        data, length, now);
+}
+
+// The request as far as the line took it, stamped when it was handed over.
+void DeviceRunner::captureSent(std::size_t length)
+{
+    capture_request_pending_ = false;
+    capture_->bytes(CaptureKind::Request, capture_index_, capture_address_, awaitedRegister(), 0,
+                    capture_request_.data(), std::min(length, capture_request_length_),
+                    capture_request_at_);
+}
+
 void DeviceRunner::traceDiscarded(const unsigned char* data, std::size_t length)
 {
     if (services_.trace)
@@ -423,6 +461,14 @@ void DeviceRunner::onSendData(ZRNVDevice&, const unsigned char* data, unsigned i
 {
     if (services_.trace)
         services_.trace->request(spec_.name, data, length);
+    if (capture_) {
+        if (capture_request_pending_)
+            captureSent(capture_request_length_);
+        capture_request_length_ = std::min<std::size_t>(length, capture_request_.size());
+        std::memcpy(capture_request_.data(), data, capture_request_length_);
+        capture_request_at_ = SteadyClock::now();
+        capture_request_pending_ = true;
+    }
     last_request_length_ = std::min<std::size_t>(length, last_request_.size());
     if (last_request_length_ == kFrameLength)
         std::memcpy(last_request_.data(), data, kFrameLength);  // the driver's frames
@@ -446,6 +492,8 @@ void DeviceRunner::onSendIncomplete(ZRNVDevice&, unsigned int written, unsigned 
 {
     // A full output buffer (a peer that does not read, flow control held)
     // stalls this device's round; anything else means the line is gone.
+    if (capture_request_pending_)
+        captureSent(written);
     if (error == EAGAIN || error == EWOULDBLOCK)
         send_blocked_ = true;
     else

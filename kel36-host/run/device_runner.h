@@ -33,6 +33,7 @@ namespace keltool {
 
 class LineTrace;
 class HistoryWriter;
+class LineCapture;
 
 struct RunSettings {
     int interval_ms = 1000;  // pause after a round
@@ -95,6 +96,13 @@ public:
     // The line went away: the round is abandoned without a stall.
     void abandonRound();
 
+    // --capture: this device's events go to `capture` (null: none) as device
+    // `index` of its line.
+    void attachCapture(LineCapture* capture, uint8_t index);
+    // Bytes the line read while this device's round was (or was last) on.
+    void captureReceived(const unsigned char* data, std::size_t length, bool discarded,
+                         TimePoint now);
+
     // Bytes that came while no round of this device waited for them.
     void traceDiscarded(const unsigned char* data, std::size_t length);
     void emit(DeviceEvent event, const char* detail);
@@ -119,6 +127,7 @@ private:
     RoundState stall(StallReason reason, TimePoint now);
     void restoreCache();
     void scheduleAfterRound(TimePoint now);
+    void captureSent(std::size_t length);
 
     // DeviceObserver: the host calls the driver makes.
     void onSendSP(ZRNVDevice& dev, int record_type, const unsigned char* data, unsigned int length,
@@ -174,6 +183,16 @@ private:
     bool cache_failing_ = false;
 
     DeviceStats stats_;
+
+    // --capture. A request is captured once the line took it (or part of it).
+    LineCapture* capture_ = nullptr;
+    uint8_t capture_index_ = 255;
+    uint8_t capture_address_ = 0;
+    uint32_t rounds_begun_ = 0;
+    std::array<unsigned char, 64> capture_request_{};
+    std::size_t capture_request_length_ = 0;
+    bool capture_request_pending_ = false;
+    TimePoint capture_request_at_{};
 };
 
 }  // namespace keltool

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/plugin_loader.h"
+#include "kel36-host/capture/capture_run.h"
 #include "kel36-host/line/bus_plan.h"
 #include "kel36-host/line/line_bus.h"
 #include "kel36-host/run/device_runner.h"
@@ -102,6 +103,12 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
         const SignalsKeptFromNewThreads signals_stay_here;  // its writer thread
         history = std::make_unique<HistoryWriter>(options.history_path, history_options);
     }
+    std::unique_ptr<CaptureWriter> capture;
+    if (!options.capture_path.empty()) {
+        const SignalsKeptFromNewThreads signals_stay_here;  // its writer thread
+        capture = openCapture(options.capture_path, options.capture_limit_bytes,
+                              options.capture_files, options.service, err);
+    }
     std::unique_ptr<RecordCache> cache;
     if (!options.cache_dir.empty())
         cache = std::make_unique<RecordCache>(options.cache_dir);
@@ -173,6 +180,8 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
         for (std::size_t index : plan.devices)
             members.push_back(runners[index].get());
         buses.push_back(std::make_unique<LineBus>(plan.port, members, settings));
+        if (capture)
+            buses.back()->captureTo(*capture);
         loop_view.push_back(buses.back().get());
     }
     // A service polls on when a port is not there yet (a USB adapter at
@@ -204,6 +213,10 @@ int runHost(const ToolOptions& flags, std::FILE* out, std::FILE* err)
         stats.push_back(&runner->stats());
     }
     output->summary(specs.data(), stats.data(), specs.size());
+    // An incomplete capture is said, not made an exit status: the polling
+    // itself went as the status tells.
+    if (capture)
+        finishCapture(*capture, options.service, err);
     if (history) {
         // What is still queued is written before the run ends.
         history->close();
