@@ -80,7 +80,7 @@ check "the board's packages are installed" grep -qx libgtest-dev:armhf "$work/in
 skip=$(grep -c '^setup-cross.sh: skipping the tools for armhf' <<<"$out")
 check "one line says the tools are skipped" [ "$skip" -eq 1 ]
 check "that line names the packages and apt's reason" \
-    grep -q 'cannot install libsqlite3-dev:armhf libmicrohttpd-dev:armhf libcpp-httplib-dev:armhf: .*unmet dependencies.*libc6-dev:armhf : Depends' <<<"$out"
+    grep -q 'cannot install libsqlite3-dev:armhf libmicrohttpd-dev:armhf libcpp-httplib-dev:armhf libmosquitto-dev:armhf: .*unmet dependencies.*libc6-dev:armhf : Depends' <<<"$out"
 
 # 3. What the board needs cannot be installed: a clean failure, one line.
 reset_fake
