@@ -34,7 +34,7 @@ public:
     void onWake(TimePoint now) override { inner_.onWake(now); }
 
 private:
-    // The runner's own spec stays put for the run: looked up by name once.
+    // The runner's own device description stays put for the run: looked up by name once.
     std::size_t indexOf(const DeviceSpec* device)
     {
         const auto at = known_.find(device);
