@@ -188,8 +188,11 @@ void MqttPublisher::sessionEnded(const std::string& why, bool refused)
         records_->rewind();
     record_mids_.clear();
     counting_backlog_ = false;
-    if (!outage_told_) {
+    // Told once per outage, and once more if the broker, back, turns the
+    // login away: that one needs the user, not patience.
+    if (!outage_told_ || (refused && !refusal_told_)) {
         outage_told_ = true;
+        refusal_told_ = refusal_told_ || refused;
         tell(4, refused ? "broker " + settings_.broker.text() + " " + why + " (since " +
                               localClock() + "); trying again"
                         : "broker " + settings_.broker.text() + " unreachable since " +
@@ -253,6 +256,7 @@ bool MqttPublisher::connectedCycle(MqttConnection& c)
         publishDevices(c, true);
         if (outage_told_) {
             outage_told_ = false;
+            refusal_told_ = false;
             counting_backlog_ = true;
             sent_since_back_ = 0;
         }

@@ -108,6 +108,7 @@ private:
     bool session_announced_ = false;
     bool looked_again_ = false;
     bool outage_told_ = false;
+    bool refusal_told_ = false;
     bool counting_backlog_ = false;
     uint64_t sent_since_back_ = 0;
     uint64_t sent_total_ = 0;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -169,6 +170,8 @@ struct HistoryWriter::Impl {
     Clock::time_point failed_since{};
     Clock::time_point next_prune{};
     bool prune_more = false;
+    // Records a pass pruned before a broker acknowledged them, by destination.
+    std::map<std::string, uint64_t> pruned_unsent;
     SqliteStatement insert_record, insert_stall, insert_event, insert_alarm_name;
 
     std::thread thread;
@@ -245,6 +248,8 @@ struct HistoryWriter::Impl {
     void run();
     bool writeBatch();
     bool pruneChunk();
+    void countPrunedUnsent(int64_t cutoff);
+    void tellPrunedUnsent();
     void endRun();
 };
 
@@ -629,6 +634,7 @@ bool HistoryWriter::Impl::pruneChunk()
 {
     const int64_t cutoff =
         epochMillis(WallTime::now()) - static_cast<int64_t>(options.keep_days) * 86400000;
+    countPrunedUnsent(cutoff);
     int deleted = 0;
     // Rows are added in time order, so the oldest are found first in rowid
     // order; the scan ends at the chunk's size, or once at the table's end.
@@ -645,7 +651,41 @@ bool HistoryWriter::Impl::pruneChunk()
             return false;  // tried again at the next prune
         deleted += sqlite3_changes(db.get());
     }
+    if (deleted == 0)
+        tellPrunedUnsent();
     return deleted > 0;
+}
+
+// The MQTT outbox sends records from the history: one pruned before its
+// broker acknowledged it is never sent, and that must not pass unsaid.
+void HistoryWriter::Impl::countPrunedUnsent(int64_t cutoff)
+{
+    SqliteStatement s(db.get(),
+                      "SELECT o.destination, count(*) FROM (SELECT id, run_id FROM records "
+                      "WHERE time_ms < ?1 ORDER BY id LIMIT ?2) r "
+                      "JOIN runs u ON u.id = r.run_id "
+                      "JOIN mqtt_outbox o ON o.host = u.host AND r.id > o.record_id "
+                      "GROUP BY o.destination");
+    s.bind(1, cutoff);
+    s.bind(2, static_cast<int64_t>(kPruneChunk));
+    while (s.step() == SQLITE_ROW)
+        pruned_unsent[s.text(0)] += static_cast<uint64_t>(s.integer(1));
+}
+
+void HistoryWriter::Impl::tellPrunedUnsent()
+{
+    for (const auto& [destination, count] : pruned_unsent) {
+        // A destination is kept as "BROKER PREFIX".
+        const auto space = destination.rfind(' ');
+        const std::string broker =
+            space == std::string::npos
+                ? destination
+                : destination.substr(0, space) + " (prefix " + destination.substr(space + 1) + ")";
+        notice("history " + path + ": " + std::to_string(count) + " records older than " +
+               std::to_string(options.keep_days) + " days were pruned before " + broker +
+               " acknowledged them; they will not be sent");
+    }
+    pruned_unsent.clear();
 }
 
 void HistoryWriter::Impl::endRun()

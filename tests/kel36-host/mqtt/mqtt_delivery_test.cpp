@@ -341,6 +341,62 @@ TEST(MqttStart, ARefusedLoginOrAnUntrustedBrokerEndsTheRunAnAbsentBrokerDoesNot)
     EXPECT_EQ(host.finish().exit_code, 0);
 }
 
+std::size_t occurrences(const std::string& text, const std::string& what)
+{
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(MqttLogin, ALoginRefusedMidRunIsToldOnceRetriedAndLosesNothing)
+{
+    TempDir dir;
+    const std::string passwd = dir.file("passwd");
+    shell("mosquitto_passwd -b -c " + passwd + " site s3cret");
+    Broker broker(dir, "site", "password_file " + passwd + "\nallow_anonymous false\n");
+    broker.start();
+    Subscriber sub(broker.port(), "kel36/genset-1/record", "collector", false, "site", "s3cret");
+    ASSERT_TRUE(sub.waitSubscribed(seconds(5)));
+    HostProcess host(hostArgs(broker.url(), {"--mqtt-user", "site", "--mqtt-password-file",
+                                             dir.write("password", "s3cret\n")}));
+    ASSERT_TRUE(waitDraining(sub, host,
+        [](const std::vector<Message>& all) { return all.size() >= 10; }, seconds(20)))
+        << host.errorSoFar();
+
+    // The site's password changes under the running tool: every reconnect
+    // is refused, told once, and tried again with back-off.
+    broker.stop();
+    shell("mosquitto_passwd -b " + passwd + " site changed");
+    broker.start();
+    ASSERT_TRUE(host.waitForError("refused the login", seconds(10))) << host.errorSoFar();
+    drainFor(host, seconds(4));  // several refused tries
+    EXPECT_EQ(occurrences(host.errorSoFar(), "refused the login"), 1u) << host.errorSoFar();
+    EXPECT_NE(host.errorSoFar().find("trying again"), std::string::npos) << host.errorSoFar();
+    ASSERT_TRUE(host.waitForLines(40, seconds(5))) << "polling stopped";
+
+    broker.stop();
+    shell("mosquitto_passwd -b " + passwd + " site s3cret");
+    broker.start();
+    ASSERT_TRUE(host.waitForError("records sent", seconds(75))) << host.errorSoFar();
+    host.signal(SIGTERM);
+    const toolstest::HostRun run = host.finish();
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    std::size_t polled = 0;
+    for (const Json::Value& line : run.jsonLines())
+        polled += line["event"] == "round" && line["device"] == "genset-1";
+    EXPECT_TRUE(sub.waitFor(
+        [&](const std::vector<Message>& all) {
+            std::size_t d = 0;
+            return recordsBySeq(all, &d)["genset-1"].size() >= polled;
+        },
+        seconds(10)));
+    std::size_t duplicates = 0;
+    const auto records = recordsBySeq(sub.messages(), &duplicates)["genset-1"];
+    EXPECT_EQ(records.size(), polled) << "a record polled while the login was refused is missing";
+    EXPECT_EQ(records.rbegin()->first, polled);
+}
+
 const std::set<std::string> kDiscoveryKeys = {
     "name", "unique_id", "state_topic", "value_template", "unit_of_measurement", "device_class",
     "state_class", "expire_after", "availability", "availability_mode", "payload_on",

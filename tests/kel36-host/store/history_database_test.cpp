@@ -307,7 +307,7 @@ TEST(HistoryQueue, AFullQueueDropsAndCountsRowsWhileEveryQueuedRowIsWrittenLater
     EXPECT_EQ(queryValue(db, "SELECT rows_lost FROM runs"), std::to_string(12 - accepted));
 }
 
-TEST(HistoryKeep, RowsOlderThanTheKeptDaysArePrunedAtStartUp)
+TEST(HistoryKeep, RowsOlderThanTheKeptDaysArePrunedAtStartUpAndUnsentOnesAreSaid)
 {
     TempDir dir;
     const std::string db = dir.file("h.db");
@@ -321,8 +321,17 @@ TEST(HistoryKeep, RowsOlderThanTheKeptDaysArePrunedAtStartUp)
             writer.stall("old", keltool::StallReason::NoReply, 5, when);
         }
     }
+    // A broker that acknowledged only the oldest record: the two 10-day-old
+    // ones are pruned unsent, and that is said.
+    ASSERT_TRUE(historytest::execute(
+        db, "INSERT INTO mqtt_outbox (destination, host, record_id) "
+            "SELECT 'mqtt://127.0.0.1:1883 kel36', host, (SELECT min(id) FROM records) FROM runs"));
     const HostRun run = runHost(fastRun({"--rounds", "1", "--history", db, "--keep", "5"}));
     ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.err.find("2 records older than 5 days were pruned before "
+                           "mqtt://127.0.0.1:1883 (prefix kel36) acknowledged them"),
+              std::string::npos)
+        << run.err;
     const int64_t cutoff = keltool::epochMillis(keltool::WallTime::now()) - 5LL * 86400 * 1000;
     EXPECT_EQ(queryValue(db, "SELECT count(*) FROM records WHERE device = 'old'"), "2");
     EXPECT_EQ(queryValue(db, "SELECT count(*) FROM records WHERE device = 'kel36'"), "1");
