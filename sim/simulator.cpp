@@ -66,6 +66,7 @@ class LineSimulator final : public Simulator {
 public:
     LineSimulator(Line line, const Options& options)
         : line_(std::move(line)),
+          replies_(options.replies),
           local_echo_(options.local_echo),
           pace_(options.line.pace),
           char_time_(pace_ ? std::chrono::nanoseconds(10'000'000'000LL / options.line.baud)
@@ -190,7 +191,28 @@ private:
             if (request && !addressed)
                 ++stats_.other_address;
         }
+        if (request && replies_)
+            return answerFromSource(*request, r.through);
         return !addressed || answer(*addressed, *request, r.through);
+    }
+
+    // The same deadlines as a controller's reply, the timing the source's.
+    bool answerFromSource(const Request& request, Clock::time_point received)
+    {
+        const std::optional<TimedReply> reply = replies_->answer(request);
+        if (!reply)
+            return true;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++stats_.replies;
+        }
+        auto from = std::max(received, send_free_);
+        for (const TimedReply::Chunk& chunk : reply->chunks) {
+            from = std::max(from, send_free_) + chunk.gap;
+            if (!send(chunk.bytes, false, from))
+                return false;
+        }
+        return true;
     }
 
     bool answer(Controller& controller, const Request& request, Clock::time_point received)
@@ -201,7 +223,9 @@ private:
             return true;
         // The firmware takes the request once it is through and its previous
         // reply has left, then needs its turnaround (paced; at once otherwise).
-        const auto start = std::max(std::max(received, send_free_) + turnaround_, Clock::now()) +
+        // Every time from here on is a deadline reckoned from this one, never
+        // from when the thread happened to wake, so lateness does not add up.
+        const auto start = std::max(received, send_free_) + turnaround_ +
                            std::chrono::milliseconds(plan.delay_ms);
         if (!wait(start, false))
             return false;
@@ -211,28 +235,29 @@ private:
         // Counted before the bytes go out, so whoever has read the reply also
         // sees it in the statistics.
         controller.countReply();
+        auto from = start;
         for (const auto& chunk : plan.chunks) {
-            if (chunk.gap_ms > 0 &&
-                !wait(Clock::now() + std::chrono::milliseconds(chunk.gap_ms), false))
-                return false;
-            if (!send(chunk.bytes, plan.split))
+            from = std::max(from, send_free_) + std::chrono::milliseconds(chunk.gap_ms);
+            if (!send(chunk.bytes, plan.split, from))
                 return false;
         }
         return true;
     }
 
-    // Paced, a character reaches the poller when its stop bit is through:
-    // one write per character, never two at once, as a UART delivers them.
-    // Only a split reply's chunk is written whole once its last character is
-    // through, as a receiver's buffer or a USB adapter may hand bytes over.
-    bool send(const std::string& bytes, bool bunched)
+    // Sends `bytes` starting at `from`. Paced, a character reaches the poller
+    // when its stop bit is through: one write per character, never two at
+    // once, as a UART delivers them, each on its own deadline (the line's
+    // running one), so a late wake-up delays that write only. Only a split
+    // reply's chunk is written whole once its last character is through, as a
+    // receiver's buffer or a USB adapter may hand bytes over.
+    bool send(const std::string& bytes, bool bunched, Clock::time_point from)
     {
         if (!pace_)
-            return writeAll(bytes.data(), bytes.size());
+            return wait(from, false) && writeAll(bytes.data(), bytes.size());
         const std::size_t per_write = bunched ? bytes.size() : 1;
+        auto due = std::max(send_free_, from);
         for (std::size_t i = 0; i < bytes.size(); i += per_write) {
-            const auto due =
-                std::max(send_free_, Clock::now()) + static_cast<int>(per_write) * char_time_;
+            due += static_cast<int>(per_write) * char_time_;
             if (!wait(due, false) || !writeAll(bytes.data() + i, per_write))
                 return false;
             send_free_ = due;
@@ -360,6 +385,7 @@ private:
     }
 
     Line line_;
+    const std::shared_ptr<ReplySource> replies_;
     const bool local_echo_;
     std::vector<std::unique_ptr<Controller>> controllers_;
     std::vector<Controller*> controller_list_;
