@@ -30,6 +30,7 @@
 #include "faults.h"
 #include "line.h"
 #include "protocol.h"
+#include "pty_handover.h"
 
 namespace kelsim {
 namespace {
@@ -72,7 +73,8 @@ public:
           char_time_(pace_ ? std::chrono::nanoseconds(10'000'000'000LL / options.line.baud)
                            : Clock::duration::zero()),
           turnaround_(pace_ ? std::chrono::milliseconds(options.line.turnaround_ms)
-                            : Clock::duration::zero())
+                            : Clock::duration::zero()),
+          handover_(pace_ && line_.keep_open >= 0 ? ptyHandover() : Clock::duration::zero())
     {
         const auto start = Clock::now();
         for (const ControllerOptions& c : options.controllers) {
@@ -258,7 +260,7 @@ private:
         auto due = std::max(send_free_, from);
         for (std::size_t i = 0; i < bytes.size(); i += per_write) {
             due += static_cast<int>(per_write) * char_time_;
-            if (!wait(due, false) || !writeAll(bytes.data() + i, per_write))
+            if (!wait(due - handover_, false) || !writeAll(bytes.data() + i, per_write))
                 return false;
             send_free_ = due;
         }
@@ -300,7 +302,7 @@ private:
             const auto now = Clock::now();
             if (until != kNever && now >= until)
                 return true;
-            const auto next = echo_.empty() ? until : std::min(until, echo_.front().through);
+            const auto next = echo_.empty() ? until : std::min(until, echo_.front().through - handover_);
             timespec timeout{};
             timespec* limit = nullptr;
             if (next != kNever) {
@@ -336,7 +338,7 @@ private:
     {
         const auto now = Clock::now();
         std::size_t sent = 0;
-        while (!echo_.empty() && echo_.front().through <= now) {
+        while (!echo_.empty() && echo_.front().through <= now + handover_) {
             const char byte = static_cast<char>(echo_.front().byte);
             echo_.pop_front();
             if (!writeAll(&byte, 1))
@@ -362,7 +364,7 @@ private:
             return fail("read", "line closed"), false;
         // A pseudo-terminal hands over at once what a poller wrote at once;
         // paced, each character still takes its time on the wire.
-        const auto now = Clock::now();
+        const auto now = Clock::now() - handover_;
         for (ssize_t i = 0; i < n; ++i) {
             receive_free_ = std::max(receive_free_, now) + char_time_;
             received_.push_back({buffer[i], receive_free_});
@@ -400,6 +402,8 @@ private:
     const bool pace_;
     const Clock::duration char_time_;   // zero unpaced
     const Clock::duration turnaround_;  // zero unpaced
+    // A pseudo-terminal's own hand-over, taken off both ways when paced.
+    const Clock::duration handover_;
     Clock::time_point receive_free_{};  // when the last received character was through
     Clock::time_point send_free_{};     // when the last sent character was through
     std::deque<Received> received_;
