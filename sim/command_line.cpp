@@ -60,6 +60,17 @@ const char kUsage[] =
     "  --delay P         delay the reply by --delay-ms\n"
     "  --delay-ms MS     the delay (default 300)\n"
     "\n"
+    "Replay (docs/capture.md):\n"
+    "  --replay FILE     answer as the controller in a capture did: its reply\n"
+    "                    bytes, turnaround and faults, paced at the capture's\n"
+    "                    baud rate (or --baud)\n"
+    "  --device NAME     the captured device to play, by name or address\n"
+    "                    (default: the only one)\n"
+    "  --diverge MODE    a request the capture has no place for: image (answer\n"
+    "                    from the last captured value, the default) or silent\n"
+    "  --at-end MODE     after the last captured exchange: image (default),\n"
+    "                    silent or stop (exit at the next request)\n"
+    "\n"
     "Live control:\n"
     "  --control SOCKET  take commands on a Unix-domain socket (mode 0600)\n"
     "  --control -       take commands on stdin, answer on stdout\n"
@@ -193,6 +204,22 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
                     "a supported baud rate (1200 2400 4800 9600 19200 38400 57600 115200 230400)");
             }
             cl.line.baud = static_cast<int>(baud);
+            cl.baud_given = true;
+        } else if (option == "--replay") {
+            cl.replay_file = takeValue();
+            if (cl.replay_file.empty())
+                throw UsageError("--replay needs a capture file");
+        } else if (option == "--device") {
+            cl.replay_device = takeValue();
+        } else if (option == "--diverge") {
+            cl.replay_diverge = takeValue();
+            if (cl.replay_diverge != "image" && cl.replay_diverge != "silent")
+                bad(option, value, "image or silent");
+        } else if (option == "--at-end") {
+            cl.replay_at_end = takeValue();
+            if (cl.replay_at_end != "image" && cl.replay_at_end != "silent" &&
+                cl.replay_at_end != "stop")
+                bad(option, value, "image, silent or stop");
         } else if (option == "--turnaround") {
             cl.line.turnaround_ms = static_cast<int>(
                 integer(option, takeValue(), kMaxTurnaroundMs, "a turnaround 0..10000 ms"));
@@ -250,6 +277,21 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
         throw UsageError("--rs485-delays needs --rs485");
     if (rs485)
         cl.rs485 = rs485_settings;
+    if (!cl.replay_file.empty()) {
+        // The capture is the controller: nothing else may stand in for it.
+        const ControllerArgs plain;
+        const Faults& f = defaults.faults;
+        if (!cl.controllers.empty() || !defaults.scenario_file.empty() ||
+            defaults.echo != plain.echo || f.drop > 0 || f.split > 0 || f.overlong > 0 ||
+            f.garble > 0 || f.delay > 0)
+            throw UsageError(
+                "--replay plays the captured controller: --address, --scenario, --echo and "
+                "faults do not go with it");
+        cl.line.pace = true;
+    } else if (!cl.replay_device.empty() || cl.replay_diverge != "image" ||
+               cl.replay_at_end != "image") {
+        throw UsageError("--device, --diverge and --at-end need --replay");
+    }
     if (cl.controllers.empty()) {
         cl.controllers.push_back(defaults);
         seed_given.push_back(true);

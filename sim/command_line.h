@@ -32,6 +32,13 @@ struct CommandLine {
     // At least one; each --address starts the next.
     std::vector<ControllerArgs> controllers;
 
+    bool baud_given = false;
+    // --replay FILE: play a capture's controller instead of simulating one.
+    std::string replay_file;
+    std::string replay_device;  // empty: the capture's only device
+    std::string replay_diverge = "image";  // image or silent
+    std::string replay_at_end = "image";   // image, silent or stop
+
     // --send PATH COMMAND...: a client of another simulator's control socket.
     std::string send_path;
     std::vector<std::string> send_commands;

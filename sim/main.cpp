@@ -7,6 +7,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -22,10 +23,12 @@
 #include <unistd.h>
 
 #include "kel36_version.h"
+#include "line.h"
 #include "cli/standard_streams.h"
 #include "command_line.h"
 #include "control/control_client.h"
 #include "control/control_server.h"
+#include "replay/replay_player.h"
 #include "report_text.h"
 #include "simulator.h"
 
@@ -146,7 +149,8 @@ void printStats(const Simulator& sim, bool local_echo)
 
 // Waits for SIGINT/SIGTERM/SIGHUP (a closed terminal), the end of the duration, or the line
 // failing. The signals are blocked in every thread and taken here synchronously.
-void waitForStop(const sigset_t& signals, const Simulator& sim, double duration_s)
+void waitForStop(const sigset_t& signals, const Simulator& sim, double duration_s,
+                 const ReplayPlayer* replay)
 {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -164,9 +168,47 @@ void waitForStop(const sigset_t& signals, const Simulator& sim, double duration_
         const timespec timeout{0, static_cast<long>(wait.count())};
         if (sigtimedwait(&signals, nullptr, &timeout) > 0)
             return;
-        if (!sim.failure().empty())
+        if (!sim.failure().empty() || (replay && replay->finished()))
             return;
     }
+}
+
+std::shared_ptr<ReplayPlayer> loadReplay(CommandLine& cl)
+{
+    const ReplayScript script = buildReplayScript(readCaptureFile(cl.replay_file), cl.replay_device);
+    // The capture's own speed, unless asked otherwise.
+    if (!cl.baud_given && script.baud > 0) {
+        if (!isSupportedBaud(static_cast<int>(std::min<uint64_t>(script.baud, 1u << 30))))
+            throw CaptureError(cl.replay_file + ": captured at " + std::to_string(script.baud) +
+                               " baud, which this line cannot take: give --baud");
+        cl.line.baud = static_cast<int>(script.baud);
+    }
+    cl.controllers.front().address = static_cast<uint8_t>(script.address);
+    std::fprintf(stderr, "kel36-sim: replaying %s: %s, %zu exchanges in %u rounds; "
+                 "diverging: %s, at the end: %s\n",
+                 cl.replay_file.c_str(), script.device.c_str(), script.exchanges.size(),
+                 script.exchanges.back().round, cl.replay_diverge.c_str(),
+                 cl.replay_at_end.c_str());
+    return std::make_shared<ReplayPlayer>(
+        script, cl.replay_diverge == "silent" ? ReplayDiverge::Silent : ReplayDiverge::Image,
+        cl.replay_at_end == "stop"     ? ReplayAtEnd::Stop
+        : cl.replay_at_end == "silent" ? ReplayAtEnd::Silent
+                                       : ReplayAtEnd::Image);
+}
+
+void printReplayCounts(const ReplayPlayer& replay)
+{
+    const ReplayCounts c = replay.counts();
+    std::fprintf(stderr,
+                 "kel36-sim: replay: %llu of %zu captured exchanges played, %llu skipped; "
+                 "%llu requests diverged, %llu past the end (%llu answered from the image), "
+                 "%llu for another address\n",
+                 static_cast<unsigned long long>(c.played), replay.exchanges(),
+                 static_cast<unsigned long long>(c.skipped),
+                 static_cast<unsigned long long>(c.diverged),
+                 static_cast<unsigned long long>(c.past_end),
+                 static_cast<unsigned long long>(c.from_image),
+                 static_cast<unsigned long long>(c.other_address));
 }
 
 int send(const CommandLine& cl, kelcli::CheckedOutput& out)
@@ -204,7 +246,13 @@ int run(const std::vector<std::string>& args, kelcli::CheckedOutput& out)
     options.rs485 = cl.rs485;
     options.controllers.clear();
     std::unique_ptr<ControlServer> control;
+    std::shared_ptr<ReplayPlayer> replay;
     try {
+        if (!cl.replay_file.empty()) {
+            replay = loadReplay(cl);
+            options.replies = replay;
+            options.line = cl.line;
+        }
         for (const ControllerArgs& c : cl.controllers) {
             ControllerOptions controller;
             controller.address = c.address;
@@ -271,7 +319,7 @@ int run(const std::vector<std::string>& args, kelcli::CheckedOutput& out)
         return kExitFailed;
     }
 
-    waitForStop(signals, *sim, cl.duration_s);
+    waitForStop(signals, *sim, cl.duration_s, replay.get());
     if (!cl.pty_link.empty())
         removeLink(cl.pty_link, sim->devicePath());
     if (control)
@@ -279,6 +327,8 @@ int run(const std::vector<std::string>& args, kelcli::CheckedOutput& out)
     const std::string failure = sim->failure();
     sim->stop();
     printStats(*sim, cl.local_echo);
+    if (replay)
+        printReplayCounts(*replay);
     if (!failure.empty()) {
         std::fprintf(stderr, "kel36-sim: %s\n", failure.c_str());
         return kExitFailed;

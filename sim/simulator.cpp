@@ -30,6 +30,7 @@
 #include "faults.h"
 #include "line.h"
 #include "protocol.h"
+#include "pty_handover.h"
 
 namespace kelsim {
 namespace {
@@ -66,12 +67,14 @@ class LineSimulator final : public Simulator {
 public:
     LineSimulator(Line line, const Options& options)
         : line_(std::move(line)),
+          replies_(options.replies),
           local_echo_(options.local_echo),
           pace_(options.line.pace),
           char_time_(pace_ ? std::chrono::nanoseconds(10'000'000'000LL / options.line.baud)
                            : Clock::duration::zero()),
           turnaround_(pace_ ? std::chrono::milliseconds(options.line.turnaround_ms)
-                            : Clock::duration::zero())
+                            : Clock::duration::zero()),
+          handover_(pace_ && line_.keep_open >= 0 ? ptyHandover() : Clock::duration::zero())
     {
         const auto start = Clock::now();
         for (const ControllerOptions& c : options.controllers) {
@@ -190,7 +193,28 @@ private:
             if (request && !addressed)
                 ++stats_.other_address;
         }
+        if (request && replies_)
+            return answerFromSource(*request, r.through);
         return !addressed || answer(*addressed, *request, r.through);
+    }
+
+    // The same deadlines as a controller's reply, the timing the source's.
+    bool answerFromSource(const Request& request, Clock::time_point received)
+    {
+        const std::optional<TimedReply> reply = replies_->answer(request);
+        if (!reply)
+            return true;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++stats_.replies;
+        }
+        auto from = std::max(received, send_free_);
+        for (const TimedReply::Chunk& chunk : reply->chunks) {
+            from = std::max(from, send_free_) + chunk.gap;
+            if (!send(chunk.bytes, false, from))
+                return false;
+        }
+        return true;
     }
 
     bool answer(Controller& controller, const Request& request, Clock::time_point received)
@@ -201,7 +225,9 @@ private:
             return true;
         // The firmware takes the request once it is through and its previous
         // reply has left, then needs its turnaround (paced; at once otherwise).
-        const auto start = std::max(std::max(received, send_free_) + turnaround_, Clock::now()) +
+        // Every time from here on is a deadline reckoned from this one, never
+        // from when the thread happened to wake, so lateness does not add up.
+        const auto start = std::max(received, send_free_) + turnaround_ +
                            std::chrono::milliseconds(plan.delay_ms);
         if (!wait(start, false))
             return false;
@@ -211,29 +237,30 @@ private:
         // Counted before the bytes go out, so whoever has read the reply also
         // sees it in the statistics.
         controller.countReply();
+        auto from = start;
         for (const auto& chunk : plan.chunks) {
-            if (chunk.gap_ms > 0 &&
-                !wait(Clock::now() + std::chrono::milliseconds(chunk.gap_ms), false))
-                return false;
-            if (!send(chunk.bytes, plan.split))
+            from = std::max(from, send_free_) + std::chrono::milliseconds(chunk.gap_ms);
+            if (!send(chunk.bytes, plan.split, from))
                 return false;
         }
         return true;
     }
 
-    // Paced, a character reaches the poller when its stop bit is through:
-    // one write per character, never two at once, as a UART delivers them.
-    // Only a split reply's chunk is written whole once its last character is
-    // through, as a receiver's buffer or a USB adapter may hand bytes over.
-    bool send(const std::string& bytes, bool bunched)
+    // Sends `bytes` starting at `from`. Paced, a character reaches the poller
+    // when its stop bit is through: one write per character, never two at
+    // once, as a UART delivers them, each on its own deadline (the line's
+    // running one), so a late wake-up delays that write only. Only a split
+    // reply's chunk is written whole once its last character is through, as a
+    // receiver's buffer or a USB adapter may hand bytes over.
+    bool send(const std::string& bytes, bool bunched, Clock::time_point from)
     {
         if (!pace_)
-            return writeAll(bytes.data(), bytes.size());
+            return wait(from, false) && writeAll(bytes.data(), bytes.size());
         const std::size_t per_write = bunched ? bytes.size() : 1;
+        auto due = std::max(send_free_, from);
         for (std::size_t i = 0; i < bytes.size(); i += per_write) {
-            const auto due =
-                std::max(send_free_, Clock::now()) + static_cast<int>(per_write) * char_time_;
-            if (!wait(due, false) || !writeAll(bytes.data() + i, per_write))
+            due += static_cast<int>(per_write) * char_time_;
+            if (!wait(due - handover_, false) || !writeAll(bytes.data() + i, per_write))
                 return false;
             send_free_ = due;
         }
@@ -275,7 +302,7 @@ private:
             const auto now = Clock::now();
             if (until != kNever && now >= until)
                 return true;
-            const auto next = echo_.empty() ? until : std::min(until, echo_.front().through);
+            const auto next = echo_.empty() ? until : std::min(until, echo_.front().through - handover_);
             timespec timeout{};
             timespec* limit = nullptr;
             if (next != kNever) {
@@ -311,7 +338,7 @@ private:
     {
         const auto now = Clock::now();
         std::size_t sent = 0;
-        while (!echo_.empty() && echo_.front().through <= now) {
+        while (!echo_.empty() && echo_.front().through <= now + handover_) {
             const char byte = static_cast<char>(echo_.front().byte);
             echo_.pop_front();
             if (!writeAll(&byte, 1))
@@ -337,7 +364,7 @@ private:
             return fail("read", "line closed"), false;
         // A pseudo-terminal hands over at once what a poller wrote at once;
         // paced, each character still takes its time on the wire.
-        const auto now = Clock::now();
+        const auto now = Clock::now() - handover_;
         for (ssize_t i = 0; i < n; ++i) {
             receive_free_ = std::max(receive_free_, now) + char_time_;
             received_.push_back({buffer[i], receive_free_});
@@ -360,6 +387,7 @@ private:
     }
 
     Line line_;
+    const std::shared_ptr<ReplySource> replies_;
     const bool local_echo_;
     std::vector<std::unique_ptr<Controller>> controllers_;
     std::vector<Controller*> controller_list_;
@@ -374,6 +402,8 @@ private:
     const bool pace_;
     const Clock::duration char_time_;   // zero unpaced
     const Clock::duration turnaround_;  // zero unpaced
+    // A pseudo-terminal's own hand-over, taken off both ways when paced.
+    const Clock::duration handover_;
     Clock::time_point receive_free_{};  // when the last received character was through
     Clock::time_point send_free_{};     // when the last sent character was through
     std::deque<Received> received_;

@@ -3,6 +3,7 @@
 // kel36-host --simulate both use it. Written from the serial protocol only: it
 // includes nothing of the driver.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -58,7 +59,27 @@ struct ControllerOptions {
     Faults faults;
 };
 
+// A reply that comes from elsewhere than a simulated controller (a replayed
+// capture): its bytes in chunks, each after a gap reckoned from the end of
+// the request's last character (the first chunk) or of the chunk before.
+struct TimedReply {
+    struct Chunk {
+        std::string bytes;
+        std::chrono::nanoseconds gap{0};
+    };
+    std::vector<Chunk> chunks;
+};
+
+class ReplySource {
+public:
+    virtual ~ReplySource() = default;
+    // Called on the line's thread for every well-formed request; nothing: no reply.
+    virtual std::optional<TimedReply> answer(const Request& request) = 0;
+};
+
 struct Options {
+    // When set, it answers every request and the controllers below none.
+    std::shared_ptr<ReplySource> replies;
     // One entry per address answered on the line (an RS-485 bus): at least
     // one, each address once. Requests for any other address go unanswered.
     std::vector<ControllerOptions> controllers = {ControllerOptions{}};
