@@ -74,7 +74,7 @@ public:
                            : Clock::duration::zero()),
           turnaround_(pace_ ? std::chrono::milliseconds(options.line.turnaround_ms)
                             : Clock::duration::zero()),
-          handover_(pace_ && line_.keep_open >= 0 ? ptyHandover() : Clock::duration::zero())
+          handover_(pace_ && line_.keep_open >= 0 ? ptyHandover() : PtyHandover{})
     {
         const auto start = Clock::now();
         for (const ControllerOptions& c : options.controllers) {
@@ -260,7 +260,7 @@ private:
         auto due = std::max(send_free_, from);
         for (std::size_t i = 0; i < bytes.size(); i += per_write) {
             due += static_cast<int>(per_write) * char_time_;
-            if (!wait(due - handover_, false) || !writeAll(bytes.data() + i, per_write))
+            if (!wait(due - handover_.send, false) || !writeAll(bytes.data() + i, per_write))
                 return false;
             send_free_ = due;
         }
@@ -302,7 +302,7 @@ private:
             const auto now = Clock::now();
             if (until != kNever && now >= until)
                 return true;
-            const auto next = echo_.empty() ? until : std::min(until, echo_.front().through - handover_);
+            const auto next = echo_.empty() ? until : std::min(until, echo_.front().through - handover_.send);
             timespec timeout{};
             timespec* limit = nullptr;
             if (next != kNever) {
@@ -338,7 +338,7 @@ private:
     {
         const auto now = Clock::now();
         std::size_t sent = 0;
-        while (!echo_.empty() && echo_.front().through <= now + handover_) {
+        while (!echo_.empty() && echo_.front().through <= now + handover_.send) {
             const char byte = static_cast<char>(echo_.front().byte);
             echo_.pop_front();
             if (!writeAll(&byte, 1))
@@ -364,7 +364,7 @@ private:
             return fail("read", "line closed"), false;
         // A pseudo-terminal hands over at once what a poller wrote at once;
         // paced, each character still takes its time on the wire.
-        const auto now = Clock::now() - handover_;
+        const auto now = Clock::now() - handover_.receive;
         for (ssize_t i = 0; i < n; ++i) {
             receive_free_ = std::max(receive_free_, now) + char_time_;
             received_.push_back({buffer[i], receive_free_});
@@ -403,7 +403,7 @@ private:
     const Clock::duration char_time_;   // zero unpaced
     const Clock::duration turnaround_;  // zero unpaced
     // A pseudo-terminal's own hand-over, taken off both ways when paced.
-    const Clock::duration handover_;
+    const PtyHandover handover_;
     Clock::time_point receive_free_{};  // when the last received character was through
     Clock::time_point send_free_{};     // when the last sent character was through
     std::deque<Received> received_;

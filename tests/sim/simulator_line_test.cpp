@@ -156,12 +156,17 @@ TEST(SimulatorFaultsOnTheLine, DelayHoldsTheReplyBack)
 // earliest each reply character can reach the poller, counted from before the
 // requests were written, and replies that never come in one read. A slow
 // machine cannot break the bounds; only a reader more than three characters
-// late could see a reply whole.
+// late could see a reply whole. The simulator takes a pseudo-terminal's
+// hand-over off both ways (at most 200 us each), so a character may come
+// that much before its stop bit would be through.
 TEST(PacedLine, EveryCharacterTakesItsTimeOnTheWire)
 {
     constexpr Clock::duration ct = std::chrono::nanoseconds(10'000'000'000LL / 2400);
     constexpr Clock::duration ta = 5ms;
-    const auto single = [=](std::size_t k) { return 7 * ct + ta + static_cast<int>(k + 1) * ct; };
+    constexpr Clock::duration lead = 400us;
+    const auto single = [=](std::size_t k) {
+        return 7 * ct + ta + static_cast<int>(k + 1) * ct - lead;
+    };
     struct Case {
         const char* name;
         Faults faults;
@@ -187,7 +192,7 @@ TEST(PacedLine, EveryCharacterTakesItsTimeOnTheWire)
          8,
          8,
          [=](std::size_t k) {
-             return k < 4 ? single(k) : 14 * ct + ta + static_cast<int>(k - 3) * ct;
+             return k < 4 ? single(k) : 14 * ct + ta + static_cast<int>(k - 3) * ct - lead;
          }},
         {"delayed reply", delayed, ReplyEcho::Register, 1, "9F9E", 4, 4,
          [=](std::size_t k) { return single(k) + 30ms; }},
