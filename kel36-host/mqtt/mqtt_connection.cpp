@@ -1,12 +1,14 @@
 #include "kel36-host/mqtt/mqtt_connection.h"
 
 #include <mosquitto.h>
+#include <poll.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 
+#include "kel36-host/mqtt/broker_relay.h"
 #include "kel36-host/tool_error.h"
 
 namespace keltool {
@@ -85,12 +87,53 @@ bool MqttConnection::begin()
     return false;
 }
 
+bool MqttConnection::placeRelay(int timeout_ms)
+{
+    const int fd = mosquitto_socket(mosq_);
+    if (fd < 0)
+        return true;
+    // libmosquitto is not run before the TCP connection stands, so it reads
+    // nothing past the relay.
+    pollfd p{fd, POLLOUT, 0};
+    const int n = ::poll(&p, 1, timeout_ms);
+    if (n <= 0)
+        return false;  // still connecting
+    if (p.revents & (POLLERR | POLLHUP))
+        return true;  // libmosquitto tells why, as without the relay
+    std::string why;
+    relay_ = BrokerRelay::insert(fd, &why);
+    if (!relay_) {
+        fail(why);
+        return false;
+    }
+    return true;
+}
+
 void MqttConnection::step(int timeout_ms)
 {
     if (state_ == State::Failed || state_ == State::Refused)
         return;
+    if (!settings_.broker.tls && !relay_) {
+        if (!placeRelay(timeout_ms))
+            return;
+        timeout_ms = 0;
+    }
+    if (relay_) {
+        if (!relay_->pump(timeout_ms)) {
+            fail(relay_->why());
+            return;
+        }
+        timeout_ms = 0;
+    }
     errno = 0;
     const int rc = mosquitto_loop(mosq_, timeout_ms, 1);
+    const int loop_errno = errno;
+    // What libmosquitto wrote goes out now, not a step later.
+    if (relay_ && !relay_->pump(0)) {
+        fail(relay_->why());
+        return;
+    }
+    errno = loop_errno;
     if (rc == MOSQ_ERR_SUCCESS || state_ == State::Refused || state_ == State::Failed)
         return;
     if (rc == MOSQ_ERR_TLS || !last_tls_error_.empty()) {
@@ -127,8 +170,11 @@ void MqttConnection::disconnect(int timeout_ms)
         return;
     mosquitto_disconnect(mosq_);
     // Writes out what is queued, the DISCONNECT last.
-    for (int waited = 0; waited < timeout_ms && mosquitto_want_write(mosq_); waited += 10)
+    int waited = 0;
+    for (; waited < timeout_ms && mosquitto_want_write(mosq_); waited += 10)
         mosquitto_loop(mosq_, 10, 1);
+    if (relay_)
+        relay_->flush(timeout_ms - waited);
     state_ = State::Failed;
     why_ = "disconnected";
 }

@@ -4,6 +4,7 @@
 // that thread). A session that ends is not reused: the publisher makes a new
 // one, so no message of an old session is retried behind its back.
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,8 @@
 struct mosquitto;
 
 namespace keltool {
+
+class BrokerRelay;
 
 class MqttConnection {
 public:
@@ -52,6 +55,7 @@ private:
     static void onPublish(mosquitto*, void* self, int mid);
     static void onLog(mosquitto*, void* self, int level, const char* text);
     void fail(const std::string& why);
+    bool placeRelay(int timeout_ms);
 
     const MqttSettings& settings_;
     mosquitto* mosq_ = nullptr;
@@ -61,6 +65,9 @@ private:
     bool tls_problem_ = false;
     std::vector<int> acked_;
     int in_flight_ = 0;
+    // Plain TCP: between libmosquitto and the broker once the TCP connection
+    // stands, so no byte reaches libmosquitto unchecked (broker_relay.h).
+    std::unique_ptr<BrokerRelay> relay_;
 };
 
 }  // namespace keltool

@@ -32,9 +32,10 @@ class HistoryOutbox;
 constexpr std::size_t kRecordsInFlight = 100;
 constexpr std::size_t kMemoryQueueRecords = 10000;
 constexpr std::size_t kQueuedEvents = 1000;
-// The broker's socket, and with a history the outbox's own connection to it
-// (the database, its write-ahead log and shared memory).
-constexpr std::size_t kMqttDescriptors = 4;
+// The broker's socket and the relay's two (broker_relay.h), and with a
+// history the outbox's own connection to it (the database, its write-ahead
+// log and shared memory).
+constexpr std::size_t kMqttDescriptors = 6;
 
 struct MqttDevice {
     std::string name;
