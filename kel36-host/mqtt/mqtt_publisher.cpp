@@ -127,6 +127,21 @@ std::size_t MqttPublisher::deviceIndex(const std::string& name) const
     return at == index_.end() ? std::string::npos : at->second;
 }
 
+namespace {
+
+bool sameNames(const std::vector<PublishedAlarm>& names, const RoundReport& r)
+{
+    if (names.size() != r.alarm_count)
+        return false;
+    for (std::size_t i = 0; i < r.alarm_count; ++i)
+        if (names[i].signal != r.alarms[i].signal || names[i].code != r.alarms[i].code ||
+            names[i].text != r.alarms[i].text)
+            return false;
+    return true;
+}
+
+}  // namespace
+
 void MqttPublisher::recordPolled(std::size_t device, const RoundReport& r)
 {
     if (device >= slots_.size() || !r.record)
@@ -138,12 +153,17 @@ void MqttPublisher::recordPolled(std::size_t device, const RoundReport& r)
     record.time_ms = epochMillis(r.when);
     record.source = r.source;
     record.bytes = *r.record;
-    record.alarms.reserve(r.alarm_count);
-    for (std::size_t i = 0; i < r.alarm_count; ++i)
-        record.alarms.push_back(
-            PublishedAlarm{r.alarms[i].signal, r.alarms[i].code, r.alarms[i].text, r.alarms[i].active});
     {
         const std::lock_guard<std::mutex> lock(mutex_);
+        // The alarms' codes and texts come with every round but change only
+        // with the configuration: copied then, and the publisher reads each
+        // record's alarms from its status bytes, as the outbox does.
+        if (!sameNames(slot.names, r)) {
+            slot.names.clear();
+            for (std::size_t i = 0; i < r.alarm_count; ++i)
+                slot.names.push_back(
+                    PublishedAlarm{r.alarms[i].signal, r.alarms[i].code, r.alarms[i].text, false});
+        }
         if (memory_)
             record.seq = ++slot.seq;
         slot.latest = record;
@@ -225,6 +245,8 @@ void MqttPublisher::publishDevices(MqttConnection& c, bool everything)
             if (slot.availability_dirty || everything)
                 out.push_back({topic(slot, "availability"), slot.answering ? "online" : "offline"});
             if (state_due) {
+                if (slot.has_record)
+                    slot.latest.alarms = alarmsFromBytes(slot.latest.bytes, slot.names);
                 out.push_back({topic(slot, "state"),
                                statePayload(slot.has_record ? &slot.latest : nullptr,
                                             slot.answering == 1)});
@@ -283,6 +305,10 @@ bool MqttPublisher::connectedCycle(MqttConnection& c)
         }
         const std::size_t at = deviceIndex(record.device);
         const std::string level = at < slots_.size() ? slots_[at].level : topicLevel(record.device);
+        if (memory_ && at < slots_.size()) {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            record.alarms = alarmsFromBytes(record.bytes, slots_[at].names);
+        }
         int mid = 0;
         if (c.publish(settings_.prefix + "/" + level + "/record", recordPayload(record), false, &mid))
             record_mids_[mid] = token;

@@ -74,6 +74,7 @@ private:
         uint64_t seq = 0;   // memory queue: the last one given (polling thread)
         bool has_record = false;
         PublishedRecord latest;
+        std::vector<PublishedAlarm> names;  // code and text by signal, as the driver gave them
         int answering = -1;  // -1: not known yet
         bool state_dirty = false;
         bool availability_dirty = false;
